@@ -1,0 +1,94 @@
+#include "numpy_calls.hpp"
+
+#include "kernels.hpp"
+
+namespace vq {
+namespace {
+
+// A NumPy call gave something other than an ndarray (possible only when `np` was replaced).
+PyRef not_an_ndarray(PyObject *got) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(got)->tp_name,
+                 g_ndarray_type->tp_name);
+    return PyRef();
+}
+
+}  // namespace
+
+bool Np::bind(PyObject *module) {
+    PyObject *dict = PyModule_GetDict(module);  // borrowed
+    PyObject *np = PyDict_GetItemString(dict, "np");  // borrowed
+    if (!np) {
+        PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
+        return false;
+    }
+    np_ = PyRef::borrow(np);
+    return true;
+}
+
+PyRef Np::call(const char *fn, std::initializer_list<PyObject *> args, const char *kw_name,
+               PyObject *kw_value) const {
+    PyRef f = attr(fn);
+    if (!f) return f;
+    PyObject *stack[8];
+    size_t n = 0;
+    for (PyObject *a : args) stack[n++] = a;
+    if (!kw_name) return PyRef::steal(PyObject_Vectorcall(f.get(), stack, n, nullptr));
+    PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", kw_name));
+    if (!kwnames) return kwnames;
+    stack[n] = kw_value;
+    return PyRef::steal(PyObject_Vectorcall(f.get(), stack, n, kwnames.get()));
+}
+
+PyRef Np::new_array(const char *maker, int ndim, const npy_intp *dims, const DType &dtype) const {
+    PyRef dt = attr(dtype.name);
+    if (!dt) return dt;
+    PyRef shape_obj = PyRef::steal(PyTuple_New(ndim));
+    if (!shape_obj) return shape_obj;
+    for (int d = 0; d < ndim; ++d) {
+        PyObject *e = PyLong_FromSsize_t(dims[d]);
+        if (!e) return PyRef();
+        PyTuple_SET_ITEM(shape_obj.get(), d, e);
+    }
+    PyObject *shape_arg = ndim == 1 ? PyTuple_GET_ITEM(shape_obj.get(), 0) : shape_obj.get();
+    PyRef arr = call(maker, {shape_arg}, "dtype", dt.get());
+    if (!arr) return arr;
+    bool ok = PyObject_TypeCheck(arr.get(), g_ndarray_type);
+    if (ok) {
+        auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+        ok = PyArray_NDIM(a) == ndim && PyArray_ISCARRAY(a) && PyArray_TYPE(a) == dtype.typenum;
+        for (int d = 0; ok && d < ndim; ++d) ok = PyArray_DIM(a, d) == dims[d];
+    }
+    if (!ok) return not_an_ndarray(arr.get());
+    return arr;
+}
+
+PyRef _as_contig_f64_2d(const Np &np, PyObject *A_obj) {
+    PyRef asarray = np.attr("asarray");
+    if (!asarray) return asarray;
+    PyRef f64 = np.attr("float64");
+    if (!f64) return f64;
+    PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "dtype"));
+    if (!kwnames) return kwnames;
+    PyObject *stack[2] = {A_obj, f64.get()};
+    PyRef arr = PyRef::steal(PyObject_Vectorcall(asarray.get(), stack, 1, kwnames.get()));
+    if (!arr) return arr;
+    if (!PyObject_TypeCheck(arr.get(), g_ndarray_type)) return not_an_ndarray(arr.get());
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(arr.get())) != 2) {
+        PyErr_SetString(PyExc_ValueError, "expected a 2D array");
+        return PyRef();
+    }
+    PyRef flags = PyRef::steal(PyObject_GetAttrString(arr.get(), "flags"));
+    if (!flags) return flags;
+    PyRef key = PyRef::steal(PyUnicode_FromString("C_CONTIGUOUS"));
+    if (!key) return key;
+    PyRef c_contig = PyRef::steal(PyObject_GetItem(flags.get(), key.get()));
+    if (!c_contig) return c_contig;
+    int truth = PyObject_IsTrue(c_contig.get());
+    if (truth < 0) return PyRef();
+    if (truth) return arr;
+    PyRef copy = np.call("ascontiguousarray", {arr.get()});
+    if (copy && !PyObject_TypeCheck(copy.get(), g_ndarray_type)) return not_an_ndarray(copy.get());
+    return copy;
+}
+
+}  // namespace vq

@@ -1,0 +1,75 @@
+// Set-up shared by the two sampling kernels (counting and detailed): checked inputs, the
+// selection size k, the standard deviations, the rating buffers, the scratch records and the
+// rating call. Both kernels run these steps in the same order with the same messages.
+#pragma once
+#include "numpy_api.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "numpy_calls.hpp"
+#include "py_ref.hpp"
+#include "rating_abi.hpp"
+
+namespace vq {
+
+struct Inputs {
+    PyRef mu, sigma2;  // 2-D, float64, C-contiguous (possibly the caller's own, read-only, arrays)
+    int32_t N = 0, M = 0;
+    const double *mu_data() const { return data_of<const double>(mu); }
+    const double *sigma2_data() const { return data_of<const double>(sigma2); }
+    size_t size() const { return static_cast<size_t>(N) * static_cast<size_t>(M); }
+};
+
+// Coerce `mu_obj` then `sigma2_obj`, check that the shapes agree, read N and M.
+int load_inputs(const Np &np, PyObject *mu_obj, PyObject *sigma2_obj, Inputs *in);
+
+// Reject n_samples <= 0 and a percentile outside (0, 1], then k = ceil(percentile * N) in [1, N].
+int check_counts_args(const Np &np, int32_t n_samples, double percentile, int32_t N, int32_t *k);
+
+// ceil(percentile * N) as a 32-bit int, at least 1 and at most N. The double product is rounded
+// before the ceiling (0.07 * 100 gives 8). A NaN percentile raises ValueError here.
+int selection_size(const Np &np, double percentile, int32_t N, int32_t *k);
+
+// New (N, M) array of standard deviations, filled with the interpreter lock released.
+PyRef make_sigma(const Np &np, const Inputs &in);
+
+// Work arrays of the rating component, created once per call and handed to every rating call.
+class RatingBuffers {
+public:
+    // X, R, front_id, within, order, items, offsets, dom, n_dom, cur, nxt, in this order.
+    int create(const Np &np, int32_t N, int32_t M);
+    double *X() const { return data_of<double>(X_); }
+    const int64_t *order() const { return data_of<const int64_t>(order_); }
+    const int64_t *front_id() const { return data_of<const int64_t>(front_id_); }
+    // One call of the rating component; callable without the interpreter lock.
+    int rate(int32_t mode_i, int32_t within_mode_i, Pair *pairs, OrderKey *keys) const;
+
+private:
+    PyRef X_, R_, front_id_, within_, order_, items_, offsets_, dom_, n_dom_, cur_, nxt_;
+    MemviewSlice sX_, sR_, sfront_id_, swithin_, sorder_, sitems_, soffsets_, sdom_, sn_dom_, scur_, snxt_;
+};
+
+// The two scratch record blocks from the C heap, max(N, 1) records each. Both are requested
+// before either is tested; they are freed exactly once, by free_now() or on destruction.
+class ScratchRecords {
+public:
+    explicit ScratchRecords(int32_t N);
+    ~ScratchRecords() { free_now(); }
+    ScratchRecords(const ScratchRecords &) = delete;
+    ScratchRecords &operator=(const ScratchRecords &) = delete;
+    bool ok() const { return pairs && keys; }
+    void free_now() {
+        std::free(pairs);
+        std::free(keys);
+        pairs = nullptr;
+        keys = nullptr;
+    }
+    Pair *pairs;
+    OrderKey *keys;
+};
+
+// ValueError for a negative result of the rating component; returns NULL.
+PyObject *raise_rating_error(int code);
+
+}  // namespace vq
