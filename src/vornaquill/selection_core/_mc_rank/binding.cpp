@@ -254,7 +254,8 @@ PyGetSetDef function_getset[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1);  // what PyVarObject_HEAD_INIT sets
     t.tp_name = "vornaquill.selection_core._mc_rank.kernel_function";
     t.tp_basicsize = sizeof(Function);
     t.tp_dealloc = function_dealloc;
