@@ -1,11 +1,252 @@
-// Detailed selection: the detailed sampling pass and its results.
+// Detailed selection. The sampling pass is the counting kernel's loop, which also derives three
+// observations per individual and sample (place in the global order, front index, rank inside the
+// front) and feeds them to the accumulators; the results stage turns counters and accumulators into
+// winners, losers, per-metric statistics and a weighted quality score.
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "accumulators.hpp"
+#include "gil.hpp"
 #include "kernels.hpp"
+#include "sampling.hpp"
+#include "selection.hpp"
+#include "xoshiro.hpp"
 
 namespace vq {
+namespace {
 
-PyObject *mc_rank_select_detailed(PyObject *, PyObject *, PyObject *, int32_t, const DetailedOptions &) {
-    PyErr_SetString(PyExc_NotImplementedError, "mc_rank_select_detailed is not available yet");
-    return nullptr;
+// Result for an empty population. The objects are shared between slots: one int64 array for
+// winners and losers, one int32 array for both counts, one statistics dict for all three metrics,
+// whose values are all the float64 array of the quality-score slot.
+PyObject *empty_result(const Np &np) {
+    PyRef empty_i = np.new_array("zeros", 0, I64);
+    if (!empty_i) return nullptr;
+    PyRef z32 = np.new_array("zeros", 0, I32);
+    if (!z32) return nullptr;
+    PyRef z64 = np.new_array("zeros", 0, I64);
+    if (!z64) return nullptr;
+    PyRef zf = np.new_array("zeros", 0, F64);
+    if (!zf) return nullptr;
+    PyRef stats = PyRef::steal(PyDict_New());
+    if (!stats) return nullptr;
+    for (const char *key : {"mean", "median", "std", "q25", "q75"})
+        if (PyDict_SetItemString(stats.get(), key, zf.get()) < 0) return nullptr;
+    return PyTuple_Pack(9, empty_i.get(), empty_i.get(), z32.get(), z32.get(), z64.get(), stats.get(), stats.get(),
+                        stats.get(), zf.get());
+}
+
+// Every array of the accumulators, in creation order, with the raw view the loops use.
+class AccumulatorArrays {
+public:
+    int create(const Np &np, int32_t N, const AccumulatorConfig &cfg) {
+        acc.N = N;
+        acc.cfg = cfg;
+        for (int m = 0; m < kMetrics; ++m) {
+            if (!(mean[m] = np.new_array("zeros", N, F64))) return -1;
+            acc.mean[m] = data_of<double>(mean[m]);
+            if (!(M2[m] = np.new_array("zeros", N, F64))) return -1;
+            acc.M2[m] = data_of<double>(M2[m]);
+        }
+        for (int m = 0; m < kMetrics; ++m) {
+            if (!(buf[m] = np.new_array("empty", cfg.S_init, N, F64))) return -1;
+            acc.buf[m] = data_of<double>(buf[m]);
+        }
+        if (!cfg.use_p2) return 0;
+        for (int j = 0; j < kEstimatorArrays; ++j) {
+            const DType &dt = estimator_slot(j).role == kPositions ? I32 : F64;
+            if (!(estimators[j] = np.new_array("empty", N, 5, dt))) return -1;
+            acc.bind_estimator(j, data_of<void>(estimators[j]));
+        }
+        return 0;
+    }
+
+    Accumulators acc;
+    PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
+    PyRef estimators[kEstimatorArrays];
+};
+
+struct Counters {
+    PyRef win, lose, rank;
+    int create(const Np &np, int32_t N) {
+        if (!(win = np.new_array("zeros", N, I32))) return -1;
+        if (!(lose = np.new_array("zeros", N, I32))) return -1;
+        return (rank = np.new_array("zeros", N, I64)) ? 0 : -1;
+    }
+};
+
+// The results stage: everything the sampling pass leaves behind, the interpreter lock held.
+struct PassState {
+    int32_t N, k, n_samples;
+    const Counters &counts;
+    const AccumulatorArrays &arrays;
+};
+
+PyRef float_array(const Np &np, int32_t N) { return np.new_array("empty", N, F64); }
+
+// Median and quartiles of every metric: exact ones over the stored observations of all samples
+// (NumPy's default linear interpolation), or the middle markers of the streaming estimators.
+int quantiles(const Np &np, const PassState &st, PyRef (&median)[kMetrics], PyRef (&q25)[kMetrics],
+              PyRef (&q75)[kMetrics]) {
+    const Accumulators &acc = st.arrays.acc;
+    if (acc.cfg.use_p2) {
+        double *out[kMetrics][3];
+        for (int m = 0; m < kMetrics; ++m) {
+            PyRef *targets[3] = {&median[m], &q25[m], &q75[m]};
+            for (PyRef *t : targets)
+                if (!(*t = float_array(np, st.N))) return -1;
+            out[m][0] = data_of<double>(q25[m]);
+            out[m][1] = data_of<double>(median[m]);
+            out[m][2] = data_of<double>(q75[m]);
+        }
+        GilRelease nogil;
+        for (int32_t i = 0; i < st.N; ++i)
+            for (int m = 0; m < kMetrics; ++m)
+                for (int j = 0; j < 3; ++j) out[m][j][i] = acc.q[m][j][5 * static_cast<size_t>(i) + 2];
+        return 0;
+    }
+    PyRef axis = PyRef::steal(PyLong_FromLong(0));
+    PyRef p25 = PyRef::steal(PyFloat_FromDouble(0.25));
+    PyRef p75 = PyRef::steal(PyFloat_FromDouble(0.75));
+    if (!axis || !p25 || !p75) return -1;
+    for (int m = 0; m < kMetrics; ++m) {
+        PyObject *b = st.arrays.buf[m].get();
+        if (!(median[m] = np.call("median", {b}, "axis", axis.get()))) return -1;
+        if (!(q25[m] = np.call("quantile", {b, p25.get()}, "axis", axis.get()))) return -1;
+        if (!(q75[m] = np.call("quantile", {b, p75.get()}, "axis", axis.get()))) return -1;
+    }
+    return 0;
+}
+
+PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt) {
+    const Accumulators &acc = st.arrays.acc;
+    PyRef winners, losers;
+    if (select_winners_losers(np, st.counts.win.get(), st.counts.lose.get(), st.counts.rank.get(), st.N, st.k,
+                              &winners, &losers) < 0)
+        return nullptr;
+
+    // Population standard deviations (divisor n_samples).
+    PyRef sd[kMetrics];
+    double *sd_data[kMetrics];
+    for (int m = 0; m < kMetrics; ++m) {
+        if (!(sd[m] = float_array(np, st.N))) return nullptr;
+        sd_data[m] = data_of<double>(sd[m]);
+    }
+    {
+        const double n = static_cast<double>(st.n_samples);
+        GilRelease nogil;
+        for (int32_t i = 0; i < st.N; ++i)
+            for (int m = 0; m < kMetrics; ++m) sd_data[m][i] = std::sqrt(acc.M2[m][i] / n);
+    }
+
+    PyRef median[kMetrics], q25[kMetrics], q75[kMetrics];
+    if (quantiles(np, st, median, q25, q75) < 0) return nullptr;
+
+    // Weighted sum of the running means; with the defaults, minus the sum, so that individuals
+    // usually early in the order, in low fronts and early in their front score highest.
+    PyRef quality = float_array(np, st.N);
+    if (!quality) return nullptr;
+    {
+        double *score = data_of<double>(quality);
+        GilRelease nogil;
+        for (int32_t i = 0; i < st.N; ++i)
+            score[i] = ((opt.quality_w_place * acc.mean[kPlace][i] + opt.quality_w_front * acc.mean[kFront][i]) +
+                        opt.quality_w_within * acc.mean[kWithin][i]) *
+                       opt.quality_sign;
+    }
+
+    PyRef f64 = np.attr(F64.name);
+    if (!f64) return nullptr;
+    PyRef mode_used = PyRef::steal(PyLong_FromLong(acc.cfg.use_p2));
+    if (!mode_used) return nullptr;
+    PyRef stats[kMetrics];
+    for (int m = 0; m < kMetrics; ++m) {
+        PyRef med = np.call("asarray", {median[m].get()}, "dtype", f64.get());
+        if (!med) return nullptr;
+        PyRef lo = np.call("asarray", {q25[m].get()}, "dtype", f64.get());
+        if (!lo) return nullptr;
+        PyRef hi = np.call("asarray", {q75[m].get()}, "dtype", f64.get());
+        if (!hi) return nullptr;
+        stats[m] = PyRef::steal(PyDict_New());
+        if (!stats[m]) return nullptr;
+        const std::pair<const char *, PyObject *> items[] = {
+            {"mean", st.arrays.mean[m].get()}, {"quantiles_mode_used", mode_used.get()},
+            {"median", med.get()}, {"std", sd[m].get()}, {"q25", lo.get()}, {"q75", hi.get()}};
+        for (const auto &kv : items)
+            if (PyDict_SetItemString(stats[m].get(), kv.first, kv.second) < 0) return nullptr;
+    }
+    return PyTuple_Pack(9, winners.get(), losers.get(), st.counts.win.get(), st.counts.lose.get(),
+                        st.counts.rank.get(), stats[kPlace].get(), stats[kFront].get(), stats[kWithin].get(),
+                        quality.get());
+}
+
+}  // namespace
+
+PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                                  const DetailedOptions &opt) {
+    Np np;
+    if (!np.bind(module)) return nullptr;
+    Inputs in;
+    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
+    const int32_t N = in.N;
+    if (N == 0) return empty_result(np);
+    int32_t k = 0;
+    if (check_counts_args(np, n_samples, opt.percentile, N, &k) < 0) return nullptr;
+
+    PyRef sigma = make_sigma(np, in);
+    if (!sigma) return nullptr;
+    RatingBuffers buf;
+    if (buf.create(np, N, in.M) < 0) return nullptr;
+    Counters counts;
+    if (counts.create(np, N) < 0) return nullptr;
+    AccumulatorArrays arrays;
+    const AccumulatorConfig cfg = configure_accumulators(n_samples, N, opt.quantiles_mode_i, opt.quantiles_budget);
+    if (arrays.create(np, N, cfg) < 0) return nullptr;
+    ScratchRecords scratch(N);
+    if (!scratch.ok()) return PyErr_NoMemory();
+    PyRef front_counts_arr = np.new_array("empty", N, I32);
+    if (!front_counts_arr) return nullptr;
+
+    Xoshiro256ss rng;
+    _xoshiro_seed(rng, opt.seed);
+    const double *mu = in.mu_data();
+    const double *sd = data_of<const double>(sigma);
+    double *X = buf.X();
+    const int64_t *order = buf.order();
+    const int64_t *front_id = buf.front_id();
+    int32_t *win_count = data_of<int32_t>(counts.win);
+    int32_t *lose_count = data_of<int32_t>(counts.lose);
+    int64_t *rank_sum = data_of<int64_t>(counts.rank);
+    I32T *front_counts = data_of<I32T>(front_counts_arr);
+    Accumulators &acc = arrays.acc;
+    const size_t n_elems = in.size();
+    int code = 0;
+    {
+        GilRelease nogil;
+        for (int32_t s = 0; s < n_samples; ++s) {
+            _sample_population(rng, mu, sd, X, n_elems);
+            code = buf.rate(opt.mode_i, opt.within_mode_i, scratch.pairs, scratch.keys);
+            if (code < 0) break;
+            for (int32_t f = 0; f < code; ++f) front_counts[f] = 0;
+            const double n_d = static_cast<double>(s + 1);
+            for (int32_t pos = 0; pos < N; ++pos) {
+                const int32_t idx = static_cast<int32_t>(order[pos]);
+                if (pos < k) win_count[idx] += 1;
+                if (pos >= N - k) lose_count[idx] += 1;
+                rank_sum[idx] += pos;
+                const I32T fid = static_cast<I32T>(front_id[idx]);
+                const I32T within_rank = front_counts[fid];
+                front_counts[fid] = within_rank + 1;
+                const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
+                                            static_cast<double>(within_rank)};
+                acc.update(idx, s, n_d, x);
+            }
+            if (s == 4 && cfg.use_p2) acc.init_estimators();
+        }
+    }
+    if (code < 0) return raise_rating_error(code);
+    scratch.free_now();
+    return detailed_results(np, PassState{N, k, n_samples, counts, arrays}, opt);
 }
 
 }  // namespace vq
