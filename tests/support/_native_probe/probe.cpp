@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
 
+#include "accumulators.hpp"
 #include "p2.hpp"
 #include "xoshiro.hpp"
 
@@ -178,6 +181,93 @@ PyObject *xoshiro_randn(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                      [](vq::Xoshiro256ss &st) { return PyFloat_FromDouble(vq::_xoshiro_randn(st)); });
 }
 
+// accumulator_config(n_samples, N, quantiles_mode_i, budget) -> (use_p2, S_init)
+PyObject *accumulator_config(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (check_nargs("accumulator_config", nargs, 4) < 0) return nullptr;
+    long long v[4];
+    for (int i = 0; i < 4; ++i) {
+        v[i] = PyLong_AsLongLong(args[i]);
+        if (v[i] == -1 && PyErr_Occurred()) return nullptr;
+    }
+    if (v[0] < 1 || v[0] > INT32_MAX || v[1] < 0 || v[1] > INT32_MAX || v[2] < INT32_MIN || v[2] > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "n_samples, N or quantiles_mode_i out of range");
+        return nullptr;
+    }
+    const vq::AccumulatorConfig c = vq::configure_accumulators(
+        static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), static_cast<int32_t>(v[2]), v[3]);
+    return Py_BuildValue("(ii)", static_cast<int>(c.use_p2), static_cast<int>(c.S_init));
+}
+
+PyObject *list_of(const std::vector<double> &v) {
+    PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!out) return nullptr;
+    for (size_t j = 0; j < v.size(); ++j) {
+        PyObject *item = PyFloat_FromDouble(v[j]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), item);
+    }
+    return out.release();
+}
+
+// accumulate(x, N, use_p2, S_init): run the per-individual accumulators over the float64 buffer x
+// of n_samples * N * 3 observations (sample, then individual, then metric place/front/within),
+// individuals in index order, starting the estimators after sample 4 in streaming mode. Returns a
+// dict of flat float lists: mean and M2 (metric, individual), buf (metric, sample, individual),
+// q, npos, ndes (metric, probability, individual, marker).
+PyObject *accumulate(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (check_nargs("accumulate", nargs, 4) < 0) return nullptr;
+    Cells xs;
+    if (xs.get(args[0], 'f', -1, false, "x") < 0) return nullptr;
+    long long v[3];
+    for (int i = 0; i < 3; ++i) {
+        v[i] = PyLong_AsLongLong(args[i + 1]);
+        if (v[i] == -1 && PyErr_Occurred()) return nullptr;
+    }
+    const long long N = v[0];
+    if (N < 1 || N > 100000 || xs.size() % (3 * N) != 0 || v[2] < 0 || v[2] > xs.size() / (3 * N) ||
+        (v[1] && (v[2] != 5 || xs.size() / (3 * N) < 5))) {
+        PyErr_SetString(PyExc_ValueError, "inconsistent N, use_p2, S_init or observation count");
+        return nullptr;
+    }
+    const int32_t n_samples = static_cast<int32_t>(xs.size() / (3 * N));
+    vq::Accumulators acc;
+    acc.N = static_cast<int32_t>(N);
+    acc.cfg = {static_cast<int32_t>(v[1] != 0), static_cast<int32_t>(v[2])};
+    const size_t n = static_cast<size_t>(N), S = static_cast<size_t>(v[2]);
+    std::vector<double> mean(3 * n, 0.0), M2(3 * n, 0.0), buf(3 * S * n), q(45 * n), ndes(45 * n);
+    std::vector<int32_t> npos(45 * n);
+    for (int m = 0; m < vq::kMetrics; ++m) {
+        acc.mean[m] = &mean[m * n];
+        acc.M2[m] = &M2[m * n];
+        acc.buf[m] = buf.data() + m * S * n;
+        for (int j = 0; j < 3; ++j) {
+            const size_t off = (static_cast<size_t>(m) * 3 + static_cast<size_t>(j)) * 5 * n;
+            acc.q[m][j] = &q[off];
+            acc.npos[m][j] = &npos[off];
+            acc.ndes[m][j] = &ndes[off];
+        }
+    }
+    const double *x = xs.data<double>();
+    for (int32_t s = 0; s < n_samples; ++s) {
+        for (int32_t i = 0; i < acc.N; ++i) {
+            const double *o = x + (static_cast<size_t>(s) * n + static_cast<size_t>(i)) * 3;
+            const double triple[3] = {o[0], o[1], o[2]};
+            acc.update(i, s, static_cast<double>(s + 1), triple);
+        }
+        if (s == 4 && acc.cfg.use_p2) acc.init_estimators();
+    }
+    std::vector<double> npos_d(npos.begin(), npos.end());
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return nullptr;
+    const std::pair<const char *, const std::vector<double> *> items[] = {
+        {"mean", &mean}, {"M2", &M2}, {"buf", &buf}, {"q", &q}, {"npos", &npos_d}, {"ndes", &ndes}};
+    for (const auto &kv : items) {
+        PyRef lst = PyRef::steal(list_of(*kv.second));
+        if (!lst || PyDict_SetItemString(out.get(), kv.first, lst.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 template <class F>
 PyCFunction fast(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -195,6 +285,10 @@ PyMethodDef methods[] = {
      "xoshiro_next_u64(seed, n) -> the first n 64-bit outputs of a freshly seeded generator."},
     {"xoshiro_randn", fast(xoshiro_randn), METH_FASTCALL,
      "xoshiro_randn(seed, n) -> the first n normal deviates of a freshly seeded generator."},
+    {"accumulator_config", fast(accumulator_config), METH_FASTCALL,
+     "accumulator_config(n_samples, N, quantiles_mode_i, budget) -> (use_p2, S_init)."},
+    {"accumulate", fast(accumulate), METH_FASTCALL,
+     "accumulate(x, N, use_p2, S_init) -> dict of the accumulator state after every observation of x."},
     {nullptr, nullptr, 0, nullptr},
 };
 
