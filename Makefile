@@ -11,9 +11,9 @@ $(VENV)/bin/python:
 	$(PIP) install --quiet --upgrade pip
 
 # Test build: the package plus the test-only extensions (scripted stand-in rating component,
-# probes of the pure numeric code).
+# probes of the pure numeric code), with compiler warnings as errors.
 install-test: $(VENV)/bin/python
-	VORNAQUILL_TEST_SUPPORT=ON $(PIP) install --quiet ".[test]"
+	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet ".[test]"
 
 test: install-test
 	$(PY) -m pytest -q
