@@ -1,33 +1,62 @@
-// Straightforward rating: O(N^2 M) dominance matrix, front peeling by domination counts,
-// crowding per front with one sort per objective, and one sort for the global order.
+// Rating of one population: keys (or average ranks), fronts, crowding, global order.
+//
+// Storage, all of it the caller's: R holds the key matrix (mode 0: order keys of X; mode 1: the
+// average ranks, which are their own keys); `pairs` and `keys` are the sort records; `cur` holds
+// the lexicographic order; `items`/`offsets` the members of each front; `dom` is a byte arena for
+// the per-objective sorted orders and, with three or more objectives, the dominance bitsets.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "rating.hpp"
+#include "rating_detail.hpp"
 
 namespace vq {
 namespace rating {
-namespace {
+namespace detail {
 
-// The total preorder on one objective: numbers by value, then NaN (all NaNs equal).
-inline bool before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
-
-inline bool pair_before(const Pair &a, const Pair &b) {
-    if (before(a.val, b.val)) return true;
-    if (before(b.val, a.val)) return false;
-    return a.idx < b.idx;
+void sort_pairs(Pair *p, int64_t n, OrderKey *) {
+    std::sort(p, p + n, [](const Pair &a, const Pair &c) {
+        const uint64_t ka = pair_key(a), kc = pair_key(c);
+        return ka < kc || (ka == kc && a.idx < c.idx);
+    });
 }
 
-// Average 0-based ranks of each column of X under the preorder; ties share (p + q) / 2.
-void average_ranks(const Buffers &b) {
-    const int64_t N = b.N, M = b.M;
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Smallest population for which the arena is used (sorted orders kept, bitsets).
+constexpr int64_t kArenaMinN = 32;
+
+// Sorts column m of the key source into pairs: (order key of X) in mode 1, (R as keys) in mode 0.
+void sort_column(const Work &w, int64_t m, bool from_X) {
+    const Buffers &b = *w.b;
+    for (int64_t i = 0; i < w.N; ++i) {
+        const uint64_t k = from_X ? order_key(b.X[i * w.M + m]) : w.key(i, m);
+        store_key(&b.pairs[i].val, k);
+        b.pairs[i].idx = static_cast<int32_t>(i);
+    }
+    sort_pairs(b.pairs, w.N, b.keys);
+}
+
+// Fills R and, when the arena holds them, the per-objective sorted orders.
+// Mode 0: R = order keys of X. Mode 1: R = average ranks; a run of ties at sorted positions
+// p .. q gets (p + q) / 2. One sort per objective, O(M N log N).
+void prepare_keys(const Work &w, int mode_i) {
+    const Buffers &b = *w.b;
+    const int64_t N = w.N, M = w.M;
+    if (mode_i == 0)
+        for (int64_t k = 0; k < N * M; ++k) store_key(b.R + k, order_key(b.X[k]));
+    if (mode_i == 0 && !w.col) return;
     for (int64_t m = 0; m < M; ++m) {
-        for (int64_t i = 0; i < N; ++i) b.pairs[i] = Pair{b.X[i * M + m], static_cast<int32_t>(i)};
-        std::sort(b.pairs, b.pairs + N, pair_before);
+        sort_column(w, m, mode_i == 1);
+        if (w.col)
+            for (int64_t j = 0; j < N; ++j) w.col[m * N + j] = b.pairs[j].idx;
+        if (mode_i == 0) continue;
         for (int64_t p = 0; p < N;) {
+            const uint64_t k = pair_key(b.pairs[p]);
             int64_t q = p;
-            while (q + 1 < N && !before(b.pairs[p].val, b.pairs[q + 1].val)) ++q;
+            while (q + 1 < N && pair_key(b.pairs[q + 1]) == k) ++q;
             const double r = static_cast<double>(p + q) / 2.0;
             for (int64_t j = p; j <= q; ++j) b.R[b.pairs[j].idx * M + m] = r;
             p = q + 1;
@@ -35,105 +64,145 @@ void average_ranks(const Buffers &b) {
     }
 }
 
-bool dominates(const double *a, const double *b, int64_t M) {
-    bool strictly = false;
-    for (int64_t m = 0; m < M; ++m) {
-        if (before(b[m], a[m])) return false;
-        if (before(a[m], b[m])) strictly = true;
+bool lex_less(const Work &w, int32_t i, int32_t j) {
+    const double *a = w.b->R + i * w.M, *c = w.b->R + j * w.M;
+    for (int64_t m = 0; m < w.M; ++m) {
+        const uint64_t ka = load_key(a + m), kc = load_key(c + m);
+        if (ka != kc) return ka < kc;
     }
-    return strictly;
+    return i < j;
 }
 
-// Non-dominated sorting by domination counts; returns the number of fronts.
-int64_t assign_fronts(const Buffers &b, const double *W) {
-    const int64_t N = b.N, M = b.M;
-    for (int64_t q = 0; q < N; ++q) b.n_dom[q] = 0;
-    for (int64_t p = 0; p < N; ++p) {
-        for (int64_t q = 0; q < N; ++q) {
-            const bool d = p != q && dominates(W + p * M, W + q * M, M);
-            b.dom[p * N + q] = d;
-            b.n_dom[q] += d;
-        }
+// Lexicographic order of the key rows, index last. From the first objective's sorted order only
+// runs of ties need sorting; otherwise one full sort.
+void lexicographic_order(const Work &w) {
+    const int64_t N = w.N;
+    auto less = [&w](int32_t i, int32_t j) { return lex_less(w, i, j); };
+    if (!w.col) {
+        for (int64_t i = 0; i < N; ++i) w.lex[i] = static_cast<int32_t>(i);
+        std::sort(w.lex, w.lex + N, less);
+        return;
     }
-    int64_t n_cur = 0;
-    for (int64_t i = 0; i < N; ++i)
-        if (b.n_dom[i] == 0) b.cur[n_cur++] = static_cast<int32_t>(i);
-    int64_t front = 0;
-    while (n_cur > 0) {
-        int64_t n_nxt = 0;
-        for (int64_t j = 0; j < n_cur; ++j) {
-            const int32_t p = b.cur[j];
-            b.front_id[p] = front;
-            for (int64_t q = 0; q < N; ++q) {
-                if (b.dom[p * N + q] && --b.n_dom[q] == 0) b.nxt[n_nxt++] = static_cast<int32_t>(q);
-            }
-        }
-        std::copy(b.nxt, b.nxt + n_nxt, b.cur);
-        n_cur = n_nxt;
-        ++front;
+    std::copy(w.col, w.col + N, w.lex);
+    if (w.M == 1) return;
+    for (int64_t a = 0; a < N;) {
+        int64_t e = a + 1;
+        while (e < N && w.key(w.lex[e], 0) == w.key(w.lex[a], 0)) ++e;
+        if (e - a > 1) std::sort(w.lex + a, w.lex + e, less);
+        a = e;
     }
-    return front;
 }
 
-// Members of each front, by index, as offsets/items (a counting sort by front id).
+// Members of each front, by index, as offsets/items: a counting sort by front.
 void group_fronts(const Buffers &b, int64_t n_fronts) {
     std::fill(b.offsets, b.offsets + n_fronts + 1, 0);
     for (int64_t i = 0; i < b.N; ++i) ++b.offsets[b.front_id[i] + 1];
     for (int64_t f = 0; f < n_fronts; ++f) b.offsets[f + 1] += b.offsets[f];
-    for (int64_t i = 0; i < b.N; ++i) b.n_dom[i] = 0;  // reused as fill cursor per front
-    for (int64_t i = 0; i < b.N; ++i) {
-        const int64_t f = b.front_id[i];
-        b.items[b.offsets[f] + b.n_dom[f]++] = i;
+    int32_t *fill = b.n_dom;
+    for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
+    for (int64_t i = 0; i < b.N; ++i) b.items[fill[b.front_id[i]]++] = i;
+}
+
+// Puts each front's members in (key m, index) order: from the stored sorted order by one stable
+// distribution pass, O(N); otherwise one sort per front.
+void order_members(const Work &w, int64_t n_fronts, int64_t m) {
+    const Buffers &b = *w.b;
+    if (w.col) {
+        int32_t *fill = b.n_dom;
+        for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
+        const int32_t *by_m = w.col + m * w.N;
+        for (int64_t j = 0; j < w.N; ++j) b.items[fill[b.front_id[by_m[j]]]++] = by_m[j];
+        return;
+    }
+    for (int64_t f = 0; f < n_fronts; ++f) {
+        const int64_t a = b.offsets[f], n = b.offsets[f + 1] - a;
+        if (n <= 2) continue;
+        for (int64_t j = 0; j < n; ++j) {
+            const int64_t i = b.items[a + j];
+            store_key(&b.pairs[j].val, w.key(i, m));
+            b.pairs[j].idx = static_cast<int32_t>(i);
+        }
+        sort_pairs(b.pairs, n, b.keys);
+        for (int64_t j = 0; j < n; ++j) b.items[a + j] = b.pairs[j].idx;
     }
 }
 
-// Crowding distance of one front, objectives in order 0 .. M-1.
-void crowding(const Buffers &b, const double *W, const int64_t *members, int64_t n) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    if (n <= 2) {
-        for (int64_t j = 0; j < n; ++j) b.within[members[j]] = inf;
-        return;
+// Crowding distance, objectives in order 0 .. M-1 so that every score is summed in that order.
+// Per objective: members of each front in (value, index) order; the ends become +inf, and when
+// the front's range is finite and positive each interior member adds (next - previous) / range.
+// O(M N) on top of the orders.
+void crowding(const Work &w, int64_t n_fronts) {
+    const Buffers &b = *w.b;
+    const int64_t M = w.M;
+    for (int64_t f = 0; f < n_fronts; ++f) {
+        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+        const double start = e - a <= 2 ? kInf : 0.0;
+        for (int64_t j = a; j < e; ++j) b.within[b.items[j]] = start;
     }
-    for (int64_t j = 0; j < n; ++j) b.within[members[j]] = 0.0;
-    const int64_t M = b.M;
     for (int64_t m = 0; m < M; ++m) {
-        for (int64_t j = 0; j < n; ++j)
-            b.pairs[j] = Pair{W[members[j] * M + m], static_cast<int32_t>(members[j])};
-        std::sort(b.pairs, b.pairs + n, pair_before);
-        b.within[b.pairs[0].idx] = inf;
-        b.within[b.pairs[n - 1].idx] = inf;
-        const double range = b.pairs[n - 1].val - b.pairs[0].val;
-        if (!(std::isfinite(range) && range > 0.0)) continue;
-        for (int64_t j = 1; j + 1 < n; ++j) {
-            const double gap = (b.pairs[j + 1].val - b.pairs[j - 1].val) / range;
-            b.within[b.pairs[j].idx] += gap;
+        order_members(w, n_fronts, m);
+        for (int64_t f = 0; f < n_fronts; ++f) {
+            const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+            if (e - a <= 2) continue;
+            const int64_t *list = b.items;
+            b.within[list[a]] = kInf;
+            b.within[list[e - 1]] = kInf;
+            const double range = w.W[list[e - 1] * M + m] - w.W[list[a] * M + m];
+            if (!(std::isfinite(range) && range > 0.0)) continue;
+            for (int64_t j = a + 1; j + 1 < e; ++j)
+                b.within[list[j]] += (w.W[list[j + 1] * M + m] - w.W[list[j - 1] * M + m]) / range;
         }
     }
 }
 
-bool key_before(const OrderKey &a, const OrderKey &c) {
-    if (a.front != c.front) return a.front < c.front;
-    if (a.neg_score != c.neg_score) return a.neg_score < c.neg_score;
-    return a.idx < c.idx;
+// Global order: fronts in turn (their members are contiguous in items), each sorted by (score
+// descending, index ascending). O(N log N) at worst.
+void global_order(const Buffers &b, int64_t n_fronts) {
+    for (int64_t f = 0; f < n_fronts; ++f) {
+        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+        for (int64_t j = a; j < e; ++j) {
+            const int64_t i = b.items[j];
+            b.keys[j] = OrderKey{f, -b.within[i], i};
+        }
+        std::sort(b.keys + a, b.keys + e, [](const OrderKey &x, const OrderKey &y) {
+            return x.neg_score < y.neg_score || (x.neg_score == y.neg_score && x.idx < y.idx);
+        });
+    }
+    for (int64_t j = 0; j < b.N; ++j) b.order[j] = b.keys[j].idx;
+}
+
+// Carves the sorted orders (and the bitsets, with three or more objectives) out of `dom` when
+// the population is large enough for it to hold them.
+void plan_arena(Work *w) {
+    const Buffers &b = *w->b;
+    const int64_t N = w->N, M = w->M, words = (N + 63) / 64;
+    w->col = nullptr;
+    w->bits = nullptr;
+    if (N < kArenaMinN || M == 0) return;
+    const auto base = reinterpret_cast<uintptr_t>(b.dom);
+    const uintptr_t aligned = (base + 7) & ~uintptr_t{7};
+    const int64_t room = N * N - static_cast<int64_t>(aligned - base);
+    const int64_t bit_bytes = M >= 3 ? (2 * N + 1) * words * 8 : 0;
+    if (room < bit_bytes + 4 * N * M) return;
+    auto *arena = reinterpret_cast<uint8_t *>(aligned);
+    if (M >= 3) w->bits = reinterpret_cast<uint64_t *>(arena);
+    w->col = reinterpret_cast<int32_t *>(arena + bit_bytes);
 }
 
 }  // namespace
+}  // namespace detail
 
 int rate(int mode_i, const Buffers &b) {
-    const int64_t N = b.N;
-    if (N == 0) return 0;
-    const double *W = b.X;
-    if (mode_i == 1) {
-        average_ranks(b);
-        W = b.R;
-    }
-    const int64_t n_fronts = assign_fronts(b, W);
+    using namespace detail;
+    if (b.N == 0) return 0;
+    Work w{&b, b.N, b.M, mode_i == 1 ? b.R : b.X, b.cur, nullptr, nullptr};
+    plan_arena(&w);
+    prepare_keys(w, mode_i);
+    if (w.M >= 1) lexicographic_order(w);
+    const int64_t n_fronts = assign_fronts(w);
     group_fronts(b, n_fronts);
-    for (int64_t f = 0; f < n_fronts; ++f)
-        crowding(b, W, b.items + b.offsets[f], b.offsets[f + 1] - b.offsets[f]);
-    for (int64_t i = 0; i < N; ++i) b.keys[i] = OrderKey{b.front_id[i], -b.within[i], i};
-    std::sort(b.keys, b.keys + N, key_before);
-    for (int64_t i = 0; i < N; ++i) b.order[i] = b.keys[i].idx;
+    crowding(w, n_fronts);
+    global_order(b, n_fronts);
     return static_cast<int>(n_fronts);
 }
 

@@ -1,0 +1,14 @@
+// Python side of the rating component, shared by every module that carries it: the method
+// table (rate_population) and the exec slot that exports rate_population_inplace.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace vq {
+
+extern PyMethodDef kRatingMethods[];
+
+// Imports NumPy's C API and adds `__pyx_capi__` to the module.
+int rating_exec(PyObject *module);
+
+}  // namespace vq

@@ -1,0 +1,171 @@
+// Non-dominated sorting on the key matrix (R read as keys), one method per number of objectives.
+// All of them walk the individuals in lexicographic order of their key rows (`lex`): a dominator
+// always comes before the individual it dominates there, and identical rows are neighbours, so
+// the first of a run of identical rows is dominated exactly by the earlier rows that are <= it in
+// every objective, and the rest of the run copies its front.
+#include <algorithm>
+
+#include "rating_detail.hpp"
+
+namespace vq {
+namespace rating {
+namespace detail {
+namespace {
+
+// No objectives: nobody dominates anybody. O(N).
+int64_t fronts_none(const Work &w) {
+    std::fill(w.b->front_id, w.b->front_id + w.N, 0);
+    return 1;
+}
+
+// One objective: the front is the number of distinct values below. One pass over the sorted
+// order, O(N).
+int64_t fronts_one(const Work &w) {
+    int64_t *front = w.b->front_id;
+    int64_t f = 0;
+    front[w.lex[0]] = 0;
+    for (int64_t s = 1; s < w.N; ++s) {
+        if (w.key(w.lex[s], 0) != w.key(w.lex[s - 1], 0)) ++f;
+        front[w.lex[s]] = f;
+    }
+    return f + 1;
+}
+
+// Two objectives: sweep in lexicographic order keeping, per front, the smallest second key of its
+// members so far. Those minima rise with the front index, and an individual is dominated by a
+// front exactly when that front's minimum is <= its own second key, so its front is the first
+// whose minimum is greater: a binary search. O(N log N).
+int64_t fronts_two(const Work &w) {
+    int64_t *front = w.b->front_id;
+    auto *least = reinterpret_cast<uint64_t *>(w.b->items);  // per front
+    int64_t n_fronts = 0;
+    for (int64_t s = 0; s < w.N; ++s) {
+        const int32_t p = w.lex[s];
+        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
+            front[p] = front[w.lex[s - 1]];
+            continue;
+        }
+        const uint64_t k = w.key(p, 1);
+        const int64_t f = std::upper_bound(least, least + n_fronts, k) - least;
+        if (f == n_fronts) ++n_fronts;
+        least[f] = k;
+        front[p] = f;
+    }
+    return n_fronts;
+}
+
+// Earlier row q (lexicographically) is <= row p in every objective: the first one holds already.
+inline bool weakly_before(const Work &w, int32_t q, int32_t p) {
+    const double *a = w.b->R + q * w.M, *c = w.b->R + p * w.M;
+    for (int64_t m = 1; m < w.M; ++m)
+        if (load_key(a + m) > load_key(c + m)) return false;
+    return true;
+}
+
+// Three or more objectives, few individuals: compare each individual with the earlier rows,
+// skipping those whose front cannot raise the maximum found so far, and stopping once it reaches
+// the last front opened. O(N^2 M) at worst.
+int64_t fronts_pairwise(const Work &w) {
+    int64_t *front = w.b->front_id;
+    int64_t n_fronts = 0;
+    for (int64_t s = 0; s < w.N; ++s) {
+        const int32_t p = w.lex[s];
+        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
+            front[p] = front[w.lex[s - 1]];
+            continue;
+        }
+        int64_t best = -1;  // highest front among the dominators found
+        for (int64_t t = s - 1; t >= 0 && best + 1 < n_fronts; --t) {
+            const int32_t q = w.lex[t];
+            if (front[q] > best && weakly_before(w, q, p)) best = front[q];
+        }
+        front[p] = best + 1;
+        n_fronts = std::max(n_fronts, best + 2);
+    }
+    return n_fronts;
+}
+
+inline bool meet(const uint64_t *a, const uint64_t *c, int64_t n_words) {
+    for (int64_t k = 0; k < n_words; ++k)
+        if (a[k] & c[k]) return true;
+    return false;
+}
+
+// Three or more objectives, bit-parallel. Bit t stands for the individual at lexicographic
+// position t. The dominators of position s lie among positions < s (the first objective holds
+// for all of them); for each further objective m, walking the (key m, index) order one run of
+// ties at a time, the set of individuals <= the current key is intersected into each run member's
+// set. Fronts are then assigned in lexicographic order: an individual dominated by a member of
+// front f is also dominated by one of front f - 1, so its front is the first f whose member set
+// misses its dominator set, found by binary search. O(N^2 M / 64) word operations to build the
+// sets, O(N log F * N / 64) to assign F fronts.
+int64_t fronts_bitsets(const Work &w) {
+    const int64_t N = w.N, words = (N + 63) / 64;
+    int64_t *front = w.b->front_id;
+    int32_t *pos = w.b->n_dom;
+    uint64_t *dom = w.bits;  // N rows of `words`
+    uint64_t *members = dom + N * words;  // one row per front
+    uint64_t *upto = members + N * words;  // one row
+    for (int64_t s = 0; s < N; ++s) {
+        pos[w.lex[s]] = static_cast<int32_t>(s);
+        uint64_t *row = dom + s * words;
+        const int64_t full = s / 64;
+        std::fill(row, row + full, ~uint64_t{0});
+        if (s % 64) row[full] = (uint64_t{1} << (s % 64)) - 1;
+    }
+    for (int64_t m = 1; m < w.M; ++m) {
+        const int32_t *by_m = w.col + m * N;
+        std::fill(upto, upto + words, 0);
+        for (int64_t a = 0; a < N;) {
+            const uint64_t k = w.key(by_m[a], m);
+            int64_t e = a;
+            for (; e < N && w.key(by_m[e], m) == k; ++e) upto[pos[by_m[e]] / 64] |= uint64_t{1} << (pos[by_m[e]] % 64);
+            for (int64_t j = a; j < e; ++j) {
+                const int64_t s = pos[by_m[j]];
+                uint64_t *row = dom + s * words;
+                for (int64_t k2 = 0, n = (s + 63) / 64; k2 < n; ++k2) row[k2] &= upto[k2];
+            }
+            a = e;
+        }
+    }
+    int64_t n_fronts = 0;
+    for (int64_t s = 0; s < N; ++s) {
+        const int32_t p = w.lex[s];
+        int64_t f;
+        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
+            f = front[w.lex[s - 1]];
+        } else {
+            const uint64_t *row = dom + s * words;
+            const int64_t n = (s + 63) / 64;
+            int64_t lo = 0, hi = n_fronts;
+            while (lo < hi) {
+                const int64_t mid = (lo + hi) / 2;
+                if (meet(row, members + mid * words, n))
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            f = lo;
+            if (f == n_fronts) {
+                std::fill(members + f * words, members + (f + 1) * words, 0);
+                ++n_fronts;
+            }
+        }
+        members[f * words + s / 64] |= uint64_t{1} << (s % 64);
+        front[p] = f;
+    }
+    return n_fronts;
+}
+
+}  // namespace
+
+int64_t assign_fronts(const Work &w) {
+    if (w.M == 0) return fronts_none(w);
+    if (w.M == 1) return fronts_one(w);
+    if (w.M == 2) return fronts_two(w);
+    return w.bits ? fronts_bitsets(w) : fronts_pairwise(w);
+}
+
+}  // namespace detail
+}  // namespace rating
+}  // namespace vq

@@ -1,0 +1,58 @@
+// Internals of the rating: order keys, the sorts, and the per-call workspace carved out of the
+// caller's buffers. Pure C++, no allocation.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "rating.hpp"
+
+namespace vq {
+namespace rating {
+namespace detail {
+
+// Every comparison of objective values goes through a 64-bit key whose unsigned order is the
+// NaN-last preorder: numbers by value with -0.0 equal to +0.0, then every NaN, all NaNs equal.
+// Non-negative doubles keep their bit pattern's order, so an average-rank matrix (finite and
+// >= 0) is its own key matrix when read as bits.
+inline uint64_t order_key(double x) {
+    if (x != x) return UINT64_MAX;
+    if (x == 0.0) return uint64_t{1} << 63;
+    uint64_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
+}
+
+inline uint64_t load_key(const double *p) {
+    uint64_t u;
+    std::memcpy(&u, p, sizeof u);
+    return u;
+}
+
+inline void store_key(double *p, uint64_t u) { std::memcpy(p, &u, sizeof u); }
+
+inline uint64_t pair_key(const Pair &p) { return load_key(&p.val); }
+
+// Sorts Pair records holding a key in `val` by (key, idx) ascending.
+void sort_pairs(Pair *p, int64_t n, OrderKey *spare);
+
+// Everything the steps of one rating share.
+struct Work {
+    const Buffers *b;
+    int64_t N, M;
+    const double *W;  // values the crowding subtracts and divides: X, or the average ranks in R
+    int32_t *lex;  // individuals in lexicographic order of their key rows, index last
+    int32_t *col;  // if not null: per objective m, col + m*N holds the individuals by (key m, index)
+    uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
+    uint64_t key(int64_t i, int64_t m) const { return load_key(b->R + i * M + m); }
+    bool same_row(int64_t i, int64_t j) const {
+        const double *a = b->R + i * M, *c = b->R + j * M;
+        return M == 0 || std::memcmp(a, c, static_cast<size_t>(M) * sizeof(double)) == 0;
+    }
+};
+
+// Writes front_id for every individual; returns the number of fronts.
+int64_t assign_fronts(const Work &w);
+
+}  // namespace detail
+}  // namespace rating
+}  // namespace vq
