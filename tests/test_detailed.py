@@ -4,7 +4,7 @@ hold with the real rating component."""
 
 import math
 import sys
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -207,9 +207,9 @@ def test_quantile_mode_used_and_result_structure(n_samples, N, kw, used):
     assert r[8].dtype == np.float64 and r[8].shape == (N,)
 
 
-@pytest.mark.parametrize("N", [100])
 @pytest.mark.parametrize("n_samples, used", [(25000, 0), (25001, 1)])
-def test_default_budget_boundary(N, n_samples, used):
+def test_default_budget_boundary(n_samples, used):
+    N = 100  # n_samples * N against the default budget of 2,500,000
     rng = np.random.default_rng(2)
     r = m.mc_rank_select_detailed(rng.normal(size=(N, 1)), np.full((N, 1), 1.0), n_samples)
     assert [d["quantiles_mode_used"] for d in r[5:8]] == [used] * 3
@@ -281,20 +281,17 @@ def test_empty_population_shares_objects(n_samples, percentile):
 
 
 @pytest.mark.parametrize(
-    "mu, s2, n_samples, percentile, message",
-    [
-        (np.zeros((3, 2)), np.zeros((3, 3)), 0, 5.0, "mu and sigma2 must have the same shape"),
-        (np.zeros((2, 3)), np.zeros((3, 3)), 0, 5.0, "mu and sigma2 must have the same shape"),
-        (np.zeros((4, 2)), np.zeros((4, 2)), 0, 5.0, "n_samples must be > 0"),
-        (np.zeros((4, 2)), np.zeros((4, 2)), 1, 0.0, r"percentile must be in \(0,1\]"),
-        (np.zeros((4, 2)), np.zeros((4, 2)), 1, 1.5, r"percentile must be in \(0,1\]"),
-        ([1.0, 2.0], "not an array", 1, 0.2, "expected a 2D array"),
-        (np.zeros((2, 2)), np.zeros(2), 1, 0.2, "expected a 2D array"),
+    "args, message",
+    [  # the first fault in check order is reported: mu, sigma2, shapes, n_samples, percentile
+        (([1.0], "x", 0, 5.0), "expected a 2D array"),
+        ((np.zeros((3, 2)), np.zeros((2, 3)), 0, 5.0), "mu and sigma2 must have the same shape"),
+        ((np.zeros((4, 2)), np.zeros((4, 2)), -1, 0.0), "n_samples must be > 0"),
+        ((np.zeros((4, 2)), np.zeros((4, 2)), 1, 1.5), r"percentile must be in \(0,1\]"),
     ],
 )
-def test_checks_in_order(mu, s2, n_samples, percentile, message):
+def test_checks_in_order(args, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
-        m.mc_rank_select_detailed(mu, s2, n_samples, percentile)
+        m.mc_rank_select_detailed(*args)
 
 
 def test_nan_percentile_is_a_value_error():
@@ -398,16 +395,8 @@ def test_zero_variance_gives_constant_observations(quantiles_mode_i):
 def test_concurrent_calls_equal_serial_calls():
     jobs = [(*problem(seed, N=30), 200, 0.2, seed, 1, 0, mode) for seed, mode in [(0, 0), (1, 1), (2, 2), (3, 1)]]
     serial = [m.mc_rank_select_detailed(*job) for job in jobs]
-    results = [None] * len(jobs)
-
-    def run(i):
-        results[i] = m.mc_rank_select_detailed(*jobs[i])
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for a, b in zip(results, serial):
+    with ThreadPoolExecutor(max_workers=len(jobs)) as pool:
+        concurrent = list(pool.map(lambda job: m.mc_rank_select_detailed(*job), jobs))
+    for a, b in zip(concurrent, serial):
         assert all(np.array_equal(x, y) for x, y in zip(a[:5] + a[8:], b[:5] + b[8:]))
         assert all(np.array_equal(d[key], e[key]) for d, e in zip(a[5:8], b[5:8]) for key in KEYS)

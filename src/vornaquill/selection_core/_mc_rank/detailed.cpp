@@ -11,7 +11,6 @@
 #include "kernels.hpp"
 #include "sampling.hpp"
 #include "selection.hpp"
-#include "xoshiro.hpp"
 
 namespace vq {
 namespace {
@@ -64,15 +63,6 @@ public:
     Accumulators acc;
     PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
     PyRef estimators[kEstimatorArrays];
-};
-
-struct Counters {
-    PyRef win, lose, rank;
-    int create(const Np &np, int32_t N) {
-        if (!(win = np.new_array("zeros", N, I32))) return -1;
-        if (!(lose = np.new_array("zeros", N, I32))) return -1;
-        return (rank = np.new_array("zeros", N, I64)) ? 0 : -1;
-    }
 };
 
 // The results stage: everything the sampling pass leaves behind, the interpreter lock held.
@@ -190,15 +180,10 @@ PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     const int32_t N = in.N;
     if (N == 0) return empty_result(np);
-    int32_t k = 0;
-    if (check_counts_args(np, n_samples, opt.percentile, N, &k) < 0) return nullptr;
-
-    PyRef sigma = make_sigma(np, in);
-    if (!sigma) return nullptr;
-    RatingBuffers buf;
-    if (buf.create(np, N, in.M) < 0) return nullptr;
-    Counters counts;
-    if (counts.create(np, N) < 0) return nullptr;
+    SamplingSetup setup;
+    if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
+    const int32_t k = setup.k;
+    const Counters &counts = setup.counts;
     AccumulatorArrays arrays;
     const AccumulatorConfig cfg = configure_accumulators(n_samples, N, opt.quantiles_mode_i, opt.quantiles_budget);
     if (arrays.create(np, N, cfg) < 0) return nullptr;
@@ -207,43 +192,31 @@ PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *
     PyRef front_counts_arr = np.new_array("empty", N, I32);
     if (!front_counts_arr) return nullptr;
 
-    Xoshiro256ss rng;
-    _xoshiro_seed(rng, opt.seed);
-    const double *mu = in.mu_data();
-    const double *sd = data_of<const double>(sigma);
-    double *X = buf.X();
-    const int64_t *order = buf.order();
-    const int64_t *front_id = buf.front_id();
-    int32_t *win_count = data_of<int32_t>(counts.win);
-    int32_t *lose_count = data_of<int32_t>(counts.lose);
-    int64_t *rank_sum = data_of<int64_t>(counts.rank);
+    const int64_t *order = setup.buf.order();
+    const int64_t *front_id = setup.buf.front_id();
+    int32_t *win_count = counts.wins();
+    int32_t *lose_count = counts.losses();
+    int64_t *rank_sum = counts.rank_sums();
     I32T *front_counts = data_of<I32T>(front_counts_arr);
     Accumulators &acc = arrays.acc;
-    const size_t n_elems = in.size();
-    int code = 0;
-    {
-        GilRelease nogil;
-        for (int32_t s = 0; s < n_samples; ++s) {
-            _sample_population(rng, mu, sd, X, n_elems);
-            code = buf.rate(opt.mode_i, opt.within_mode_i, scratch.pairs, scratch.keys);
-            if (code < 0) break;
-            for (int32_t f = 0; f < code; ++f) front_counts[f] = 0;
-            const double n_d = static_cast<double>(s + 1);
-            for (int32_t pos = 0; pos < N; ++pos) {
-                const int32_t idx = static_cast<int32_t>(order[pos]);
-                if (pos < k) win_count[idx] += 1;
-                if (pos >= N - k) lose_count[idx] += 1;
-                rank_sum[idx] += pos;
-                const I32T fid = static_cast<I32T>(front_id[idx]);
-                const I32T within_rank = front_counts[fid];
-                front_counts[fid] = within_rank + 1;
-                const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
-                                            static_cast<double>(within_rank)};
-                acc.update(idx, s, n_d, x);
-            }
-            if (s == 4 && cfg.use_p2) acc.init_estimators();
+    const int code = sample_and_rate(in, setup, scratch, opt, n_samples, [&](int32_t s, int n_fronts) {
+        for (int32_t f = 0; f < n_fronts; ++f) front_counts[f] = 0;
+        const double n_d = static_cast<double>(s + 1);
+        for (int32_t pos = 0; pos < N; ++pos) {
+            const int32_t idx = static_cast<int32_t>(order[pos]);
+            if (pos < k) win_count[idx] += 1;
+            if (pos >= N - k) lose_count[idx] += 1;
+            rank_sum[idx] += pos;
+            // rank inside the front: members of the front met so far in this sample's order
+            const I32T fid = static_cast<I32T>(front_id[idx]);
+            const I32T within_rank = front_counts[fid];
+            front_counts[fid] = within_rank + 1;
+            const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
+                                        static_cast<double>(within_rank)};
+            acc.update(idx, s, n_d, x);
         }
-    }
+        if (s == 4 && cfg.use_p2) acc.init_estimators();
+    });
     if (code < 0) return raise_rating_error(code);
     scratch.free_now();
     return detailed_results(np, PassState{N, k, n_samples, counts, arrays}, opt);

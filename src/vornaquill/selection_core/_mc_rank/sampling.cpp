@@ -114,6 +114,19 @@ ScratchRecords::ScratchRecords(int32_t N) {
     if (!ok()) free_now();  // release whichever one was obtained
 }
 
+int Counters::create(const Np &np, int32_t N) {
+    if (!(win = np.new_array("zeros", N, I32))) return -1;
+    if (!(lose = np.new_array("zeros", N, I32))) return -1;
+    return (rank = np.new_array("zeros", N, I64)) ? 0 : -1;
+}
+
+int SamplingSetup::create(const Np &np, const Inputs &in, int32_t n_samples, double percentile) {
+    if (check_counts_args(np, n_samples, percentile, in.N, &k) < 0) return -1;
+    if (!(sigma = make_sigma(np, in))) return -1;
+    if (buf.create(np, in.N, in.M) < 0) return -1;
+    return counts.create(np, in.N);
+}
+
 PyObject *raise_rating_error(int code) {
     PyErr_Format(PyExc_ValueError, "pareto_core returned error code: %d", code);
     return nullptr;

@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "gil.hpp"
+#include "kernels.hpp"
 #include "numpy_calls.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
+#include "xoshiro.hpp"
 
 namespace vq {
 
@@ -68,6 +71,49 @@ public:
     Pair *pairs;
     OrderKey *keys;
 };
+
+// The counters of both kernels, zeroed: wins and losses (int32) and position sums (int64).
+struct Counters {
+    PyRef win, lose, rank;
+    int create(const Np &np, int32_t N);
+    int32_t *wins() const { return data_of<int32_t>(win); }
+    int32_t *losses() const { return data_of<int32_t>(lose); }
+    int64_t *rank_sums() const { return data_of<int64_t>(rank); }
+};
+
+// What both kernels create after the empty-population exit and before their own arrays, in this
+// order: the argument checks and k, sigma, the rating buffers, the counters.
+struct SamplingSetup {
+    int32_t k = 0;
+    PyRef sigma;
+    RatingBuffers buf;
+    Counters counts;
+    int create(const Np &np, const Inputs &in, int32_t n_samples, double percentile);
+};
+
+// The sampling loop of both kernels, run without the interpreter lock: seed the generator, then
+// for every sample draw X from mu and sigma, rate it, and call visit(s, n_fronts) with the rating
+// buffers filled in. Stops at the first negative rating result and returns it, else 0. The
+// generator state (including a pending spare deviate) carries over from sample to sample.
+template <class Visit>
+int sample_and_rate(const Inputs &in, const SamplingSetup &setup, const ScratchRecords &scratch,
+                    const CountsOptions &opt, int32_t n_samples, Visit &&visit) {
+    const RatingBuffers &buf = setup.buf;
+    Xoshiro256ss rng;
+    _xoshiro_seed(rng, opt.seed);
+    const double *mu = in.mu_data();
+    const double *sd = data_of<const double>(setup.sigma);
+    double *X = buf.X();
+    const size_t n_elems = in.size();
+    GilRelease nogil;
+    for (int32_t s = 0; s < n_samples; ++s) {
+        _sample_population(rng, mu, sd, X, n_elems);
+        const int code = buf.rate(opt.mode_i, opt.within_mode_i, scratch.pairs, scratch.keys);
+        if (code < 0) return code;
+        visit(s, code);
+    }
+    return 0;
+}
 
 // ValueError for a negative result of the rating component; returns NULL.
 PyObject *raise_rating_error(int code);
