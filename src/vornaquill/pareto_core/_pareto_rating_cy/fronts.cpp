@@ -85,8 +85,12 @@ int64_t fronts_pairwise(const Work &w) {
     return n_fronts;
 }
 
-inline bool meet(const uint64_t *a, const uint64_t *c, int64_t n_words) {
-    for (int64_t k = 0; k < n_words; ++k)
+// Whether two bit rows share a bit among words [from, to); four words per step.
+inline bool meet(const uint64_t *a, const uint64_t *c, int64_t from, int64_t to) {
+    int64_t k = from;
+    for (; k + 4 <= to; k += 4)
+        if ((a[k] & c[k]) | (a[k + 1] & c[k + 1]) | (a[k + 2] & c[k + 2]) | (a[k + 3] & c[k + 3])) return true;
+    for (; k < to; ++k)
         if (a[k] & c[k]) return true;
     return false;
 }
@@ -128,6 +132,8 @@ int64_t fronts_bitsets(const Work &w) {
             a = e;
         }
     }
+    // Each front's members occupy positions first[f] .. last[f]; only those words are compared.
+    int64_t *first = w.b->offsets, *last = w.b->items;
     int64_t n_fronts = 0;
     for (int64_t s = 0; s < N; ++s) {
         const int32_t p = w.lex[s];
@@ -136,11 +142,11 @@ int64_t fronts_bitsets(const Work &w) {
             f = front[w.lex[s - 1]];
         } else {
             const uint64_t *row = dom + s * words;
-            const int64_t n = (s + 63) / 64;
             int64_t lo = 0, hi = n_fronts;
             while (lo < hi) {
                 const int64_t mid = (lo + hi) / 2;
-                if (meet(row, members + mid * words, n))
+                const int64_t to = std::min(last[mid], s - 1) / 64 + 1;
+                if (meet(row, members + mid * words, first[mid] / 64, to))
                     lo = mid + 1;
                 else
                     hi = mid;
@@ -148,10 +154,12 @@ int64_t fronts_bitsets(const Work &w) {
             f = lo;
             if (f == n_fronts) {
                 std::fill(members + f * words, members + (f + 1) * words, 0);
+                first[f] = s;
                 ++n_fronts;
             }
         }
         members[f * words + s / 64] |= uint64_t{1} << (s % 64);
+        last[f] = s;
         front[p] = f;
     }
     return n_fronts;

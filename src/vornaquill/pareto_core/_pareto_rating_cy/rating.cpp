@@ -14,19 +14,14 @@ namespace vq {
 namespace rating {
 namespace detail {
 
-void sort_pairs(Pair *p, int64_t n, OrderKey *) {
-    std::sort(p, p + n, [](const Pair &a, const Pair &c) {
-        const uint64_t ka = pair_key(a), kc = pair_key(c);
-        return ka < kc || (ka == kc && a.idx < c.idx);
-    });
-}
-
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Smallest population for which the arena is used (sorted orders kept, bitsets).
+// Smallest population for which the arena keeps the sorted orders, and for which the dominance
+// bitsets replace pairwise comparisons (three or more objectives).
 constexpr int64_t kArenaMinN = 32;
+constexpr int64_t kBitsetMinN = 32;
 
 // Sorts column m of the key source into pairs: (order key of X) in mode 1, (R as keys) in mode 0.
 void sort_column(const Work &w, int64_t m, bool from_X) {
@@ -36,7 +31,7 @@ void sort_column(const Work &w, int64_t m, bool from_X) {
         store_key(&b.pairs[i].val, k);
         b.pairs[i].idx = static_cast<int32_t>(i);
     }
-    sort_pairs(b.pairs, w.N, b.keys);
+    sort_pairs_from_index_order(b.pairs, w.N, reinterpret_cast<Pair *>(b.keys));
 }
 
 // Fills R and, when the arena holds them, the per-objective sorted orders.
@@ -122,7 +117,7 @@ void order_members(const Work &w, int64_t n_fronts, int64_t m) {
             store_key(&b.pairs[j].val, w.key(i, m));
             b.pairs[j].idx = static_cast<int32_t>(i);
         }
-        sort_pairs(b.pairs, n, b.keys);
+        sort_pairs(b.pairs, n);
         for (int64_t j = 0; j < n; ++j) b.items[a + j] = b.pairs[j].idx;
     }
 }
@@ -182,10 +177,11 @@ void plan_arena(Work *w) {
     const auto base = reinterpret_cast<uintptr_t>(b.dom);
     const uintptr_t aligned = (base + 7) & ~uintptr_t{7};
     const int64_t room = N * N - static_cast<int64_t>(aligned - base);
-    const int64_t bit_bytes = M >= 3 ? (2 * N + 1) * words * 8 : 0;
+    const bool use_bits = M >= 3 && N >= kBitsetMinN;
+    const int64_t bit_bytes = use_bits ? (2 * N + 1) * words * 8 : 0;
     if (room < bit_bytes + 4 * N * M) return;
     auto *arena = reinterpret_cast<uint8_t *>(aligned);
-    if (M >= 3) w->bits = reinterpret_cast<uint64_t *>(arena);
+    if (use_bits) w->bits = reinterpret_cast<uint64_t *>(arena);
     w->col = reinterpret_cast<int32_t *>(arena + bit_bytes);
 }
 

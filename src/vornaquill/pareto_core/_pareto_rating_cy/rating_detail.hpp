@@ -33,7 +33,11 @@ inline void store_key(double *p, uint64_t u) { std::memcpy(p, &u, sizeof u); }
 inline uint64_t pair_key(const Pair &p) { return load_key(&p.val); }
 
 // Sorts Pair records holding a key in `val` by (key, idx) ascending.
-void sort_pairs(Pair *p, int64_t n, OrderKey *spare);
+void sort_pairs(Pair *p, int64_t n);
+
+// The same for records that are in idx order on entry (then a stable sort by key is enough);
+// `spare` must hold n more records.
+void sort_pairs_from_index_order(Pair *p, int64_t n, Pair *spare);
 
 // Everything the steps of one rating share.
 struct Work {
@@ -46,7 +50,9 @@ struct Work {
     uint64_t key(int64_t i, int64_t m) const { return load_key(b->R + i * M + m); }
     bool same_row(int64_t i, int64_t j) const {
         const double *a = b->R + i * M, *c = b->R + j * M;
-        return M == 0 || std::memcmp(a, c, static_cast<size_t>(M) * sizeof(double)) == 0;
+        for (int64_t m = 0; m < M; ++m)
+            if (load_key(a + m) != load_key(c + m)) return false;
+        return true;
     }
 };
 
