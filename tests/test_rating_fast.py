@@ -17,13 +17,16 @@ def same(X, mode_i):
     assert got[3] == want[3]
 
 
-KINDS = ["special", "grid", "front", "normal", "chain"]
+KINDS = ["special", "grid", "front", "normal", "chain", "ulps"]
 
 
 def make(rng, N, M, kind):
     if kind == "chain":  # many fronts: objectives share one factor
         t = rng.random((N, 1))
         return np.ascontiguousarray(t + 0.1 * rng.random((N, M)))
+    if kind == "ulps":  # values a few units in the last place apart: equal high halves of the keys
+        base = rng.choice(np.array([-2.0, 1.0, 3.0]), size=(N, M))
+        return base + rng.integers(0, 6, size=(N, M)) * np.spacing(base)
     return population(rng, N, M, kind)
 
 

@@ -46,7 +46,13 @@ int64_t fronts_two(const Work &w) {
             continue;
         }
         const uint64_t k = w.key(p, 1);
-        const int64_t f = std::upper_bound(least, least + n_fronts, k) - least;
+        int64_t f = 0;  // first front whose minimum exceeds k, by a binary search without branches
+        for (int64_t len = n_fronts; len > 0;) {
+            const int64_t half = len / 2;
+            const bool below = least[f + half] <= k;
+            f = below ? f + half + 1 : f;
+            len = below ? len - half - 1 : half;
+        }
         if (f == n_fronts) ++n_fronts;
         least[f] = k;
         front[p] = f;
@@ -95,6 +101,17 @@ inline bool meet(const uint64_t *a, const uint64_t *c, int64_t from, int64_t to)
     return false;
 }
 
+// Whether two bit rows of `words` words share a bit, without early exit: for short rows, where a
+// data-dependent exit or range costs more than it saves.
+inline bool meet_all(const uint64_t *a, const uint64_t *c, int64_t words) {
+    uint64_t any = 0;
+    for (int64_t k = 0; k < words; ++k) any |= a[k] & c[k];
+    return any != 0;
+}
+
+// Rows of at most this many words are handled whole, with fixed trip counts.
+constexpr int64_t kShortRow = 8;
+
 // Three or more objectives, bit-parallel. Bit t stands for the individual at lexicographic
 // position t. The dominators of position s lie among positions < s (the first objective holds
 // for all of them); for each further objective m, walking the (key m, index) order one run of
@@ -105,6 +122,7 @@ inline bool meet(const uint64_t *a, const uint64_t *c, int64_t from, int64_t to)
 // sets, O(N log F * N / 64) to assign F fronts.
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64;
+    const bool short_rows = words <= kShortRow;
     int64_t *front = w.b->front_id;
     int32_t *pos = w.b->n_dom;
     uint64_t *dom = w.bits;  // N rows of `words`
@@ -116,6 +134,8 @@ int64_t fronts_bitsets(const Work &w) {
         const int64_t full = s / 64;
         std::fill(row, row + full, ~uint64_t{0});
         if (s % 64) row[full] = (uint64_t{1} << (s % 64)) - 1;
+        // Words past the last one written are never meaningful: short rows are compared whole,
+        // but the members of any front hold only positions < s when row s is compared.
     }
     for (int64_t m = 1; m < w.M; ++m) {
         const int32_t *by_m = w.col + m * N;
@@ -127,7 +147,8 @@ int64_t fronts_bitsets(const Work &w) {
             for (int64_t j = a; j < e; ++j) {
                 const int64_t s = pos[by_m[j]];
                 uint64_t *row = dom + s * words;
-                for (int64_t k2 = 0, n = (s + 63) / 64; k2 < n; ++k2) row[k2] &= upto[k2];
+                const int64_t n = short_rows ? words : (s + 63) / 64;
+                for (int64_t k2 = 0; k2 < n; ++k2) row[k2] &= upto[k2];
             }
             a = e;
         }
@@ -137,21 +158,19 @@ int64_t fronts_bitsets(const Work &w) {
     int64_t n_fronts = 0;
     for (int64_t s = 0; s < N; ++s) {
         const int32_t p = w.lex[s];
-        int64_t f;
+        int64_t f = 0;
         if (s > 0 && w.same_row(p, w.lex[s - 1])) {
             f = front[w.lex[s - 1]];
         } else {
             const uint64_t *row = dom + s * words;
-            int64_t lo = 0, hi = n_fronts;
-            while (lo < hi) {
-                const int64_t mid = (lo + hi) / 2;
-                const int64_t to = std::min(last[mid], s - 1) / 64 + 1;
-                if (meet(row, members + mid * words, first[mid] / 64, to))
-                    lo = mid + 1;
-                else
-                    hi = mid;
+            for (int64_t len = n_fronts; len > 0;) {
+                const int64_t half = len / 2, mid = f + half;
+                const bool hit = short_rows ? meet_all(row, members + mid * words, words)
+                                            : meet(row, members + mid * words, first[mid] / 64,
+                                                   std::min(last[mid], s - 1) / 64 + 1);
+                f = hit ? mid + 1 : f;
+                len = hit ? len - half - 1 : half;
             }
-            f = lo;
             if (f == n_fronts) {
                 std::fill(members + f * words, members + (f + 1) * words, 0);
                 first[f] = s;

@@ -150,20 +150,32 @@ void crowding(const Work &w, int64_t n_fronts) {
     }
 }
 
-// Global order: fronts in turn (their members are contiguous in items), each sorted by (score
-// descending, index ascending). O(N log N) at worst.
+// Global order: by front, then score descending, then index. A score's sort key is the
+// complement of its order key. Small populations sort each front's members (contiguous in items);
+// larger ones sort everybody by score once and distribute them stably into their fronts' slots.
+// O(N log N).
 void global_order(const Buffers &b, int64_t n_fronts) {
-    for (int64_t f = 0; f < n_fronts; ++f) {
-        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
-        for (int64_t j = a; j < e; ++j) {
-            const int64_t i = b.items[j];
-            b.keys[j] = OrderKey{f, -b.within[i], i};
+    auto put = [&b](int64_t j, int64_t i) {
+        store_key(&b.pairs[j].val, ~order_key(b.within[i]));
+        b.pairs[j].idx = static_cast<int32_t>(i);
+    };
+    if (b.N < kRadixMinN) {
+        for (int64_t f = 0; f < n_fronts; ++f) {
+            const int64_t a = b.offsets[f], n = b.offsets[f + 1] - a;
+            for (int64_t j = 0; j < n; ++j) put(j, b.items[a + j]);
+            sort_pairs(b.pairs, n);
+            for (int64_t j = 0; j < n; ++j) b.order[a + j] = b.pairs[j].idx;
         }
-        std::sort(b.keys + a, b.keys + e, [](const OrderKey &x, const OrderKey &y) {
-            return x.neg_score < y.neg_score || (x.neg_score == y.neg_score && x.idx < y.idx);
-        });
+        return;
     }
-    for (int64_t j = 0; j < b.N; ++j) b.order[j] = b.keys[j].idx;
+    for (int64_t i = 0; i < b.N; ++i) put(i, i);
+    sort_pairs_from_index_order(b.pairs, b.N, reinterpret_cast<Pair *>(b.keys));
+    int32_t *fill = b.n_dom;
+    for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
+    for (int64_t j = 0; j < b.N; ++j) {
+        const int32_t i = b.pairs[j].idx;
+        b.order[fill[b.front_id[i]]++] = i;
+    }
 }
 
 // Carves the sorted orders (and the bitsets, with three or more objectives) out of `dom` when

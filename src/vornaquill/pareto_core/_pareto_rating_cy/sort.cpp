@@ -8,9 +8,6 @@ namespace rating {
 namespace detail {
 namespace {
 
-// Below this many records a comparison sort beats the counting passes.
-constexpr int64_t kRadixMinN = 128;
-
 inline bool pair_less(const Pair &a, const Pair &c) {
     const uint64_t ka = pair_key(a), kc = pair_key(c);
     return ka < kc || (ka == kc && a.idx < c.idx);
@@ -19,7 +16,8 @@ inline bool pair_less(const Pair &a, const Pair &c) {
 // Least-significant-digit radix sort on the high 32 bits of the key, 8 bits per pass: one pass
 // counts the four digits, then each digit that is not the same for every record redistributes
 // the records stably. Runs that share the high half (rare for continuous data; whole tie groups
-// for repeated values) are then sorted by the full key and index. O(4 N) moves plus the runs.
+// for repeated values) and differ in the low half are then sorted by the full key and index.
+// O(4 N) moves plus the runs.
 void radix_sort(Pair *p, int64_t n, Pair *spare) {
     uint32_t count[4][256] = {};
     for (int64_t j = 0; j < n; ++j) {
@@ -43,10 +41,11 @@ void radix_sort(Pair *p, int64_t n, Pair *spare) {
     }
     if (src != p) std::copy(src, src + n, p);
     for (int64_t a = 0; a < n;) {
-        const uint64_t high = pair_key(p[a]) >> 32;
+        const uint64_t key = pair_key(p[a]);
         int64_t e = a + 1;
-        while (e < n && pair_key(p[e]) >> 32 == high) ++e;
-        if (e - a > 1) std::sort(p + a, p + e, pair_less);
+        bool mixed = false;
+        for (; e < n && pair_key(p[e]) >> 32 == key >> 32; ++e) mixed |= pair_key(p[e]) != key;
+        if (mixed) std::sort(p + a, p + e, pair_less);
         a = e;
     }
 }
