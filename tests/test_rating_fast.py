@@ -17,13 +17,16 @@ def same(X, mode_i):
     assert got[3] == want[3]
 
 
-KINDS = ["special", "grid", "front", "normal", "chain", "ulps"]
+KINDS = ["special", "grid", "front", "normal", "chain", "ulps", "steps"]
 
 
 def make(rng, N, M, kind):
     if kind == "chain":  # many fronts: objectives share one factor
         t = rng.random((N, 1))
         return np.ascontiguousarray(t + 0.1 * rng.random((N, M)))
+    if kind == "steps":  # a front for nearly every step of a shared integer factor, with ties
+        t = rng.integers(0, max(1, N // 3), size=(N, 1))
+        return (t + rng.integers(0, 2, size=(N, M))).astype(float)
     if kind == "ulps":  # values a few units in the last place apart: equal high halves of the keys
         base = rng.choice(np.array([-2.0, 1.0, 3.0]), size=(N, M))
         return base + rng.integers(0, 6, size=(N, M)) * np.spacing(base)

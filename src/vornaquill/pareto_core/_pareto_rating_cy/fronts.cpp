@@ -31,13 +31,18 @@ int64_t fronts_one(const Work &w) {
     return f + 1;
 }
 
+// Fronts searched by counting instead of bisecting up to this many fronts: independent
+// comparisons beat a chain of dependent loads.
+constexpr int64_t kCountFronts = 64;
+
 // Two objectives: sweep in lexicographic order keeping, per front, the smallest second key of its
 // members so far. Those minima rise with the front index, and an individual is dominated by a
-// front exactly when that front's minimum is <= its own second key, so its front is the first
-// whose minimum is greater: a binary search. O(N log N).
-int64_t fronts_two(const Work &w) {
+// front exactly when that front's minimum is <= its own second key, so its front is the number
+// of fronts whose minimum is <= that key: counted, or found by a branch-free binary search when
+// there are many fronts. O(N log N).
+template <class Key, class KeyOf>
+int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
     int64_t *front = w.b->front_id;
-    auto *least = reinterpret_cast<uint64_t *>(w.b->items);  // per front
     int64_t n_fronts = 0;
     for (int64_t s = 0; s < w.N; ++s) {
         const int32_t p = w.lex[s];
@@ -45,19 +50,39 @@ int64_t fronts_two(const Work &w) {
             front[p] = front[w.lex[s - 1]];
             continue;
         }
-        const uint64_t k = w.key(p, 1);
-        int64_t f = 0;  // first front whose minimum exceeds k, by a binary search without branches
-        for (int64_t len = n_fronts; len > 0;) {
-            const int64_t half = len / 2;
-            const bool below = least[f + half] <= k;
-            f = below ? f + half + 1 : f;
-            len = below ? len - half - 1 : half;
+        const Key k = second(p);
+        int64_t f = 0;
+        if (n_fronts <= kCountFronts) {
+            int32_t below = 0;
+            for (int64_t g = 0; g < n_fronts; ++g) below += least[g] <= k;
+            f = below;
+        } else {
+            for (int64_t len = n_fronts; len > 0;) {
+                const int64_t half = len / 2;
+                const bool below = least[f + half] <= k;
+                f = below ? f + half + 1 : f;
+                len = below ? len - half - 1 : half;
+            }
         }
         if (f == n_fronts) ++n_fronts;
         least[f] = k;
         front[p] = f;
     }
     return n_fronts;
+}
+
+// With the second objective's sorted order at hand, its keys are replaced by 32-bit ranks (the
+// first sorted position of each run of ties), which compare the same way and more cheaply.
+int64_t fronts_two(const Work &w) {
+    if (!w.col) return sweep_two(w, [&w](int32_t p) { return w.key(p, 1); }, reinterpret_cast<uint64_t *>(w.b->items));
+    int32_t *rank = w.b->nxt;
+    const int32_t *by_second = w.col + w.N;
+    int32_t start = 0;
+    for (int64_t j = 0; j < w.N; ++j) {
+        if (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1)) start = static_cast<int32_t>(j);
+        rank[by_second[j]] = start;
+    }
+    return sweep_two(w, [rank](int32_t p) { return rank[p]; }, reinterpret_cast<int32_t *>(w.b->items));
 }
 
 // Earlier row q (lexicographically) is <= row p in every objective: the first one holds already.
@@ -118,8 +143,8 @@ constexpr int64_t kShortRow = 8;
 // ties at a time, the set of individuals <= the current key is intersected into each run member's
 // set. Fronts are then assigned in lexicographic order: an individual dominated by a member of
 // front f is also dominated by one of front f - 1, so its front is the first f whose member set
-// misses its dominator set, found by binary search. O(N^2 M / 64) word operations to build the
-// sets, O(N log F * N / 64) to assign F fronts.
+// misses its dominator set: the number of fronts met (short rows, few fronts) or a binary search.
+// O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F fronts.
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64;
     const bool short_rows = words <= kShortRow;
@@ -163,13 +188,19 @@ int64_t fronts_bitsets(const Work &w) {
             f = front[w.lex[s - 1]];
         } else {
             const uint64_t *row = dom + s * words;
-            for (int64_t len = n_fronts; len > 0;) {
-                const int64_t half = len / 2, mid = f + half;
-                const bool hit = short_rows ? meet_all(row, members + mid * words, words)
-                                            : meet(row, members + mid * words, first[mid] / 64,
-                                                   std::min(last[mid], s - 1) / 64 + 1);
-                f = hit ? mid + 1 : f;
-                len = hit ? len - half - 1 : half;
+            if (short_rows && n_fronts <= kCountFronts) {  // count the fronts met, all independent
+                int32_t hits = 0;
+                for (int64_t g = 0; g < n_fronts; ++g) hits += meet_all(row, members + g * words, words);
+                f = hits;
+            } else {
+                for (int64_t len = n_fronts; len > 0;) {
+                    const int64_t half = len / 2, mid = f + half;
+                    const bool hit = short_rows ? meet_all(row, members + mid * words, words)
+                                                : meet(row, members + mid * words, first[mid] / 64,
+                                                       std::min(last[mid], s - 1) / 64 + 1);
+                    f = hit ? mid + 1 : f;
+                    len = hit ? len - half - 1 : half;
+                }
             }
             if (f == n_fronts) {
                 std::fill(members + f * words, members + (f + 1) * words, 0);
