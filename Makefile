@@ -22,5 +22,24 @@ demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
 	$(PY) -m vornaquill.selection_core
 
+# Benchmarks (never part of `make test`): own venv with the peers from PyPI, the native
+# microbenchmark built by CMake, tables printed and bench/results/*.json written.
+BENCH_VENV := bench/.venv
+BENCH_PY   := $(BENCH_VENV)/bin/python
+BENCH_NATIVE := bench/.build/native
+
+bench:
+	test -x $(BENCH_PY) || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install --quiet --upgrade pip
+	$(BENCH_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=bench/.build/wheel .
+	for p in moocore pygmo pymoo deap; do \
+	  $(BENCH_PY) -m pip install --quiet $$p || echo "peer $$p: no build for this Python/platform, left out"; \
+	done
+	$(BENCH_VENV)/bin/cmake -S . -B $(BENCH_NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BENCH_VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DVORNAQUILL_BENCH=ON -DPython_EXECUTABLE=$(abspath $(BENCH_PY)) > /dev/null
+	$(BENCH_VENV)/bin/cmake --build $(BENCH_NATIVE) --target vq_microbench
+	$(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench $(BENCH_ARGS)
+
 clean:
 	rm -rf build $(VENV) .pytest_cache

@@ -1,0 +1,315 @@
+"""Benchmarks of the rating component and the counting kernel (not tests; `make bench`).
+
+  a. rating one population from Python: ours against every installed peer, identical inputs,
+     N x M grid, uniform and correlated (few fronts) populations; peer time / our time;
+  b. the whole kernel: mc_rank_counts per sample against the loop a user would write in Python
+     (NumPy normals, the fastest peer's fronts, crowding, np.lexsort, counting);
+  c. the native microbenchmark (generator, rating, kernel overhead), when its binary is given;
+  d. threads: two concurrent mc_rank_counts calls against the same two calls in series.
+
+Timings are medians of repeated runs made in one process, the contenders interleaved within each
+repeat. Prints tables and writes bench/results/<name>.json.
+
+  python bench/run.py [--quick] [--native PATH] [--only a,b,c,d]
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from peers import load_peers, ours  # noqa: E402
+
+from vornaquill.selection_core import mc_rank_counts  # noqa: E402
+
+RESULTS = Path(__file__).resolve().parent / "results"
+
+
+# ------------------------------------------------------------------------------------------ timing
+def calibrate(fn, target):
+    """Calls per batch so that one batch takes about `target` seconds (at least one call)."""
+    t0 = time.perf_counter()
+    fn()
+    one = time.perf_counter() - t0
+    if one >= target:
+        return 1, one
+    n = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn()
+        dt = time.perf_counter() - t0
+        if dt >= target / 4:
+            return max(1, int(n * target / dt)), dt / n
+        n *= 4
+
+
+def interleaved(fns, repeats, target, budget):
+    """name -> median seconds per call. Each round times one batch of every contender in turn,
+    starting with a different contender each round. A contender whose single call takes more than
+    budget / repeats seconds runs fewer rounds (never fewer than three)."""
+    batches, quota, runs = {}, {}, {name: [] for name in fns}
+    for name, fn in fns.items():
+        batches[name], one = calibrate(fn, target)
+        quota[name] = max(3, min(repeats, int(budget / max(one, 1e-12))))
+    names = list(fns)
+    for r in range(repeats):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            if len(runs[name]) >= quota[name]:
+                continue
+            n, fn = batches[name], fns[name]
+            t0 = time.perf_counter()
+            for _ in range(n):
+                fn()
+            runs[name].append((time.perf_counter() - t0) / n)
+    return {name: statistics.median(v) for name, v in runs.items()}
+
+
+def fmt_time(s):
+    if s is None or (isinstance(s, float) and math.isnan(s)):
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if s >= scale:
+            return f"{s / scale:.3g} {unit}"
+    return f"{s / 1e-9:.3g} ns"
+
+
+def table(title, header, rows):
+    widths = [max(len(str(c)) for c in col) for col in zip(header, *rows)]
+    line = "  ".join(str(h).rjust(w) for h, w in zip(header, widths))
+    print(f"\n{title}\n{line}\n{'-' * len(line)}")
+    for row in rows:
+        print("  ".join(str(c).rjust(w) for c, w in zip(row, widths)))
+
+
+# ------------------------------------------------------------------------------------- populations
+def population(kind, N, M, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        return rng.random((N, M))
+    # correlated (few fronts): points near the simplex x_1 + ... + x_M = 1, so the objectives
+    # trade off against each other and most points are mutually non-dominated
+    return np.ascontiguousarray(rng.dirichlet(np.ones(M), size=N) + 0.02 * rng.random((N, M)))
+
+
+# ----------------------------------------------------------------------------------- a. rating grid
+def bench_rating(args, peers):
+    Ns = [16, 64, 256, 1024] if args.quick else [16, 64, 256, 1024, 4096]
+    points = []
+    for kind in ("uniform", "correlated"):
+        for M in (2, 3, 5):
+            for N in Ns:
+                X = population(kind, N, M, seed=N * 10 + M)
+                fns = {"ours": ours(X)}
+                fns.update({name: make(X) for name, make in peers.items()})
+                t = interleaved(fns, repeats=5 if args.quick else 9, target=0.004, budget=0.6)
+                n_fronts = rate_fronts(X)
+                point = {"input": kind, "N": N, "M": M, "fronts": n_fronts, "seconds": t,
+                         "peer_over_ours": {p: t[p] / t["ours"] for p in t if p != "ours"}}
+                points.append(point)
+                print(f"  a. {kind:10s} M={M} N={N:5d}: ours {fmt_time(t['ours'])}", flush=True)
+    names = list(peers)
+    rows = [[p["input"], p["M"], p["N"], p["fronts"], fmt_time(p["seconds"]["ours"])]
+            + [f"{p['peer_over_ours'][n]:.1f}x" for n in names] for p in points]
+    table("a. Rating one population from Python: our time, and peer time / our time",
+          ["input", "M", "N", "fronts", "ours"] + names, rows)
+    return points
+
+
+def rate_fronts(X):
+    from vornaquill.pareto_core import rate_population
+
+    return rate_population(X)[3]
+
+
+# ------------------------------------------------------------------------------- b. kernel vs loop
+def crowding_numpy(X, fronts):
+    """Crowding distance of every front at once, as a NumPy user would write it."""
+    N, M = X.shape
+    d = np.zeros(N)
+    for m in range(M):
+        o = np.lexsort((X[:, m], fronts))
+        v, f = X[o, m], fronts[o]
+        edge = np.r_[True, f[1:] != f[:-1]]
+        last = np.r_[f[1:] != f[:-1], True]
+        starts, ends = np.flatnonzero(edge), np.flatnonzero(last)
+        span = np.repeat(v[ends] - v[starts], ends - starts + 1)
+        gap = np.zeros(N)
+        gap[1:-1] = v[2:] - v[:-2]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            part = np.where(edge | last, np.inf, np.where(span > 0, gap / span, 0.0))
+        d[o] += part
+    return d
+
+
+def python_loop(fronts_fn, mu, sigma, n_samples, percentile=0.2, seed=0):
+    N = len(mu)
+    k = min(N, max(1, math.ceil(percentile * N)))
+    rng = np.random.default_rng(seed)
+    win, lose, rank_sum = np.zeros(N, np.int32), np.zeros(N, np.int32), np.zeros(N, np.int64)
+    positions = np.arange(N)
+    for _ in range(n_samples):
+        X = rng.normal(mu, sigma)
+        fronts = np.asarray(fronts_fn(X))
+        order = np.lexsort((-crowding_numpy(X, fronts), fronts))
+        win[order[:k]] += 1
+        lose[order[N - k:]] += 1
+        rank_sum[order] += positions
+    return win, lose, rank_sum
+
+
+def bench_kernel(args, peers):
+    fastest = next((p for p in ("moocore", "pygmo", "pymoo") if p in peers), None)
+    if fastest is None:
+        print("\nb. skipped: no peer installed for the fronts of the Python loop")
+        return {"skipped": "no peer installed"}
+    if fastest == "moocore":
+        import moocore
+
+        fronts_fn = moocore.pareto_rank
+    elif fastest == "pygmo":
+        import pygmo
+
+        fronts_fn = lambda X: pygmo.fast_non_dominated_sorting(X)[3]  # noqa: E731
+    else:
+        from pymoo.util.nds.non_dominated_sorting import NonDominatedSorting
+
+        fronts_fn = lambda X: NonDominatedSorting().do(X, return_rank=True)[1]  # noqa: E731
+    points = []
+    for M in (2, 3):
+        for N in (16, 64, 256):
+            rng = np.random.default_rng(N + M)
+            mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
+            sigma = np.sqrt(s2)
+            n_loop, n_ours = 50, 2000
+            t = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
+                             "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
+                            repeats=3 if args.quick else 5, target=0.05, budget=2.0)
+            per = {"python": t["python"] / n_loop, "ours": t["ours"] / n_ours}
+            points.append({"N": N, "M": M, "per_sample_s": per, "ratio": per["python"] / per["ours"]})
+            print(f"  b. M={M} N={N}: ours {fmt_time(per['ours'])}/sample", flush=True)
+    table(f"b. mc_rank_counts per sample against a Python loop (NumPy normals, {fastest} fronts, "
+          "NumPy crowding, np.lexsort, counting)",
+          ["M", "N", "python loop", "mc_rank_counts", "ratio"],
+          [[p["M"], p["N"], fmt_time(p["per_sample_s"]["python"]), fmt_time(p["per_sample_s"]["ours"]),
+            f"{p['ratio']:.1f}x"] for p in points])
+    return {"fronts_from": fastest, "points": points}
+
+
+# ------------------------------------------------------------------------------------- c. native
+def bench_native(args):
+    if not args.native:
+        print("\nc. skipped: no native binary given (--native)")
+        return {"skipped": "no binary"}
+    import site
+
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=os.pathsep.join(site.getsitepackages() + [os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([args.native, "0.01" if args.quick else "0.03"], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    res = json.loads(out)
+    table(f"c. Native microbenchmark: generator {res['deviates_per_second'] / 1e6:.1f} M deviates/s; "
+          "per sample: sampling, rating, kernel, overhead = kernel / (sampling + rating)",
+          ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample"],
+          [[p["M"], p["N"], fmt_time(p["sampling_s"]), fmt_time(p["rating_s"]), fmt_time(p["kernel_per_sample_s"]),
+            f"{p['overhead']:.3f}", fmt_time(p["one_sample_call_s"])] for p in res["points"]])
+    return res
+
+
+# ------------------------------------------------------------------------------------- d. threads
+def bench_threads(args):
+    N, M = 256, 3
+    rng = np.random.default_rng(7)
+    mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
+    n = 2000 if args.quick else 6000
+
+    def call():
+        mc_rank_counts(mu, s2, n)
+
+    def serial():
+        call()
+        call()
+
+    def parallel():
+        ts = [threading.Thread(target=call) for _ in range(2)]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
+    # Paired rounds, the order alternating: each ratio compares runs made moments apart.
+    serial_t, parallel_t, ratios = [], [], []
+    for r in range(3 if args.quick else 7):
+        pair = {}
+        for name in (("serial", "parallel") if r % 2 == 0 else ("parallel", "serial")):
+            t0 = time.perf_counter()
+            (serial if name == "serial" else parallel)()
+            pair[name] = time.perf_counter() - t0
+        serial_t.append(pair["serial"])
+        parallel_t.append(pair["parallel"])
+        ratios.append(pair["serial"] / pair["parallel"])
+    t = {"serial": statistics.median(serial_t), "parallel": statistics.median(parallel_t)}
+    ratio = statistics.median(ratios)
+    table(f"d. Two threads each running mc_rank_counts (N={N}, M={M}, n_samples={n}) against the same "
+          f"two calls in series; {os.cpu_count()} cores",
+          ["serial", "two threads", "throughput ratio (median of paired rounds)"],
+          [[fmt_time(t["serial"]), fmt_time(t["parallel"]), f"{ratio:.2f}x"]])
+    return {"N": N, "M": M, "n_samples": n, "seconds": t, "ratio": ratio, "cores": os.cpu_count()}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="smaller grid and fewer repeats")
+    ap.add_argument("--native", help="path of the native microbenchmark binary")
+    ap.add_argument("--only", default="a,b,c,d", help="comma-separated subset of a,b,c,d")
+    args = ap.parse_args()
+    parts = set(args.only.split(","))
+    peers, missing = load_peers()
+    for name, why in missing.items():
+        print(f"peer {name} not available ({why}); its columns are left out")
+    import vornaquill
+
+    meta = {"python": sys.version.split()[0], "numpy": np.__version__, "machine": platform.machine(),
+            "processor": platform.processor(), "cores": os.cpu_count(), "quick": args.quick,
+            "peers": {name: _version(name) for name in peers}, "missing_peers": missing,
+            "vornaquill": getattr(vornaquill, "__version__", "?")}
+    print("environment:", json.dumps(meta))
+    results = {"meta": meta}
+    t0 = time.perf_counter()
+    if "a" in parts:
+        results["rating"] = bench_rating(args, peers)
+    if "b" in parts:
+        results["kernel"] = bench_kernel(args, peers)
+    if "c" in parts:
+        results["native"] = bench_native(args)
+    if "d" in parts:
+        results["threads"] = bench_threads(args)
+    RESULTS.mkdir(exist_ok=True)
+    stamp = time.strftime("%Y%m%d-%H%M%S")
+    path = RESULTS / f"bench-{stamp}.json"
+    path.write_text(json.dumps(results, indent=1))
+    (RESULTS / "latest.json").write_text(json.dumps(results, indent=1))
+    print(f"\nresults written to {path} ({time.perf_counter() - t0:.0f} s)")
+
+
+def _version(name):
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version(name)
+    except PackageNotFoundError:
+        return "?"
+
+
+if __name__ == "__main__":
+    main()
