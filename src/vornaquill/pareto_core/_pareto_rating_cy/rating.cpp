@@ -88,14 +88,22 @@ void lexicographic_order(const Work &w) {
     }
 }
 
-// Members of each front, by index, as offsets/items: a counting sort by front.
+// Members of each front, by index, as offsets/items: a counting sort by front. The sizes are
+// counted in two halves into separate arrays (`order` is free until the end) for the same reason
+// as the two-ended distribution.
 void group_fronts(const Buffers &b, int64_t n_fronts) {
-    std::fill(b.offsets, b.offsets + n_fronts + 1, 0);
-    for (int64_t i = 0; i < b.N; ++i) ++b.offsets[b.front_id[i] + 1];
-    for (int64_t f = 0; f < n_fronts; ++f) b.offsets[f + 1] += b.offsets[f];
-    int32_t *fill = b.n_dom;
-    for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
-    for (int64_t i = 0; i < b.N; ++i) b.items[fill[b.front_id[i]]++] = i;
+    int64_t *count_a = b.offsets, *count_b = b.order;  // count_a[f + 1], count_b[f]
+    std::fill(count_a, count_a + n_fronts + 1, 0);
+    std::fill(count_b, count_b + n_fronts, 0);
+    const int64_t h = b.N / 2;
+    for (int64_t i = 0; i < h; ++i) {
+        ++count_a[b.front_id[i] + 1];
+        ++count_b[b.front_id[h + i]];
+    }
+    if (b.N % 2) ++count_a[b.front_id[b.N - 1] + 1];
+    for (int64_t f = 0; f < n_fronts; ++f) b.offsets[f + 1] += b.offsets[f] + count_b[f];
+    distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t i) { return b.front_id[i]; },
+               [&b](int64_t slot, int64_t i) { b.items[slot] = i; });
 }
 
 // Puts each front's members in (key m, index) order: from the stored sorted order by one stable
@@ -103,10 +111,9 @@ void group_fronts(const Buffers &b, int64_t n_fronts) {
 void order_members(const Work &w, int64_t n_fronts, int64_t m) {
     const Buffers &b = *w.b;
     if (w.col) {
-        int32_t *fill = b.n_dom;
-        for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
         const int32_t *by_m = w.col + m * w.N;
-        for (int64_t j = 0; j < w.N; ++j) b.items[fill[b.front_id[by_m[j]]]++] = by_m[j];
+        distribute(w.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b, by_m](int64_t j) { return b.front_id[by_m[j]]; },
+                   [&b, by_m](int64_t slot, int64_t j) { b.items[slot] = by_m[j]; });
         return;
     }
     for (int64_t f = 0; f < n_fronts; ++f) {
@@ -170,12 +177,8 @@ void global_order(const Buffers &b, int64_t n_fronts) {
     }
     for (int64_t i = 0; i < b.N; ++i) put(i, i);
     sort_pairs_from_index_order(b.pairs, b.N, reinterpret_cast<Pair *>(b.keys));
-    int32_t *fill = b.n_dom;
-    for (int64_t f = 0; f < n_fronts; ++f) fill[f] = static_cast<int32_t>(b.offsets[f]);
-    for (int64_t j = 0; j < b.N; ++j) {
-        const int32_t i = b.pairs[j].idx;
-        b.order[fill[b.front_id[i]]++] = i;
-    }
+    distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t j) { return b.front_id[b.pairs[j].idx]; },
+               [&b](int64_t slot, int64_t j) { b.order[slot] = b.pairs[j].idx; });
 }
 
 // Carves the sorted orders (and the bitsets, with three or more objectives) out of `dom` when

@@ -42,6 +42,28 @@ void sort_pairs(Pair *p, int64_t n);
 // `spare` must hold n more records.
 void sort_pairs_from_index_order(Pair *p, int64_t n, Pair *spare);
 
+// Stable distribution of positions 0 .. n-1 into buckets whose slots start at start[f] and end
+// at start[f + 1]: emit(slot, j) for each j, the j of one bucket in increasing order. Each bucket
+// is filled from both ends at once (the first half of the positions forward, the second half
+// backward), so that runs of positions bound for the same bucket, common when there are few
+// fronts, make two independent chains of cursor updates instead of one. `lo` and `hi` hold one
+// cursor per bucket.
+template <class BucketOf, class Emit>
+inline void distribute(int64_t n, const int64_t *start, int64_t n_buckets, int32_t *lo, int32_t *hi,
+                       BucketOf bucket_of, Emit emit) {
+    for (int64_t f = 0; f < n_buckets; ++f) {
+        lo[f] = static_cast<int32_t>(start[f]);
+        hi[f] = static_cast<int32_t>(start[f + 1]);
+    }
+    const int64_t h = n / 2;
+    for (int64_t j = 0; j < h; ++j) {
+        const int64_t t = n - 1 - j;
+        emit(lo[bucket_of(j)]++, j);
+        emit(--hi[bucket_of(t)], t);
+    }
+    if (n % 2) emit(lo[bucket_of(h)], h);
+}
+
 // Everything the steps of one rating share.
 struct Work {
     const Buffers *b;
