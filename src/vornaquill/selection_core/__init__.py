@@ -1,5 +1,18 @@
-"""Monte-Carlo Pareto selection kernels."""
+"""Monte-Carlo Pareto selection for population-based training under noisy metrics.
+
+`select` returns a named `SelectionResult`; the three kernels `mc_rank_counts`, `mc_rank_select` and
+`mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
+vornaquill.selection_core` (installed as `vornaquill-select`).
+"""
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
+from ._select import MetricStats, SelectionResult, select
 
-__all__ = ["mc_rank_counts", "mc_rank_select", "mc_rank_select_detailed"]
+__all__ = [
+    "MetricStats",
+    "SelectionResult",
+    "mc_rank_counts",
+    "mc_rank_select",
+    "mc_rank_select_detailed",
+    "select",
+]

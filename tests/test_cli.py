@@ -1,0 +1,338 @@
+"""The command-line tool end to end, through a subprocess: the built-in example, CSV and NPZ input
+against a direct call of the detailed kernel, the output formats, bad input (one line, exit 2, no
+traceback), the plot, and the sample output shown in the README."""
+
+import csv
+import importlib.util
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from vornaquill.selection_core import mc_rank_select_detailed
+
+ROOT = Path(__file__).resolve().parents[1]
+METRICS = ("place", "front", "within")
+STATS = ("mean", "median", "std", "q25", "q75")
+
+
+def cli(*args, cwd, stdin=None, env=None):
+    return subprocess.run(
+        [sys.executable, "-m", "vornaquill.selection_core", *map(str, args)],
+        cwd=cwd, input=stdin, capture_output=True, text=True, timeout=120,
+        env={**os.environ, **(env or {})},
+    )
+
+
+def ok(*args, cwd, **kw):
+    proc = cli(*args, cwd=cwd, **kw)
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def table_rows(stdout):
+    """Table rows as dicts keyed by the header cells (split on runs of two or more spaces)."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.split()[:2] == ["#", "name"])
+    header = re.split(r"\s{2,}", lines[start].strip())
+    return [dict(zip(header, re.split(r"\s{2,}", line.strip()))) for line in lines[start + 1:] if line]
+
+
+@pytest.fixture(scope="module")
+def population():
+    rng = np.random.default_rng(5)
+    mu = rng.normal(size=(11, 3)) * [1.0, 10.0, 0.1]
+    mu[6, 0] = np.nan  # a failed run
+    sigma2 = rng.uniform(0.0, 0.5, size=(11, 3)) * [1.0, 100.0, 0.01]
+    sigma2[2] = 0.0
+    return mu, sigma2, [f"trial-{i}" for i in range(11)], ["loss", "latency", "mem"]
+
+
+def write_csv(path, mu, sigma2, names, objectives):
+    """Columns deliberately mixed: an ignored column, one sigma2 before its mu, names in the middle."""
+    header = ["step", f"{objectives[0]}_mu", f"{objectives[0]}_sigma2", "name",
+              f"{objectives[1]}_sigma2", f"{objectives[1]}_mu", f"{objectives[2]}_mu", f"{objectives[2]}_sigma2"]
+    with open(path, "w", newline="") as fh:
+        w = csv.writer(fh)
+        w.writerow(header)
+        for i, (m, s) in enumerate(zip(mu.tolist(), sigma2.tolist())):
+            w.writerow([100 + i, repr(m[0]), repr(s[0]), names[i], repr(s[1]), repr(m[1]), repr(m[2]), repr(s[2])])
+
+
+def assert_matches_kernel(doc, mu, sigma2, n_samples, options):
+    direct = mc_rank_select_detailed(mu, sigma2, n_samples, *options.values())
+    keys = ("winners", "losers", "win_count", "lose_count", "rank_sum")
+    for key, want in zip(keys, direct[:5]):
+        assert doc[key] == want.tolist(), key
+    np.testing.assert_array_equal(doc["quality_score"], direct[8])
+    for metric, stats in zip(METRICS, direct[5:8]):
+        for key in STATS:
+            np.testing.assert_array_equal(doc[f"{metric}_stats"][key], stats[key], err_msg=f"{metric} {key}")
+    mode = direct[5]["quantiles_mode_used"]
+    assert doc["quantiles_mode_used"] == ("streaming" if mode else "exact")
+    np.testing.assert_array_equal(doc["win_probability"], direct[2] / n_samples)
+    np.testing.assert_array_equal(doc["lose_probability"], direct[3] / n_samples)
+
+
+# (command-line options, the kernel's optional arguments in order)
+RUNS = [
+    ([], dict(percentile=0.2, seed=0, mode_i=1, within_mode_i=0, quantiles_mode_i=2,
+              quantiles_budget=2_500_000, quality_w_place=1.0, quality_w_front=1.0,
+              quality_w_within=1.0, quality_sign=-1.0)),
+    (["-p", "0.35", "-s", "77", "--mode", "values", "--quantiles", "streaming",
+      "--quality-w-place", "0.5", "--quality-w-front", "4", "--quality-w-within", "-2", "--quality-sign", "0.25"],
+     dict(percentile=0.35, seed=77, mode_i=0, within_mode_i=0, quantiles_mode_i=1,
+          quantiles_budget=2_500_000, quality_w_place=0.5, quality_w_front=4.0,
+          quality_w_within=-2.0, quality_sign=0.25)),
+    (["--budget", "100", "--seed", str(2**64 - 1), "--percentile", "1"],
+     dict(percentile=1.0, seed=2**64 - 1, mode_i=1, within_mode_i=0, quantiles_mode_i=2,
+          quantiles_budget=100, quality_w_place=1.0, quality_w_front=1.0,
+          quality_w_within=1.0, quality_sign=-1.0)),
+]
+
+
+@pytest.mark.parametrize("args,options", RUNS)
+def test_csv_json_round_trip_matches_kernel(tmp_path, population, args, options):
+    mu, sigma2, names, objectives = population
+    write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
+    proc = ok("pop.csv", "-n", 150, "--json", "--output", "out.json", *args, cwd=tmp_path)
+    doc = json.loads((tmp_path / "out.json").read_text())
+    assert_matches_kernel(doc, mu, sigma2, 150, options)
+    assert doc["names"] == names and doc["objectives"] == objectives
+    assert doc["options"] == {"n_samples": 150, **options}
+    # with --output the table still goes to stdout
+    assert sorted(r["name"] for r in table_rows(proc.stdout)) == sorted(names)
+
+
+@pytest.mark.parametrize("with_labels", [True, False])
+def test_npz_round_trip_matches_kernel(tmp_path, population, with_labels):
+    mu, sigma2, names, objectives = population
+    extra = {"names": np.array(names), "objectives": np.array(objectives)} if with_labels else {}
+    np.savez(tmp_path / "pop.npz", mu=mu, sigma2=sigma2, **extra)
+    doc = json.loads(ok("pop.npz", "-n", 90, "--seed", 3, "--json", cwd=tmp_path).stdout)
+    assert_matches_kernel(doc, mu, sigma2, 90, dict(RUNS[0][1], seed=3))
+    assert doc["names"] == (names if with_labels else [str(i) for i in range(11)])
+    assert doc["objectives"] == (objectives if with_labels else ["objective 0", "objective 1", "objective 2"])
+
+
+def test_csv_output_matches_json(tmp_path, population):
+    mu, sigma2, names, objectives = population
+    write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
+    doc = json.loads(ok("pop.csv", "-n", 120, "-p", "0.3", "--json", cwd=tmp_path).stdout)
+    ok("pop.csv", "-n", 120, "-p", "0.3", "-o", "res.csv", "-q", cwd=tmp_path)  # format from the suffix
+    rows = list(csv.DictReader(io.StringIO((tmp_path / "res.csv").read_text())))
+    assert [r["name"] for r in rows] == names and [int(r["index"]) for r in rows] == list(range(11))
+    for key in ("win_count", "lose_count", "rank_sum", "win_probability", "quality_score"):
+        assert [float(r[key]) for r in rows] == doc[key], key
+    for metric in METRICS:
+        for key in STATS:
+            assert [float(r[f"{metric}_{key}"]) for r in rows] == doc[f"{metric}_stats"][key]
+    for role in ("winner", "loser"):
+        ranked = sorted((int(r[f"{role}_rank"]), int(r["index"])) for r in rows if r[f"{role}_rank"])
+        assert ranked == list(enumerate(doc[f"{role}s"], start=1))
+
+
+def test_builtin_example_table(tmp_path):
+    out = ok("-n", 400, cwd=tmp_path).stdout
+    doc = json.loads(ok("-n", 400, "--json", cwd=tmp_path).stdout)
+    rows = table_rows(out)
+    assert len(rows) == len(doc["names"]) == 16 and len(doc["objectives"]) == 3
+    quality = [float(r["quality"]) for r in rows]
+    assert quality == sorted(quality, reverse=True)
+    for r in rows:
+        i = int(r["#"])
+        assert r["name"] == doc["names"][i]
+        assert float(r["win%"]) == pytest.approx(100 * doc["win_probability"][i], abs=0.051)
+        assert float(r["lose%"]) == pytest.approx(100 * doc["lose_probability"][i], abs=0.051)
+        assert float(r["front"]) == pytest.approx(doc["front_stats"]["mean"][i], abs=0.0051)
+        mean, std = (float(v) for v in r["place mean±std"].split("±"))
+        assert mean == pytest.approx(doc["place_stats"]["mean"][i], abs=0.0051)
+        assert std == pytest.approx(doc["place_stats"]["std"][i], abs=0.0051)
+        assert ("W" in r.get("sel", "")) == (i in doc["winners"])
+        assert ("L" in r.get("sel", "")) == (i in doc["losers"])
+
+
+def test_same_seed_same_output_and_console_script(tmp_path):
+    first = ok("-n", 300, "-s", 5, cwd=tmp_path).stdout
+    assert ok("-n", 300, "-s", 5, cwd=tmp_path).stdout == first
+    assert ok("-n", 300, "-s", 6, cwd=tmp_path).stdout != first
+    script = shutil.which("vornaquill-select", path=str(Path(sys.executable).parent))
+    if script is None:
+        pytest.skip("console script not installed next to this interpreter")
+    proc = subprocess.run([script, "-n", "300", "-s", "5"], capture_output=True, text=True, cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout == first
+
+
+def test_csv_from_stdin(tmp_path, population):
+    mu, sigma2, names, objectives = population
+    write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
+    from_file = ok("pop.csv", "--json", cwd=tmp_path).stdout
+    piped = ok("-", "--json", cwd=tmp_path, stdin=(tmp_path / "pop.csv").read_text()).stdout
+    assert json.loads(piped)["winners"] == json.loads(from_file)["winners"]
+
+
+VALID = "name,loss_mu,loss_sigma2,lat_mu,lat_sigma2\na,1,0.1,5,1\nb,2,0.1,4,1\n"
+BAD_CSV = [
+    ("", "bad.csv: file is empty"),
+    ("\n\n", "bad.csv: file is empty"),
+    ("name,loss,lat\na,1,2\n", "bad.csv: no objective columns"),
+    ("name,loss_mu,lat_mu,lat_sigma2\na,1,2,3\n", "column 'loss_mu' has no matching column 'loss_sigma2'"),
+    ("loss_sigma2,x\n1,2\n", "column 'loss_sigma2' has no matching column 'loss_mu'"),
+    ("name,loss_mu,loss_sigma2\na,1,0.1\nb,fast,0.1\n", "bad.csv, line 3, column 'loss_mu': 'fast' is not a number"),
+    ("name,loss_mu,loss_sigma2\na,1,\n", "bad.csv, line 2, column 'loss_sigma2': empty cell"),
+    ("name,loss_mu,loss_sigma2\na,1,-0.5\n", "bad.csv, line 2, column 'loss_sigma2': variance must be a number >= 0"),
+    ("name,loss_mu,loss_sigma2\na,1,nan\n", "variance must be a number >= 0 (got nan)"),
+    ("name,loss_mu,loss_sigma2\na,1\n", "bad.csv, line 2: expected 3 cells, found 2"),
+    ("loss_mu,loss_sigma2,loss_mu\n1,1,1\n", "column 'loss_mu' appears more than once"),
+    ("name,loss_mu,loss_sigma2\n", "bad.csv: no individuals"),
+]
+
+
+@pytest.mark.parametrize("content,message", BAD_CSV)
+def test_bad_csv(tmp_path, content, message):
+    (tmp_path / "bad.csv").write_text(content)
+    assert_user_error(cli("bad.csv", cwd=tmp_path), message)
+
+
+def assert_user_error(proc, message):
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    assert "Traceback" not in proc.stderr
+    assert len(proc.stderr.splitlines()) == 1, proc.stderr
+    assert proc.stderr.startswith("vornaquill-select: error: ")
+    assert message in proc.stderr, proc.stderr
+
+
+BAD_NPZ = [
+    (dict(mu=np.ones((3, 2))), "bad.npz: missing array 'sigma2'"),
+    (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 3))), "'mu' has shape (3, 2) but 'sigma2' has shape (3, 3)"),
+    (dict(mu=np.ones(3), sigma2=np.ones(3)), "array 'mu' must be 2-D"),
+    (dict(mu=np.array([["a", "b"]]), sigma2=np.ones((1, 2))), "array 'mu' must be numeric"),
+    (dict(mu=np.ones((0, 2)), sigma2=np.ones((0, 2))), "no individuals"),
+    (dict(mu=np.ones((3, 2)), sigma2=-np.ones((3, 2))), "bad.npz: sigma2[0, 0]: variance must be a number >= 0"),
+    (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 2)), names=np.array(["a", "b"])), "array 'names' must hold one entry per individual (3)"),
+    (dict(mu=np.array([None, 1.0], dtype=object).reshape(1, 2), sigma2=np.ones((1, 2))), "bad.npz: not a readable .npz archive"),
+]
+
+
+@pytest.mark.parametrize("arrays,message", BAD_NPZ)
+def test_bad_npz(tmp_path, arrays, message):
+    np.savez(tmp_path / "bad.npz", **arrays)
+    assert_user_error(cli("bad.npz", cwd=tmp_path), message)
+
+
+@pytest.mark.parametrize("setup,args,message", [
+    (None, ["missing.csv"], "cannot read missing.csv: No such file or directory"),
+    (None, ["missing.npz"], "cannot read missing.npz: No such file or directory"),
+    ("text", ["data.npz"], "data.npz: not an .npz archive"),
+    ("npy", ["data.npz"], "data.npz: not an .npz archive"),
+    ("dir", ["sub.csv"], "cannot read sub.csv"),
+    ("valid", ["pop.csv", "-n", "-5"], "argument -n/--samples: must be > 0 (got -5)"),
+    ("valid", ["pop.csv", "-n", "0"], "argument -n/--samples: must be > 0 (got 0)"),
+    ("valid", ["pop.csv", "-n", str(2**31)], "must be <= 2147483647"),
+    ("valid", ["pop.csv", "-n", "1e3"], "expected an integer, got '1e3'"),
+    ("valid", ["pop.csv", "-p", "0"], "argument -p/--percentile: must be in (0, 1] (got 0)"),
+    ("valid", ["pop.csv", "-p", "1.01"], "must be in (0, 1] (got 1.01)"),
+    ("valid", ["pop.csv", "-p", "nan"], "must be a finite number"),
+    ("valid", ["pop.csv", "-s", "-1"], "argument -s/--seed: must be >= 0"),
+    ("valid", ["pop.csv", "-s", str(2**64)], "must be <= 18446744073709551615"),
+    ("valid", ["pop.csv", "--quality-sign", "inf"], "argument --quality-sign: must be a finite number"),
+    ("valid", ["pop.csv", "--mode", "fast"], "argument --mode: invalid choice: 'fast'"),
+    ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
+    ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
+    ("valid", ["pop.csv", "-o", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
+])
+def test_bad_invocation(tmp_path, setup, args, message):
+    if setup == "valid":
+        (tmp_path / "pop.csv").write_text(VALID)
+    elif setup == "text":
+        (tmp_path / "data.npz").write_text("mu,sigma2\n")
+    elif setup == "npy":
+        np.save(tmp_path / "data.npy", np.ones((2, 2)))
+        (tmp_path / "data.npy").rename(tmp_path / "data.npz")
+    elif setup == "dir":
+        (tmp_path / "sub.csv").mkdir()
+    assert_user_error(cli(*args, cwd=tmp_path), message)
+
+
+def test_plot_without_matplotlib(tmp_path):
+    blocker = tmp_path / "blocker" / "matplotlib"
+    blocker.mkdir(parents=True)
+    (blocker / "__init__.py").write_text("raise ImportError('blocked for the test')\n")
+    proc = cli("--plot", "out.png", cwd=tmp_path, env={"PYTHONPATH": str(tmp_path / "blocker")})
+    assert_user_error(proc, "--plot needs matplotlib")
+    assert not (tmp_path / "out.png").exists()
+
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("args", [[], ["--plot-objectives", "memory_gb", "0"]])
+def test_plot_is_a_png(tmp_path, args):
+    pytest.importorskip("matplotlib")
+    proc = ok("-n", 200, "--plot", "pop.png", *args, cwd=tmp_path)
+    assert len(table_rows(proc.stdout)) == 16
+    data = (tmp_path / "pop.png").read_bytes()
+    assert data.startswith(PNG_SIGNATURE) and data[12:16] == b"IHDR"
+    width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+    assert width > 300 and height > 200
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--plot-objectives", "val_loss", "accuracy"], "--plot-objectives: no objective 'accuracy'"),
+    (["--plot-objectives", "0", "3"], "--plot-objectives: no objective '3'"),
+])
+def test_plot_objective_errors(tmp_path, args, message):
+    pytest.importorskip("matplotlib")
+    assert_user_error(cli("--plot", "x.png", *args, cwd=tmp_path), message)
+
+
+def test_plot_needs_two_objectives(tmp_path):
+    pytest.importorskip("matplotlib")
+    (tmp_path / "one.csv").write_text("loss_mu,loss_sigma2\n1,0.1\n2,0.1\n")
+    assert_user_error(cli("one.csv", "--plot", "x.png", cwd=tmp_path), "--plot needs at least two objectives")
+
+
+def readme_cli_sample():
+    """The command and the output shown under the README's command-line section."""
+    text = (ROOT / "README.md").read_text()
+    match = re.search(r"```console\n\$ (?P<cmd>[^\n]+)\n(?P<out>.*?)```", text, re.S)
+    assert match, "README has no console sample"
+    return match["cmd"].split(), match["out"]
+
+
+def test_readme_sample_output_is_current(tmp_path):
+    cmd, shown = readme_cli_sample()
+    assert cmd[0] == "vornaquill-select"
+    assert ok(*cmd[1:], cwd=tmp_path).stdout == shown
+
+
+def test_readme_shell_examples_run(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    commands = [line.split() for block in re.findall(r"```sh\n(.*?)```", text, re.S)
+                for line in block.splitlines() if line.startswith("vornaquill-select ")]
+    assert commands
+    (tmp_path / "src").symlink_to(ROOT / "src")  # paths in the README are relative to the repository
+    plotting = importlib.util.find_spec("matplotlib") is not None
+    for cmd in commands:
+        if plotting or "--plot" not in cmd:
+            ok(*cmd[1:], cwd=tmp_path)
+    if plotting and "--plot" in sum(commands, []):
+        assert (tmp_path / "population.png").read_bytes().startswith(PNG_SIGNATURE)
+
+
+def test_readme_python_quickstart_prints_what_is_shown(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    match = re.search(r"```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```", text, re.S)
+    assert match, "README has no Python quickstart followed by its output"
+    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == match["out"]

@@ -1,0 +1,133 @@
+"""`select`: the named result holds the detailed kernel's own arrays, every option reaches the kernel
+in its slot, and the probabilities are the counts over the number of samples."""
+
+import dataclasses
+import json
+import re
+
+import numpy as np
+import pytest
+
+import vornaquill.selection_core as sc
+from vornaquill.selection_core import _select
+
+METRICS = ("place", "front", "within")
+STATS = ("mean", "std", "median", "q25", "q75")
+KERNEL_ORDER = (
+    "percentile", "seed", "mode_i", "within_mode_i", "quantiles_mode_i", "quantiles_budget",
+    "quality_w_place", "quality_w_front", "quality_w_within", "quality_sign",
+)
+
+
+@pytest.fixture
+def population():
+    rng = np.random.default_rng(11)
+    mu = rng.normal(size=(9, 3))
+    mu[4, 1] = np.nan
+    return mu, rng.uniform(0.0, 0.3, size=(9, 3))
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    """Calls of the kernel made by `select`, each as (args, returned tuple)."""
+    calls = []
+    real = _select.mc_rank_select_detailed
+
+    def spy(*args):
+        out = real(*args)
+        calls.append((args, out))
+        return out
+
+    monkeypatch.setattr(_select, "mc_rank_select_detailed", spy)
+    return calls
+
+
+def test_result_holds_the_kernel_arrays_themselves(population, recorded):
+    mu, sigma2 = population
+    res = sc.select(mu, sigma2, 300, percentile=0.3, seed=4)
+    ((_, raw),) = recorded
+    winners, losers, win, lose, rank, place, front, within, quality = raw
+    for got, want in [(res.winners, winners), (res.losers, losers), (res.win_count, win),
+                      (res.lose_count, lose), (res.rank_sum, rank), (res.quality_score, quality)]:
+        assert got is want
+    for name, stats in zip(METRICS, (place, front, within)):
+        for key in STATS:
+            assert getattr(getattr(res, name), key) is stats[key], (name, key)
+
+
+# Distinct values in every slot, so that two options passed in each other's place are noticed.
+OPTION_SETS = [
+    {},
+    {"percentile": 0.45, "seed": 2**64 - 1, "mode_i": 0, "quantiles_mode_i": 1},
+    {"quantiles_budget": 10, "quality_w_place": 0.5, "quality_w_front": 3.0,
+     "quality_w_within": -2.0, "quality_sign": 0.25, "seed": 9},
+]
+
+
+@pytest.mark.parametrize("options", OPTION_SETS)
+def test_options_reach_their_kernel_slots(population, options):
+    mu, sigma2 = population
+    res = sc.select(mu, sigma2, 120, **options)
+    defaults = dict(zip(KERNEL_ORDER, (0.2, 0, 1, 0, 2, 2_500_000, 1.0, 1.0, 1.0, -1.0)))
+    direct = sc.mc_rank_select_detailed(mu, sigma2, 120, *({**defaults, **options}[k] for k in KERNEL_ORDER))
+    for got, want in zip((res.winners, res.losers, res.win_count, res.lose_count, res.rank_sum,
+                          res.quality_score), (*direct[:5], direct[8])):
+        np.testing.assert_array_equal(got, want)
+    for name, stats in zip(METRICS, direct[5:8]):
+        for key in STATS:
+            np.testing.assert_array_equal(getattr(getattr(res, name), key), stats[key])
+        assert res.quantiles_streamed is bool(stats["quantiles_mode_used"])
+
+
+@pytest.mark.parametrize("n_samples,percentile", [(1, 0.2), (250, 0.2), (97, 1.0), (40, 1e-9)])
+def test_probabilities_are_counts_over_samples(population, n_samples, percentile):
+    mu, sigma2 = population
+    res = sc.select(mu, sigma2, n_samples, percentile=percentile)
+    k = len(res.winners)
+    for prob, count in ((res.win_probability, res.win_count), (res.lose_probability, res.lose_count)):
+        assert prob.dtype == np.float64 and prob.shape == (9,)
+        np.testing.assert_array_equal(prob, count / n_samples)
+        # every sample hands out exactly k wins and k losses
+        assert prob.sum() == pytest.approx(k)
+    assert res.n_samples == n_samples
+
+
+@pytest.mark.parametrize("mode,n_samples,budget,streamed", [
+    (0, 50, 2_500_000, False), (1, 50, 2_500_000, True), (1, 4, 2_500_000, False),
+    (2, 50, 9 * 50, False), (2, 50, 9 * 50 - 1, True), (2, 50, 0, True),
+])
+def test_quantile_mode_is_reported(population, mode, n_samples, budget, streamed):
+    mu, sigma2 = population
+    res = sc.select(mu, sigma2, n_samples, quantiles_mode_i=mode, quantiles_budget=budget)
+    assert res.quantiles_streamed is streamed
+    assert res.to_dict()["quantiles_mode_used"] == ("streaming" if streamed else "exact")
+
+
+def test_empty_population():
+    res = sc.select(np.zeros((0, 2)), np.zeros((0, 2)), 10)
+    assert res.winners.shape == res.losers.shape == (0,)
+    assert res.win_probability.shape == (0,) and res.quantiles_streamed is False
+    assert res.place.median.shape == (0,)
+
+
+def test_result_is_frozen_and_serialisable(population):
+    mu, sigma2 = population
+    res = sc.select(mu, sigma2, 60)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        res.winners = np.zeros(0, np.int64)  # type: ignore[misc]
+    doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
+    assert doc["winners"] == res.winners.tolist()
+    assert doc["place_stats"]["q75"] == res.place.q75.tolist()
+    assert doc["lose_probability"] == res.lose_probability.tolist()
+
+
+@pytest.mark.parametrize("args,kwargs,message", [
+    ((np.ones((3, 2)), np.ones((3, 2)), 0), {}, "n_samples must be > 0"),
+    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
+    ((np.ones((3, 2)), np.ones((2, 2)), 5), {}, "mu and sigma2 must have the same shape"),
+    ((np.ones(3), np.ones(3), 5), {}, "expected a 2D array"),
+])
+def test_kernel_errors_propagate(args, kwargs, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        sc.select(*args, **kwargs)
+
