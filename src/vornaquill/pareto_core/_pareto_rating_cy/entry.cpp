@@ -4,7 +4,6 @@
 #include "numpy_api.hpp"
 
 #include <cstdlib>
-#include <memory>
 
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -26,8 +25,45 @@ constexpr const char kRateDoc[] =
     "    order: int64 (N,), global order best first (front, then crowding descending, then index)\n"
     "    n_fronts: int\n";
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
+// Working storage of one call, carved out of a single heap block (8-byte aligned pieces).
+class Scratch {
+public:
+    Scratch(npy_intp N, npy_intp M) {
+        const size_t n = static_cast<size_t>(N), m = static_cast<size_t>(M), n_rec = n > 1 ? n : 1;
+        const size_t at_offsets = 0, at_items = next(at_offsets, 8 * (n + 1)), at_n_dom = next(at_items, 8 * n),
+                     at_cur = next(at_n_dom, 4 * n), at_nxt = next(at_cur, 4 * n), at_R = next(at_nxt, 4 * n),
+                     at_pairs = next(at_R, 8 * n * m), at_keys = next(at_pairs, sizeof(Pair) * n_rec),
+                     at_dom = next(at_keys, sizeof(OrderKey) * n_rec), total = next(at_dom, n * n);
+        block_ = static_cast<char *>(std::malloc(total));
+        if (!block_) return;
+        offsets = vec<int64_t>(at_offsets, N + 1);
+        items = vec<int64_t>(at_items, N);
+        n_dom = vec<int32_t>(at_n_dom, N);
+        cur = vec<int32_t>(at_cur, N);
+        nxt = vec<int32_t>(at_nxt, N);
+        const npy_intp nm[2] = {N, M}, nm_strides[2] = {M * 8, 8}, nn[2] = {N, N}, nn_strides[2] = {N, 1};
+        R = make_memview(block_ + at_R, 2, nm, nm_strides);
+        dom = make_memview(block_ + at_dom, 2, nn, nn_strides);
+        pairs = reinterpret_cast<Pair *>(block_ + at_pairs);
+        keys = reinterpret_cast<OrderKey *>(block_ + at_keys);
+    }
+    ~Scratch() { std::free(block_); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    bool ok() const { return block_ != nullptr; }
+
+    MemviewSlice offsets{}, items{}, dom{}, n_dom{}, cur{}, nxt{}, R{};
+    Pair *pairs = nullptr;
+    OrderKey *keys = nullptr;
+
+private:
+    static size_t next(size_t at, size_t bytes) { return (at + bytes + 7) & ~size_t{7}; }
+    template <class T>
+    MemviewSlice vec(size_t at, npy_intp n) const {
+        const npy_intp shape[1] = {n}, strides[1] = {sizeof(T)};
+        return make_memview(block_ + at, 1, shape, strides);
+    }
+    char *block_ = nullptr;
 };
 
 PyObject *new_array(int ndim, npy_intp *dims, int typenum) {
@@ -66,30 +102,21 @@ PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_ValueError, "X has more rows than 2**31 - 1");
         return nullptr;
     }
-    npy_intp d1[1] = {N}, d1p[1] = {N + 1}, dNN[2] = {N, N}, dNM[2] = {N, M};
+    npy_intp d1[1] = {N};
     PyRef front_id = PyRef::steal(new_array(1, d1, NPY_INT64));
     PyRef within = PyRef::steal(new_array(1, d1, NPY_DOUBLE));
     PyRef order = PyRef::steal(new_array(1, d1, NPY_INT64));
-    PyRef offsets = PyRef::steal(new_array(1, d1p, NPY_INT64));
-    PyRef items = PyRef::steal(new_array(1, d1, NPY_INT64));
-    PyRef dom = PyRef::steal(new_array(2, dNN, NPY_UINT8));
-    PyRef n_dom = PyRef::steal(new_array(1, d1, NPY_INT32));
-    PyRef cur = PyRef::steal(new_array(1, d1, NPY_INT32));
-    PyRef nxt = PyRef::steal(new_array(1, d1, NPY_INT32));
-    PyRef R = PyRef::steal(new_array(2, dNM, NPY_DOUBLE));
-    if (!front_id || !within || !order || !offsets || !items || !dom || !n_dom || !cur || !nxt || !R) return nullptr;
-    const size_t n_rec = N > 1 ? static_cast<size_t>(N) : 1;
-    std::unique_ptr<Pair, FreeDeleter> pairs(static_cast<Pair *>(std::malloc(n_rec * sizeof(Pair))));
-    std::unique_ptr<OrderKey, FreeDeleter> keys(static_cast<OrderKey *>(std::malloc(n_rec * sizeof(OrderKey))));
-    if (!pairs || !keys) return PyErr_NoMemory();
+    if (!front_id || !within || !order) return nullptr;
+    // The working storage, which the caller never sees, comes from one heap block.
+    Scratch scratch(N, M);
+    if (!scratch.ok()) return PyErr_NoMemory();
     int code;
     {
         GilRelease nogil;
-        code = rating::rate_population_inplace(
-            slice_of(X.get()), mode_i, within_mode_i, slice_of(front_id.get()), slice_of(within.get()),
-            slice_of(order.get()), slice_of(offsets.get()), slice_of(items.get()), slice_of(dom.get()),
-            slice_of(n_dom.get()), slice_of(cur.get()), slice_of(nxt.get()), pairs.get(), keys.get(),
-            slice_of(R.get()));
+        code = rating::rate_population_inplace(slice_of(X.get()), mode_i, within_mode_i, slice_of(front_id.get()),
+                                               slice_of(within.get()), slice_of(order.get()), scratch.offsets,
+                                               scratch.items, scratch.dom, scratch.n_dom, scratch.cur, scratch.nxt,
+                                               scratch.pairs, scratch.keys, scratch.R);
     }
     if (code < 0) {
         PyErr_Format(PyExc_ValueError, "pareto_core returned error code: %d", code);

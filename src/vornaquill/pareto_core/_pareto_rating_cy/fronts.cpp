@@ -31,15 +31,16 @@ int64_t fronts_one(const Work &w) {
     return f + 1;
 }
 
-// Fronts searched by counting instead of bisecting up to this many fronts: independent
-// comparisons beat a chain of dependent loads.
-constexpr int64_t kCountFronts = 64;
+// Fronts are counted instead of bisected between these numbers of fronts: there, independent
+// comparisons beat a chain of dependent loads; below, the chain is short (measured).
+constexpr int64_t kCountFrontsMin = 9, kCountFrontsMax = 64;
+inline bool count_fronts(int64_t n_fronts) { return n_fronts >= kCountFrontsMin && n_fronts <= kCountFrontsMax; }
 
 // Two objectives: sweep in lexicographic order keeping, per front, the smallest second key of its
 // members so far. Those minima rise with the front index, and an individual is dominated by a
 // front exactly when that front's minimum is <= its own second key, so its front is the number
-// of fronts whose minimum is <= that key: counted, or found by a branch-free binary search when
-// there are many fronts. O(N log N).
+// of fronts whose minimum is <= that key: counted, or found by a branch-free binary search.
+// O(N log N).
 template <class Key, class KeyOf>
 int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
     int64_t *front = w.b->front_id;
@@ -52,7 +53,7 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
         }
         const Key k = second(p);
         int64_t f = 0;
-        if (n_fronts <= kCountFronts) {
+        if (count_fronts(n_fronts)) {
             int32_t below = 0;
             for (int64_t g = 0; g < n_fronts; ++g) below += least[g] <= k;
             f = below;
@@ -143,7 +144,7 @@ constexpr int64_t kShortRow = 8;
 // ties at a time, the set of individuals <= the current key is intersected into each run member's
 // set. Fronts are then assigned in lexicographic order: an individual dominated by a member of
 // front f is also dominated by one of front f - 1, so its front is the first f whose member set
-// misses its dominator set: the number of fronts met (short rows, few fronts) or a binary search.
+// misses its dominator set: the number of fronts met (short rows) or a binary search.
 // O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F fronts.
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64;
@@ -188,7 +189,7 @@ int64_t fronts_bitsets(const Work &w) {
             f = front[w.lex[s - 1]];
         } else {
             const uint64_t *row = dom + s * words;
-            if (short_rows && n_fronts <= kCountFronts) {  // count the fronts met, all independent
+            if (short_rows && count_fronts(n_fronts)) {  // count the fronts met, all independent
                 int32_t hits = 0;
                 for (int64_t g = 0; g < n_fronts; ++g) hits += meet_all(row, members + g * words, words);
                 f = hits;

@@ -26,12 +26,10 @@ constexpr int64_t kBitsetMinN = 32;
 // Sorts column m of the key source into pairs: (order key of X) in mode 1, (R as keys) in mode 0.
 void sort_column(const Work &w, int64_t m, bool from_X) {
     const Buffers &b = *w.b;
-    for (int64_t i = 0; i < w.N; ++i) {
-        const uint64_t k = from_X ? order_key(b.X[i * w.M + m]) : w.key(i, m);
-        store_key(&b.pairs[i].val, k);
-        b.pairs[i].idx = static_cast<int32_t>(i);
-    }
-    sort_pairs_from_index_order(b.pairs, w.N, reinterpret_cast<Pair *>(b.keys));
+    IndexOrderSort sorter(b.pairs, w.N, reinterpret_cast<Pair *>(b.keys));
+    for (int64_t i = 0; i < w.N; ++i)
+        sorter.put(i, from_X ? order_key(b.X[i * w.M + m]) : w.key(i, m), static_cast<int32_t>(i));
+    sorter.sort();
 }
 
 // Fills R and, when the arena holds them, the per-objective sorted orders.
@@ -175,8 +173,9 @@ void global_order(const Buffers &b, int64_t n_fronts) {
         }
         return;
     }
-    for (int64_t i = 0; i < b.N; ++i) put(i, i);
-    sort_pairs_from_index_order(b.pairs, b.N, reinterpret_cast<Pair *>(b.keys));
+    IndexOrderSort sorter(b.pairs, b.N, reinterpret_cast<Pair *>(b.keys));
+    for (int64_t i = 0; i < b.N; ++i) sorter.put(i, ~order_key(b.within[i]), static_cast<int32_t>(i));
+    sorter.sort();
     distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t j) { return b.front_id[b.pairs[j].idx]; },
                [&b](int64_t slot, int64_t j) { b.order[slot] = b.pairs[j].idx; });
 }

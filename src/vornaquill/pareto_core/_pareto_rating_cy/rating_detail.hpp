@@ -38,9 +38,35 @@ constexpr int64_t kRadixMinN = 32;
 // Sorts Pair records holding a key in `val` by (key, idx) ascending.
 void sort_pairs(Pair *p, int64_t n);
 
-// The same for records that are in idx order on entry (then a stable sort by key is enough);
+// Sorts n records put in idx order (then a stable sort by key is enough) by (key, idx). The
+// records are counted for the radix passes as they are put, which saves a pass over them.
 // `spare` must hold n more records.
-void sort_pairs_from_index_order(Pair *p, int64_t n, Pair *spare);
+class IndexOrderSort {
+public:
+    IndexOrderSort(Pair *p, int64_t n, Pair *spare)
+        : p_(p), spare_(spare), n_(n), radix_(n >= kRadixMinN), low_(n < 1024 ? 1 : 0) {
+        if (radix_) std::memset(count_, 0, sizeof count_);
+    }
+    // Record j (0 .. n-1, in increasing idx order).
+    void put(int64_t j, uint64_t key, int32_t idx) {
+        store_key(&p_[j].val, key);
+        p_[j].idx = idx;
+        if (!radix_) return;
+        uint32_t(*c)[256] = count_[j & 1];
+        ++c[0][(key >> 32) & 0xff];  // counted even when not sorted: cheaper than a loop from low_
+        ++c[1][(key >> 40) & 0xff];
+        ++c[2][(key >> 48) & 0xff];
+        ++c[3][key >> 56];
+    }
+    void sort();
+
+private:
+    Pair *p_, *spare_;
+    int64_t n_;
+    bool radix_;
+    int low_;  // lowest radix digit sorted: the sorted bits are 32 + 8 * low_ .. 63
+    uint32_t count_[2][4][256];  // per half of the input (even and odd j), per digit
+};
 
 // Stable distribution of positions 0 .. n-1 into buckets whose slots start at start[f] and end
 // at start[f + 1]: emit(slot, j) for each j, the j of one bucket in increasing order. Each bucket

@@ -15,28 +15,31 @@ inline bool pair_less(const Pair &a, const Pair &c) {
 
 inline unsigned digit(const Pair &r, int shift) { return static_cast<unsigned>(pair_key(r) >> shift) & 0xffu; }
 
+}  // namespace
+
+void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
+
 // Least-significant-digit radix sort on the high bits of the key, 8 bits per pass: the top 24
 // bits below 1024 records, the top 32 from there (measured: one pass fewer pays for the longer
-// runs left to the final step while those stay short). One pass counts the digits (the two halves
-// of the input into separate tables), then each digit that is not the same for every record
-// redistributes the records stably, filling each bucket from both ends at once. High digits of
-// similar values repeat from record to record; split this way the counter updates form two
-// independent chains instead of one. Runs that share the sorted high bits and differ below them
-// are then sorted by the full key and index. O(4 N) moves plus the runs.
-void radix_sort(Pair *p, int64_t n, Pair *spare) {
-    const int64_t h = n / 2;
-    const int low = n < 1024 ? 1 : 0;  // lowest digit sorted; the sorted bits are 32 + 8 * low .. 63
-    uint32_t count[2][4][256] = {};
-    for (int64_t j = 0; j < n; ++j) {
-        const uint64_t k = pair_key(p[j]);
-        uint32_t(*c)[256] = count[j & 1];
-        for (int d = low; d < 4; ++d) ++c[d][(k >> (32 + 8 * d)) & 0xff];
+// runs left to the final step while those stay short). The digits were counted as the records
+// were put (the even and odd records into separate tables); each digit that is not the same for
+// every record redistributes the records stably, filling each bucket from both ends at once.
+// High digits of similar values repeat from record to record; split this way the counter updates
+// form two independent chains instead of one. Runs that share the sorted high bits and differ
+// below them are then sorted by the full key and index. O(4 N) moves plus the runs.
+void IndexOrderSort::sort() {
+    Pair *p = p_;
+    const int64_t n = n_;
+    if (!radix_) {
+        sort_pairs(p, n);
+        return;
     }
-    Pair *src = p, *dst = spare;
+    const int64_t h = n / 2;
+    Pair *src = p, *dst = spare_;
     const uint64_t first = pair_key(p[0]);
-    for (int d = low; d < 4; ++d) {
+    for (int d = low_; d < 4; ++d) {
         const int shift = 32 + 8 * d;
-        const uint32_t *c0 = count[0][d], *c1 = count[1][d];
+        const uint32_t *c0 = count_[0][d], *c1 = count_[1][d];
         const unsigned v0 = (first >> shift) & 0xff;
         if (c0[v0] + c1[v0] == static_cast<uint32_t>(n)) continue;  // one digit value only
         uint32_t lo[256], hi[256], sum = 0;
@@ -54,26 +57,15 @@ void radix_sort(Pair *p, int64_t n, Pair *spare) {
         std::swap(src, dst);
     }
     if (src != p) std::copy(src, src + n, p);
+    const int unsorted = 32 + 8 * low_;
     for (int64_t a = 0; a < n;) {
         const uint64_t key = pair_key(p[a]);
-        const int unsorted = 32 + 8 * low;
         int64_t e = a + 1;
         bool mixed = false;
         for (; e < n && pair_key(p[e]) >> unsorted == key >> unsorted; ++e) mixed |= pair_key(p[e]) != key;
         if (mixed) std::sort(p + a, p + e, pair_less);
         a = e;
     }
-}
-
-}  // namespace
-
-void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
-
-void sort_pairs_from_index_order(Pair *p, int64_t n, Pair *spare) {
-    if (n < kRadixMinN)
-        sort_pairs(p, n);
-    else
-        radix_sort(p, n, spare);
 }
 
 }  // namespace detail
