@@ -170,12 +170,22 @@ def test_same_seed_same_output_and_console_script(tmp_path):
     assert proc.returncode == 0 and proc.stdout == first
 
 
-def test_csv_from_stdin(tmp_path, population):
+def test_csv_variants_read_alike(tmp_path, population):
+    """Standard input, a spreadsheet export (byte-order mark, CRLF, padded cells, blank lines) and
+    the plain file give the same result."""
     mu, sigma2, names, objectives = population
     write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
-    from_file = ok("pop.csv", "--json", cwd=tmp_path).stdout
-    piped = ok("-", "--json", cwd=tmp_path, stdin=(tmp_path / "pop.csv").read_text()).stdout
-    assert json.loads(piped)["winners"] == json.loads(from_file)["winners"]
+    text = (tmp_path / "pop.csv").read_text()
+    from_file = json.loads(ok("pop.csv", "--json", cwd=tmp_path).stdout)
+    piped = json.loads(ok("-", "--json", cwd=tmp_path, stdin=text).stdout)
+    # without the ignored first column, so that the byte-order mark sits on an objective column
+    export = "\ufeff" + "\r\n\r\n".join(" , ".join(line.split(",")[1:]) for line in text.splitlines())
+    (tmp_path / "export.csv").write_bytes(export.encode("utf-8"))
+    exported = json.loads(ok("export.csv", "--json", cwd=tmp_path).stdout)
+    for doc in (piped, exported):
+        assert doc["names"] == names and doc["objectives"] == objectives
+        for key in ("win_count", "rank_sum", "quality_score"):
+            assert doc[key] == from_file[key]
 
 
 VALID = "name,loss_mu,loss_sigma2,lat_mu,lat_sigma2\na,1,0.1,5,1\nb,2,0.1,4,1\n"
@@ -288,6 +298,7 @@ def test_plot_is_a_png(tmp_path, args):
 @pytest.mark.parametrize("args,message", [
     (["--plot-objectives", "val_loss", "accuracy"], "--plot-objectives: no objective 'accuracy'"),
     (["--plot-objectives", "0", "3"], "--plot-objectives: no objective '3'"),
+    (["--plot-objectives", "0", "1", "--plot", "x.docx"], "--plot: cannot write .docx files (use one of:"),
 ])
 def test_plot_objective_errors(tmp_path, args, message):
     pytest.importorskip("matplotlib")

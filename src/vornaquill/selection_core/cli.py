@@ -114,6 +114,7 @@ def read_csv(stream: TextIO, label: str) -> Population:
     if not rows:
         raise InputError(f"{label}: file is empty (expected a header row and one row per individual)")
     header = [c.strip() for c in rows[0][1]]
+    header[0] = header[0].removeprefix("\ufeff").strip()  # byte-order mark of spreadsheet exports
     objectives, mu_cols, s2_cols = _objective_columns(header, label)
     name_col = header.index("name") if "name" in header else None
     body = rows[1:]
@@ -321,8 +322,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="write the output to FILE; without --json/--csv the format follows its "
                         "suffix (.json, .csv, otherwise the table)")
     o.add_argument("--plot", metavar="FILE.png",
-                   help="save a scatter plot of two objectives (needs matplotlib: pip install "
-                        "'vornaquill[plot]')")
+                   help="save a scatter plot of two objectives (.png, or another format matplotlib "
+                        "writes, such as .svg or .pdf; needs matplotlib: pip install 'vornaquill[plot]')")
     o.add_argument("--plot-objectives", nargs=2, metavar=("X", "Y"),
                    help="objectives on the plot axes, by name or 0-based index (default the first two)")
     o.add_argument("-q", "--quiet", action="store_true",
@@ -482,13 +483,22 @@ def _write(path: str, text: str) -> None:
         raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
 
 
+def _check_plot_target(path: str) -> None:
+    """Fail before any work when matplotlib is missing or cannot write the file's format."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'vornaquill[plot]'") from None
+    suffix = Path(path).suffix.lower().lstrip(".")
+    formats = Figure().canvas.get_supported_filetypes()
+    if suffix and suffix not in formats:
+        raise InputError(f"--plot: cannot write .{suffix} files (use one of: {', '.join(sorted(formats))})")
+
+
 def run(args: argparse.Namespace) -> None:
     axes = None
     if args.plot:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise InputError("--plot needs matplotlib: pip install 'vornaquill[plot]'") from None
+        _check_plot_target(args.plot)
     elif args.plot_objectives:
         raise InputError("--plot-objectives needs --plot")
     pop = load_population(args.input)
