@@ -155,16 +155,20 @@ void crowding(const Work &w, int64_t n_fronts) {
     }
 }
 
+// Below this many individuals the global order sorts each front on its own (measured on fresh
+// populations, where the comparison sorts mispredict more and more as N grows).
+constexpr int64_t kOneOrderSortMinN = 128;
+
 // Global order: by front, then score descending, then index. A score's sort key is the
-// complement of its order key. Small populations sort each front's members (contiguous in items);
-// larger ones sort everybody by score once and distribute them stably into their fronts' slots.
-// O(N log N).
+// complement of its order key. Small populations sort each front's members (contiguous in items)
+// on their own; larger ones sort everybody by score once and distribute them stably into their
+// fronts' slots. O(N log N).
 void global_order(const Buffers &b, int64_t n_fronts) {
     auto put = [&b](int64_t j, int64_t i) {
         store_key(&b.pairs[j].val, ~order_key(b.within[i]));
         b.pairs[j].idx = static_cast<int32_t>(i);
     };
-    if (b.N < kRadixMinN) {
+    if (b.N < kOneOrderSortMinN) {
         for (int64_t f = 0; f < n_fronts; ++f) {
             const int64_t a = b.offsets[f], n = b.offsets[f + 1] - a;
             for (int64_t j = 0; j < n; ++j) put(j, b.items[a + j]);
