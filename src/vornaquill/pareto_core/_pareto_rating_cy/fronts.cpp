@@ -31,6 +31,24 @@ int64_t fronts_one(const Work &w) {
     return f + 1;
 }
 
+// Walks the individuals in lexicographic order. The first of each run of identical rows gets
+// the front first_of_run(s, p, n_fronts) chooses (n_fronts when it opens a new one); the rest of
+// the run copies it. placed(s, f) is told every placement. Returns the number of fronts.
+template <class FirstOfRun, class Placed>
+int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
+    int64_t *front = w.b->front_id;
+    int64_t n_fronts = 0;
+    for (int64_t s = 0; s < w.N; ++s) {
+        const int32_t p = w.lex[s];
+        const bool repeat = s > 0 && w.same_row(p, w.lex[s - 1]);
+        const int64_t f = repeat ? front[w.lex[s - 1]] : first_of_run(s, p, n_fronts);
+        n_fronts = std::max(n_fronts, f + 1);
+        placed(s, f);
+        front[p] = f;
+    }
+    return n_fronts;
+}
+
 // Fronts are counted instead of bisected between these numbers of fronts: there, independent
 // comparisons beat a chain of dependent loads; below, the chain is short (measured).
 constexpr int64_t kCountFrontsMin = 9, kCountFrontsMax = 64;
@@ -43,14 +61,7 @@ inline bool count_fronts(int64_t n_fronts) { return n_fronts >= kCountFrontsMin 
 // O(N log N).
 template <class Key, class KeyOf>
 int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
-    int64_t *front = w.b->front_id;
-    int64_t n_fronts = 0;
-    for (int64_t s = 0; s < w.N; ++s) {
-        const int32_t p = w.lex[s];
-        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
-            front[p] = front[w.lex[s - 1]];
-            continue;
-        }
+    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) {
         const Key k = second(p);
         int64_t f = 0;
         if (count_fronts(n_fronts)) {
@@ -65,11 +76,10 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
                 len = below ? len - half - 1 : half;
             }
         }
-        if (f == n_fronts) ++n_fronts;
         least[f] = k;
-        front[p] = f;
-    }
-    return n_fronts;
+        return f;
+    };
+    return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
 }
 
 // With the second objective's sorted order at hand, its keys are replaced by 32-bit ranks (the
@@ -98,23 +108,16 @@ inline bool weakly_before(const Work &w, int32_t q, int32_t p) {
 // skipping those whose front cannot raise the maximum found so far, and stopping once it reaches
 // the last front opened. O(N^2 M) at worst.
 int64_t fronts_pairwise(const Work &w) {
-    int64_t *front = w.b->front_id;
-    int64_t n_fronts = 0;
-    for (int64_t s = 0; s < w.N; ++s) {
-        const int32_t p = w.lex[s];
-        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
-            front[p] = front[w.lex[s - 1]];
-            continue;
-        }
+    const int64_t *front = w.b->front_id;
+    auto first_of_run = [&](int64_t s, int32_t p, int64_t n_fronts) {
         int64_t best = -1;  // highest front among the dominators found
         for (int64_t t = s - 1; t >= 0 && best + 1 < n_fronts; --t) {
             const int32_t q = w.lex[t];
             if (front[q] > best && weakly_before(w, q, p)) best = front[q];
         }
-        front[p] = best + 1;
-        n_fronts = std::max(n_fronts, best + 2);
-    }
-    return n_fronts;
+        return best + 1;
+    };
+    return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
 }
 
 // Whether two bit rows share a bit among words [from, to); four words per step.
@@ -149,7 +152,6 @@ constexpr int64_t kShortRow = 8;
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64;
     const bool short_rows = words <= kShortRow;
-    int64_t *front = w.b->front_id;
     int32_t *pos = w.b->n_dom;
     uint64_t *dom = w.bits;  // N rows of `words`
     uint64_t *members = dom + N * words;  // one row per front
@@ -181,39 +183,34 @@ int64_t fronts_bitsets(const Work &w) {
     }
     // Each front's members occupy positions first[f] .. last[f]; only those words are compared.
     int64_t *first = w.b->offsets, *last = w.b->items;
-    int64_t n_fronts = 0;
-    for (int64_t s = 0; s < N; ++s) {
-        const int32_t p = w.lex[s];
+    auto first_of_run = [&](int64_t s, int32_t, int64_t n_fronts) {
+        const uint64_t *row = dom + s * words;
         int64_t f = 0;
-        if (s > 0 && w.same_row(p, w.lex[s - 1])) {
-            f = front[w.lex[s - 1]];
+        if (short_rows && count_fronts(n_fronts)) {  // count the fronts met, all independent
+            int32_t hits = 0;
+            for (int64_t g = 0; g < n_fronts; ++g) hits += meet_all(row, members + g * words, words);
+            f = hits;
         } else {
-            const uint64_t *row = dom + s * words;
-            if (short_rows && count_fronts(n_fronts)) {  // count the fronts met, all independent
-                int32_t hits = 0;
-                for (int64_t g = 0; g < n_fronts; ++g) hits += meet_all(row, members + g * words, words);
-                f = hits;
-            } else {
-                for (int64_t len = n_fronts; len > 0;) {
-                    const int64_t half = len / 2, mid = f + half;
-                    const bool hit = short_rows ? meet_all(row, members + mid * words, words)
-                                                : meet(row, members + mid * words, first[mid] / 64,
-                                                       std::min(last[mid], s - 1) / 64 + 1);
-                    f = hit ? mid + 1 : f;
-                    len = hit ? len - half - 1 : half;
-                }
-            }
-            if (f == n_fronts) {
-                std::fill(members + f * words, members + (f + 1) * words, 0);
-                first[f] = s;
-                ++n_fronts;
+            for (int64_t len = n_fronts; len > 0;) {
+                const int64_t half = len / 2, mid = f + half;
+                const bool hit = short_rows ? meet_all(row, members + mid * words, words)
+                                            : meet(row, members + mid * words, first[mid] / 64,
+                                                   std::min(last[mid], s - 1) / 64 + 1);
+                f = hit ? mid + 1 : f;
+                len = hit ? len - half - 1 : half;
             }
         }
+        if (f == n_fronts) {
+            std::fill(members + f * words, members + (f + 1) * words, 0);
+            first[f] = s;
+        }
+        return f;
+    };
+    auto placed = [&](int64_t s, int64_t f) {
         members[f * words + s / 64] |= uint64_t{1} << (s % 64);
         last[f] = s;
-        front[p] = f;
-    }
-    return n_fronts;
+    };
+    return walk_lex(w, first_of_run, placed);
 }
 
 }  // namespace
