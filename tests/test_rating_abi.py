@@ -95,7 +95,8 @@ class Buffers:
 
 
 def populations(rng):
-    for N, M in [(0, 0), (0, 2), (1, 0), (1, 3), (2, 2), (3, 0), (9, 1), (40, 2), (40, 3), (70, 5)]:
+    for N, M in [(0, 0), (0, 2), (1, 0), (1, 3), (2, 2), (3, 0), (9, 1), (40, 2), (40, 3), (70, 5), (300, 2),
+                 (300, 3), (600, 4)]:
         X = rng.integers(0, 4, size=(N, M)).astype(float)
         X[rng.random((N, M)) < 0.1] = np.nan
         yield X
