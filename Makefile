@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test bench clean
+.PHONY: demo test install-test test-asan bench clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -17,6 +17,21 @@ install-test: $(VENV)/bin/python
 
 test: install-test
 	$(PY) -m pytest -q
+
+# The whole suite against extensions built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The interpreter itself is not instrumented, so the sanitizer runtimes are preloaded; leak
+# detection stays off because the interpreter keeps memory alive on purpose until exit. Any
+# report aborts the process and fails the run.
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+
+test-asan:
+	test -x $(ASAN_PY) || $(PYTHON) -m venv $(ASAN_VENV)
+	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON \
+	  $(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan ".[test]"
+	VQ_ASAN=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_PY) -m pytest -q -p no:cacheprovider
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
@@ -42,4 +57,4 @@ bench:
 	$(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache
