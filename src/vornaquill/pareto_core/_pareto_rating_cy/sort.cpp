@@ -57,6 +57,12 @@ void IndexOrderSort::sort() {
         std::swap(src, dst);
     }
     if (src != p) std::copy(src, src + n, p);
+    // Records that share the sorted high bits are still in index order (every pass is stable),
+    // so the order is final unless some neighbours have falling keys: one branch-free scan
+    // settles the common case, and only then are the runs looked for.
+    bool falling = false;
+    for (int64_t j = 0; j + 1 < n; ++j) falling |= pair_key(p[j]) > pair_key(p[j + 1]);
+    if (!falling) return;
     const int unsorted = 32 + 8 * low_;
     for (int64_t a = 0; a < n;) {
         const uint64_t key = pair_key(p[a]);
