@@ -38,9 +38,10 @@ template <class FirstOfRun, class Placed>
 int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
     int64_t *front = w.b->front_id;
     int64_t n_fronts = 0;
+    const bool rows_may_repeat = w.has_ties(0);  // identical rows tie in the first objective
     for (int64_t s = 0; s < w.N; ++s) {
         const int32_t p = w.lex[s];
-        const bool repeat = s > 0 && w.same_row(p, w.lex[s - 1]);
+        const bool repeat = rows_may_repeat && s > 0 && w.same_row(p, w.lex[s - 1]);
         const int64_t f = repeat ? front[w.lex[s - 1]] : first_of_run(s, p, n_fronts);
         n_fronts = std::max(n_fronts, f + 1);
         placed(s, f);
@@ -83,14 +84,16 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
 }
 
 // With the second objective's sorted order at hand, its keys are replaced by 32-bit ranks (the
-// first sorted position of each run of ties), which compare the same way and more cheaply.
+// first sorted position of each run of ties; without ties, the position), which compare the
+// same way and more cheaply.
 int64_t fronts_two(const Work &w) {
     if (!w.col) return sweep_two(w, [&w](int32_t p) { return w.key(p, 1); }, reinterpret_cast<uint64_t *>(w.b->items));
     int32_t *rank = w.b->nxt;
     const int32_t *by_second = w.col + w.N;
     int32_t start = 0;
+    const bool tied = w.has_ties(1);
     for (int64_t j = 0; j < w.N; ++j) {
-        if (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1)) start = static_cast<int32_t>(j);
+        if (!tied || (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1))) start = static_cast<int32_t>(j);
         rank[by_second[j]] = start;
     }
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, reinterpret_cast<int32_t *>(w.b->items));

@@ -32,20 +32,29 @@ void sort_column(const Work &w, int64_t m, bool from_X) {
     sorter.sort();
 }
 
-// Fills R and, when the arena holds them, the per-objective sorted orders.
+// Fills R and, when the arena holds them, the per-objective sorted orders, and notes which
+// sorted columns hold ties (w->tied).
 // Mode 0: R = order keys of X. Mode 1: R = average ranks; a run of ties at sorted positions
 // p .. q gets (p + q) / 2. One sort per objective, O(M N log N).
-void prepare_keys(const Work &w, int mode_i) {
-    const Buffers &b = *w.b;
-    const int64_t N = w.N, M = w.M;
+void prepare_keys(Work *w, int mode_i) {
+    const Buffers &b = *w->b;
+    const int64_t N = w->N, M = w->M;
+    w->tied = ~uint64_t{0};
     if (mode_i == 0)
         for (int64_t k = 0; k < N * M; ++k) store_key(b.R + k, order_key(b.X[k]));
-    if (mode_i == 0 && !w.col) return;
+    if (mode_i == 0 && !w->col) return;
     for (int64_t m = 0; m < M; ++m) {
-        sort_column(w, m, mode_i == 1);
-        if (w.col)
-            for (int64_t j = 0; j < N; ++j) w.col[m * N + j] = b.pairs[j].idx;
+        sort_column(*w, m, mode_i == 1);
+        if (w->col)
+            for (int64_t j = 0; j < N; ++j) w->col[m * N + j] = b.pairs[j].idx;
+        bool tied = false;
+        for (int64_t j = 0; j + 1 < N; ++j) tied |= pair_key(b.pairs[j]) == pair_key(b.pairs[j + 1]);
+        if (!tied && m < 64) w->tied &= ~(uint64_t{1} << m);
         if (mode_i == 0) continue;
+        if (!tied) {  // every rank is the sorted position
+            for (int64_t j = 0; j < N; ++j) b.R[b.pairs[j].idx * M + m] = static_cast<double>(j);
+            continue;
+        }
         for (int64_t p = 0; p < N;) {
             const uint64_t k = pair_key(b.pairs[p]);
             int64_t q = p;
@@ -77,7 +86,7 @@ void lexicographic_order(const Work &w) {
         return;
     }
     std::copy(w.col, w.col + N, w.lex);
-    if (w.M == 1) return;
+    if (w.M == 1 || !w.has_ties(0)) return;
     for (int64_t a = 0; a < N;) {
         int64_t e = a + 1;
         while (e < N && w.key(w.lex[e], 0) == w.key(w.lex[a], 0)) ++e;
@@ -209,9 +218,9 @@ void plan_arena(Work *w) {
 int rate(int mode_i, const Buffers &b) {
     using namespace detail;
     if (b.N == 0) return 0;
-    Work w{&b, b.N, b.M, mode_i == 1 ? b.R : b.X, b.cur, nullptr, nullptr};
+    Work w{&b, b.N, b.M, mode_i == 1 ? b.R : b.X, b.cur, nullptr, nullptr, ~uint64_t{0}};
     plan_arena(&w);
-    prepare_keys(w, mode_i);
+    prepare_keys(&w, mode_i);
     if (w.M >= 1) lexicographic_order(w);
     const int64_t n_fronts = assign_fronts(w);
     group_fronts(b, n_fronts);

@@ -98,6 +98,8 @@ struct Work {
     int32_t *lex;  // individuals in lexicographic order of their key rows, index last
     int32_t *col;  // if not null: per objective m, col + m*N holds the individuals by (key m, index)
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
+    uint64_t tied;  // bit m clear: column m (m < 64) is known to hold no two equal keys
+    bool has_ties(int64_t m) const { return m >= 64 || ((tied >> m) & 1u); }
     uint64_t key(int64_t i, int64_t m) const { return load_key(b->R + i * M + m); }
     bool same_row(int64_t i, int64_t j) const {
         const double *a = b->R + i * M, *c = b->R + j * M;
