@@ -97,8 +97,9 @@ void lexicographic_order(const Work &w) {
 
 // Members of each front, by index, as offsets/items: a counting sort by front. The sizes are
 // counted in two halves into separate arrays (`order` is free until the end) for the same reason
-// as the two-ended distribution.
-void group_fronts(const Buffers &b, int64_t n_fronts) {
+// as the two-ended distribution. With the sorted orders at hand the crowding fills `items`
+// itself, so only the offsets are needed (with_items false).
+void group_fronts(const Buffers &b, int64_t n_fronts, bool with_items) {
     int64_t *count_a = b.offsets, *count_b = b.order;  // count_a[f + 1], count_b[f]
     std::fill(count_a, count_a + n_fronts + 1, 0);
     std::fill(count_b, count_b + n_fronts, 0);
@@ -109,6 +110,7 @@ void group_fronts(const Buffers &b, int64_t n_fronts) {
     }
     if (b.N % 2) ++count_a[b.front_id[b.N - 1] + 1];
     for (int64_t f = 0; f < n_fronts; ++f) b.offsets[f + 1] += b.offsets[f] + count_b[f];
+    if (!with_items) return;
     distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t i) { return b.front_id[i]; },
                [&b](int64_t slot, int64_t i) { b.items[slot] = i; });
 }
@@ -143,10 +145,9 @@ void order_members(const Work &w, int64_t n_fronts, int64_t m) {
 void crowding(const Work &w, int64_t n_fronts) {
     const Buffers &b = *w.b;
     const int64_t M = w.M;
-    for (int64_t f = 0; f < n_fronts; ++f) {
-        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
-        const double start = e - a <= 2 ? kInf : 0.0;
-        for (int64_t j = a; j < e; ++j) b.within[b.items[j]] = start;
+    for (int64_t i = 0; i < w.N; ++i) {
+        const int64_t f = b.front_id[i];
+        b.within[i] = b.offsets[f + 1] - b.offsets[f] <= 2 ? kInf : 0.0;
     }
     for (int64_t m = 0; m < M; ++m) {
         order_members(w, n_fronts, m);
@@ -223,7 +224,7 @@ int rate(int mode_i, const Buffers &b) {
     prepare_keys(&w, mode_i);
     if (w.M >= 1) lexicographic_order(w);
     const int64_t n_fronts = assign_fronts(w);
-    group_fronts(b, n_fronts);
+    group_fronts(b, n_fronts, w.col == nullptr);
     crowding(w, n_fronts);
     global_order(b, n_fronts);
     return static_cast<int>(n_fronts);
