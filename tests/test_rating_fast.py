@@ -47,5 +47,5 @@ def test_small_and_medium_populations(kind, M, mode_i):
 @pytest.mark.parametrize("kind", KINDS)
 def test_large_populations(kind, M, mode_i):
     rng = np.random.default_rng([M, mode_i, KINDS.index(kind), 2])
-    for N in [777, 2000]:
+    for N in [300, 500, 777, 2000]:  # bit rows of 5 to 8 words, and longer
         same(make(rng, N, M, kind), mode_i)

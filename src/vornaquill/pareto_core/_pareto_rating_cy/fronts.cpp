@@ -143,6 +143,7 @@ inline bool meet_all(const uint64_t *a, const uint64_t *c, int64_t words) {
 
 // Rows of at most this many words are handled whole, with fixed trip counts.
 constexpr int64_t kShortRow = 8;
+static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per short row length");
 
 // Three or more objectives, bit-parallel. Bit t stands for the individual at lexicographic
 // position t. The dominators of position s lie among positions < s (the first objective holds
@@ -152,8 +153,11 @@ constexpr int64_t kShortRow = 8;
 // front f is also dominated by one of front f - 1, so its front is the first f whose member set
 // misses its dominator set: the number of fronts met (short rows) or a binary search.
 // O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F fronts.
+// kWords, when not 0, is the row length known at compile time (short rows), which lets the
+// word loops be unrolled.
+template <int64_t kWords>
 int64_t fronts_bitsets(const Work &w) {
-    const int64_t N = w.N, words = (N + 63) / 64;
+    const int64_t N = w.N, words = kWords ? kWords : (N + 63) / 64;
     const bool short_rows = words <= kShortRow;
     int32_t *pos = w.b->n_dom;
     uint64_t *dom = w.bits;  // N rows of `words`
@@ -222,7 +226,18 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 0) return fronts_none(w);
     if (w.M == 1) return fronts_one(w);
     if (w.M == 2) return fronts_two(w);
-    return w.bits ? fronts_bitsets(w) : fronts_pairwise(w);
+    if (!w.bits) return fronts_pairwise(w);
+    switch ((w.N + 63) / 64) {
+        case 1: return fronts_bitsets<1>(w);
+        case 2: return fronts_bitsets<2>(w);
+        case 3: return fronts_bitsets<3>(w);
+        case 4: return fronts_bitsets<4>(w);
+        case 5: return fronts_bitsets<5>(w);
+        case 6: return fronts_bitsets<6>(w);
+        case 7: return fronts_bitsets<7>(w);
+        case 8: return fronts_bitsets<8>(w);
+        default: return fronts_bitsets<0>(w);
+    }
 }
 
 }  // namespace detail
