@@ -12,6 +12,19 @@ PyRef not_an_ndarray(PyObject *got) {
     return PyRef();
 }
 
+// The kernels read the coerced array as packed native doubles, row by row. NumPy's own calls
+// always give such an array; a replaced `np` might not, and is then refused like a non-array.
+bool packed_doubles(PyArrayObject *a) {
+    return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) && PyArray_ISALIGNED(a) &&
+           PyArray_IS_C_CONTIGUOUS(a);
+}
+
+PyRef wrong_layout(PyArrayObject *a) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s array to C-contiguous aligned float64",
+                 PyArray_DESCR(a)->typeobj->tp_name);
+    return PyRef();
+}
+
 }  // namespace
 
 bool Np::bind(PyObject *module) {
@@ -73,10 +86,12 @@ PyRef _as_contig_f64_2d(const Np &np, PyObject *A_obj) {
     PyRef arr = PyRef::steal(PyObject_Vectorcall(asarray.get(), stack, 1, kwnames.get()));
     if (!arr) return arr;
     if (!PyObject_TypeCheck(arr.get(), g_ndarray_type)) return not_an_ndarray(arr.get());
-    if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(arr.get())) != 2) {
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+    if (PyArray_NDIM(a) != 2) {
         PyErr_SetString(PyExc_ValueError, "expected a 2D array");
         return PyRef();
     }
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) return wrong_layout(a);
     PyRef flags = PyRef::steal(PyObject_GetAttrString(arr.get(), "flags"));
     if (!flags) return flags;
     PyRef key = PyRef::steal(PyUnicode_FromString("C_CONTIGUOUS"));
@@ -85,9 +100,16 @@ PyRef _as_contig_f64_2d(const Np &np, PyObject *A_obj) {
     if (!c_contig) return c_contig;
     int truth = PyObject_IsTrue(c_contig.get());
     if (truth < 0) return PyRef();
-    if (truth) return arr;
-    PyRef copy = np.call("ascontiguousarray", {arr.get()});
-    if (copy && !PyObject_TypeCheck(copy.get(), g_ndarray_type)) return not_an_ndarray(copy.get());
+    // A C-contiguous array at an odd address (a view into a byte buffer) is contiguous already,
+    // so ascontiguousarray would hand it back as it is: copy it into aligned storage instead.
+    if (truth && packed_doubles(a)) return arr;
+    PyRef copy = truth ? PyRef::steal(PyArray_NewCopy(a, NPY_CORDER)) : np.call("ascontiguousarray", {arr.get()});
+    if (!copy) return copy;
+    if (!PyObject_TypeCheck(copy.get(), g_ndarray_type)) return not_an_ndarray(copy.get());
+    auto *c = reinterpret_cast<PyArrayObject *>(copy.get());
+    if (PyArray_NDIM(c) != 2 || PyArray_DIM(c, 0) != PyArray_DIM(a, 0) || PyArray_DIM(c, 1) != PyArray_DIM(a, 1) ||
+        !packed_doubles(c))
+        return wrong_layout(c);
     return copy;
 }
 

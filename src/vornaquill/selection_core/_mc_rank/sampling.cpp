@@ -90,7 +90,7 @@ int RatingBuffers::create(const Np &np, int32_t N, int32_t M) {
         {&X_, &sX_, 2, {N, M}, F64},           {&R_, &sR_, 2, {N, M}, F64},
         {&front_id_, &sfront_id_, 1, {N}, I64},  {&within_, &swithin_, 1, {N}, F64},
         {&order_, &sorder_, 1, {N}, I64},        {&items_, &sitems_, 1, {N}, I64},
-        {&offsets_, &soffsets_, 1, {N + 1}, I64}, {&dom_, &sdom_, 2, {N, N}, U8},
+        {&offsets_, &soffsets_, 1, {npy_intp{N} + 1}, I64}, {&dom_, &sdom_, 2, {N, N}, U8},
         {&n_dom_, &sn_dom_, 1, {N}, I32},        {&cur_, &scur_, 1, {N}, I32},
         {&nxt_, &snxt_, 1, {N}, I32},
     };
