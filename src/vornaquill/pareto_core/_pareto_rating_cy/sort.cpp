@@ -58,11 +58,25 @@ void IndexOrderSort::sort() {
     }
     if (src != p) std::copy(src, src + n, p);
     // Records that share the sorted high bits are still in index order (every pass is stable),
-    // so the order is final unless some neighbours have falling keys: one branch-free scan
-    // settles the common case, and only then are the runs looked for.
-    bool falling = false;
-    for (int64_t j = 0; j + 1 < n; ++j) falling |= pair_key(p[j]) > pair_key(p[j + 1]);
-    if (!falling) return;
+    // and records with different high bits are already in key order. A stable insertion by key
+    // therefore finishes the sort; records only move within their run, where few are out of
+    // place. When the moves exceed a budget (long runs of close values), the runs are sorted
+    // instead: they still hold the same records.
+    int64_t budget = n;
+    for (int64_t j = 1; j < n; ++j) {
+        const uint64_t k = pair_key(p[j]);
+        if (k >= pair_key(p[j - 1])) continue;
+        const Pair r = p[j];
+        int64_t i = j;
+        do {
+            p[i] = p[i - 1];
+            --i;
+        } while (i > 0 && pair_key(p[i - 1]) > k);
+        p[i] = r;
+        budget -= j - i;
+        if (budget < 0) break;
+    }
+    if (budget >= 0) return;
     const int unsorted = 32 + 8 * low_;
     for (int64_t a = 0; a < n;) {
         const uint64_t key = pair_key(p[a]);
