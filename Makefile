@@ -18,20 +18,27 @@ install-test: $(VENV)/bin/python
 test: install-test
 	$(PY) -m pytest -q
 
-# The whole suite against extensions built with AddressSanitizer and UndefinedBehaviorSanitizer.
-# The interpreter itself is not instrumented, so the sanitizer runtimes are preloaded; leak
-# detection stays off because the interpreter keeps memory alive on purpose until exit. Any
-# report aborts the process and fails the run.
+# Sanitizer run: both extensions and the test-only ones built with AddressSanitizer and
+# UndefinedBehaviorSanitizer in their own venv, then the whole suite with the runtime preloaded.
+# The interpreter allocates through malloc so that the sanitizer watches Python objects too.
+# Reports go to log files; any memory error, undefined behaviour, or leak of a block the package
+# allocated fails the target (tests/asan_reports.py), whatever the test outcomes.
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
+ASAN_LOGS := $(abspath $(ASAN_VENV))/reports
 
 test-asan:
 	test -x $(ASAN_PY) || $(PYTHON) -m venv $(ASAN_VENV)
-	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON \
-	  $(ASAN_PY) -m pip install --quiet -Cbuild-dir=build/asan ".[test]"
-	VQ_ASAN=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(ASAN_PY) -m pytest -q -p no:cacheprovider
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
+	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(ASAN_PY) -m pip install --quiet \
+	  --no-build-isolation -Cbuild-dir=$(ASAN_VENV)/build ".[test]"
+	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	PYTHONMALLOC=malloc LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:log_path=$(ASAN_LOGS)/asan LSAN_OPTIONS=exitcode=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_LOGS)/ubsan \
+	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
+	  $(ASAN_PY) tests/asan_reports.py $(ASAN_LOGS) && exit $$status
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
