@@ -20,7 +20,9 @@ test: install-test
 
 # Sanitizer run: both extensions and the test-only ones built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in their own venv, then the whole suite with the runtime preloaded.
-# The interpreter allocates through malloc so that the sanitizer watches Python objects too.
+# The interpreter allocates through malloc so that the sanitizer watches Python objects too; the
+# C++ runtime is preloaded with it so that exceptions thrown by other extensions (matplotlib's)
+# pass the sanitizer's interceptor.
 # Reports go to log files; any memory error, undefined behaviour, or leak of a block the package
 # allocated fails the target (tests/asan_reports.py), whatever the test outcomes.
 ASAN_VENV := .venv-asan
@@ -34,7 +36,7 @@ test-asan:
 	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(ASAN_PY) -m pip install --quiet \
 	  --no-build-isolation -Cbuild-dir=$(ASAN_VENV)/build ".[test]"
 	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
-	PYTHONMALLOC=malloc LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	PYTHONMALLOC=malloc LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:log_path=$(ASAN_LOGS)/asan LSAN_OPTIONS=exitcode=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_LOGS)/ubsan \
 	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
