@@ -15,39 +15,15 @@ SPECIALS = [0.0, -0.0, 1.0, -1.0, 0.5, math.nan, math.inf, -math.inf, 1e308, -1e
 CONVERSION_ERRORS = (TypeError, ValueError, OverflowError)
 
 
-class IntLike:
-    def __init__(self, v):
-        self.v = v
-
-    def __int__(self):
-        return self.v
-
-    def __repr__(self):
-        return f"IntLike({self.v})"
+def _number_like(name, method):
+    """A class whose instances hold a value and give it back through one conversion method."""
+    return type(name, (), {"__init__": lambda self, v: setattr(self, "v", v), method: lambda self: self.v,
+                           "__repr__": lambda self: f"{name}({self.v})"})
 
 
-class IndexLike:
-    """Only __index__: usable as a float, not by the integer conversion of the kernel parameters."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-    def __repr__(self):
-        return f"IndexLike({self.v})"
-
-
-class FloatLike:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-    def __repr__(self):
-        return f"FloatLike({self.v})"
+IntLike = _number_like("IntLike", "__int__")
+IndexLike = _number_like("IndexLike", "__index__")  # a float, but not an integer for the kernels' parameters
+FloatLike = _number_like("FloatLike", "__float__")
 
 
 class Sub(np.ndarray):

@@ -220,7 +220,7 @@ def test_repeated_calls_leak_nothing(name):
     fn, cases = FUNCTIONS[name]
     growth = measure(fn, cases, CALLS)
     print(f"\n{name}: {CALLS} calls over {len(cases)} cases; growth: blocks {growth[1]:+d}, "
-          f"heap {growth[2] / 1e3:+.1f} kB, resident {growth[3] / 1e6:+.2f} MB")
+          f"heap {growth[2] / 1e3:+.1f} kB, resident {growth[3] / 1e6:+.2f} MB (now {resident_bytes() / 1e6:.1f} MB)")
     check_growth(*growth)
 
 
