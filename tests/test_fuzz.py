@@ -74,11 +74,11 @@ def calls(draw, kind):
         if name != "n_samples" and draw(st.integers(0, 2)) == 0:
             continue  # left out: the default applies
         clean = name not in hostile
-        spec = (tame if clean else wild).get(name, any_floats())
-        if isinstance(spec, tuple):
-            args[name] = draw(int_scalar(*spec, clean=clean))
+        strategy = (tame if clean else wild).get(name, any_floats())
+        if isinstance(strategy, tuple):
+            args[name] = draw(int_scalar(*strategy, clean=clean))
         else:
-            args[name] = draw(float_scalar(spec, clean=clean))
+            args[name] = draw(float_scalar(strategy, clean=clean))
     return mu, s2, args
 
 
