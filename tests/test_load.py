@@ -65,3 +65,20 @@ stub.configure(orders=[[1, 0]])
 print(_mc_rank.mc_rank_counts([[0.0], [1.0]], [[0.0], [0.0]], 3)[0].tolist())
 """
     assert run_python(code).stdout.strip() == "[0, 3]"
+
+
+def test_reloading_keeps_no_extra_reference_to_the_array_type():
+    code = """
+import importlib, sys
+import numpy as np
+import vornaquill.selection_core._mc_rank
+def reload():
+    sys.modules.pop("vornaquill.selection_core._mc_rank")
+    importlib.import_module("vornaquill.selection_core._mc_rank")
+reload()
+before = sys.getrefcount(np.ndarray)
+for _ in range(50):
+    reload()
+print(sys.getrefcount(np.ndarray) - before)
+"""
+    assert run_python(code).stdout.strip() == "0"

@@ -142,8 +142,11 @@ int import_ndarray_type() {
         PyErr_SetString(PyExc_TypeError, "numpy.ndarray is not a type");
         return -1;
     }
-    // Kept for the life of the process (a reload replaces it with the same object).
+    // Kept for the life of the process. A reload of the module finds the same object; the
+    // reference taken by the earlier load is dropped so repeated loads do not accumulate.
+    PyTypeObject *previous = g_ndarray_type;
     g_ndarray_type = reinterpret_cast<PyTypeObject *>(t.release());
+    Py_XDECREF(previous);
     return 0;
 }
 
