@@ -13,14 +13,10 @@ PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
     Inputs in;
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     const int32_t N = in.N;
-    if (N == 0) {
-        PyRef w = np.new_array("zeros", 0, I32);
-        if (!w) return nullptr;
-        PyRef l = np.new_array("zeros", 0, I32);
-        if (!l) return nullptr;
-        PyRef r = np.new_array("zeros", 0, I64);
-        if (!r) return nullptr;
-        return PyTuple_Pack(3, w.get(), l.get(), r.get());
+    if (N == 0) {  // three new empty counters; n_samples and percentile are not looked at
+        Counters empty;
+        if (empty.create(np, 0) < 0) return nullptr;
+        return PyTuple_Pack(3, empty.win.get(), empty.lose.get(), empty.rank.get());
     }
     SamplingSetup setup;
     if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;

@@ -91,7 +91,6 @@ PyRef _as_contig_f64_2d(const Np &np, PyObject *A_obj) {
         PyErr_SetString(PyExc_ValueError, "expected a 2D array");
         return PyRef();
     }
-    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) return wrong_layout(a);
     PyRef flags = PyRef::steal(PyObject_GetAttrString(arr.get(), "flags"));
     if (!flags) return flags;
     PyRef key = PyRef::steal(PyUnicode_FromString("C_CONTIGUOUS"));

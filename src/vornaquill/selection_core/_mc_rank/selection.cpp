@@ -31,7 +31,11 @@ int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_coun
     PyRef losers_order = np.call("lexsort", {keys.get()});
     if (!losers_order) return -1;
 
+    // head.astype(np.int64, copy=False) of the first min(k, N) entries of each order.
     const Py_ssize_t take = k < N ? k : N;
+    PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "copy"));
+    if (!kwnames) return -1;
+    PyObject *stack[2] = {int64.get(), Py_False};
     PyRef *outs[2] = {winners, losers};
     PyObject *orders[2] = {winners_order.get(), losers_order.get()};
     for (int j = 0; j < 2; ++j) {
@@ -39,9 +43,6 @@ int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_coun
         if (!head) return -1;
         PyRef astype = PyRef::steal(PyObject_GetAttrString(head.get(), "astype"));
         if (!astype) return -1;
-        PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "copy"));
-        if (!kwnames) return -1;
-        PyObject *stack[2] = {int64.get(), Py_False};
         *outs[j] = PyRef::steal(PyObject_Vectorcall(astype.get(), stack, 1, kwnames.get()));
         if (!*outs[j]) return -1;
     }
