@@ -61,6 +61,37 @@ def test_sampled_matrices_bit_for_bit(stub_rank, name, seed):
         assert g.tobytes() == np.array(w).tobytes()
 
 
+def _large_case(pattern, N=171, M=3):
+    """Populations past the size the kernels draw in one batch (256 elements), with variance
+    patterns that move the pending spare across the batch boundaries."""
+    rng = np.random.default_rng(N * M)
+    mu = rng.normal(size=(N, M))
+    sigma2 = rng.uniform(0.01, 2.0, size=(N, M))
+    flat = sigma2.reshape(-1)
+    if pattern == "every_third_zero":
+        flat[::3] = 0.0
+    elif pattern == "random_zeros_and_nan":
+        flat[rng.random(flat.size) < 0.3] = 0.0
+        flat[rng.random(flat.size) < 0.05] = np.nan
+    elif pattern == "zero_block_at_boundary":
+        flat[250:262] = 0.0
+    return mu, sigma2
+
+
+@pytest.mark.parametrize("pattern", ["all_drawn", "every_third_zero", "random_zeros_and_nan",
+                                     "zero_block_at_boundary"])
+@pytest.mark.parametrize("shape", [(171, 3), (257, 1), (128, 2)])
+def test_large_populations_bit_for_bit(stub_rank, pattern, shape):
+    stub, mod = stub_rank
+    mu, sigma2 = _large_case(pattern, *shape)
+    mod.mc_rank_counts(mu, sigma2, 3, seed=11)
+    want = sample_populations(mu.tolist(), sigma2.tolist(), 3, 11)
+    got = [rec[0] for rec in stub.records()]
+    assert len(got) == 3
+    for g, w in zip(got, want):
+        assert g.tobytes() == np.array(w).tobytes()
+
+
 def test_all_zero_variance_draws_nothing_and_x_is_mu(stub_rank):
     stub, mod = stub_rank
     mu = np.array([[1.0, 2.0], [3.0, -0.0]])
