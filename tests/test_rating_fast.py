@@ -17,7 +17,8 @@ def same(X, mode_i):
     assert got[3] == want[3]
 
 
-KINDS = ["special", "grid", "front", "normal", "chain", "ulps", "steps"]
+KINDS = ["special", "grid", "front", "normal", "chain", "ulps", "steps", "skewed", "outlier", "wide",
+         "nan_inf"]
 
 
 def make(rng, N, M, kind):
@@ -30,6 +31,25 @@ def make(rng, N, M, kind):
     if kind == "ulps":  # values a few units in the last place apart: equal high halves of the keys
         base = rng.choice(np.array([-2.0, 1.0, 3.0]), size=(N, M))
         return base + rng.integers(0, 6, size=(N, M)) * np.spacing(base)
+    # Without repeated rows, for the sorts that place values by where they lie between the
+    # extremes: a heavy tail crowds them together, an outlier or a range wider than the largest
+    # double leaves no usable spread, NaN and infinities sit outside it.
+    if kind == "skewed":
+        return np.where(rng.random((N, M)) < 0.5, -1.0, 1.0) * 10.0 ** rng.uniform(-300, 300, size=(N, M))
+    if kind == "outlier":
+        X = rng.normal(size=(N, M))
+        X[rng.integers(0, N), :] = 1e300
+        X[rng.integers(0, N), :] = -1e300
+        return X
+    if kind == "wide":
+        return rng.uniform(-1.0, 1.0, size=(N, M)) * 1.5e308
+    if kind == "nan_inf":
+        X = rng.normal(size=(N, M))
+        r = rng.random((N, M))
+        X[r < 0.1] = np.nan
+        X[(r >= 0.1) & (r < 0.13)] = np.inf
+        X[(r >= 0.13) & (r < 0.16)] = -np.inf
+        return X
     return population(rng, N, M, kind)
 
 

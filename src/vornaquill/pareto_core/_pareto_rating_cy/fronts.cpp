@@ -172,19 +172,27 @@ int64_t fronts_bitsets(const Work &w) {
         // Words past the last one written are never meaningful: short rows are compared whole,
         // but the members of any front hold only positions < s when row s is compared.
     }
+    auto narrow = [&](int64_t s) {  // row s &= upto
+        uint64_t *row = dom + s * words;
+        const int64_t n = short_rows ? words : (s + 63) / 64;
+        for (int64_t k2 = 0; k2 < n; ++k2) row[k2] &= upto[k2];
+    };
     for (int64_t m = 1; m < w.M; ++m) {
         const int32_t *by_m = w.col + m * N;
         std::fill(upto, upto + words, 0);
+        if (!w.has_ties(m)) {  // every run of ties is one individual
+            for (int64_t j = 0; j < N; ++j) {
+                const int64_t s = pos[by_m[j]];
+                upto[s / 64] |= uint64_t{1} << (s % 64);
+                narrow(s);
+            }
+            continue;
+        }
         for (int64_t a = 0; a < N;) {
             const uint64_t k = w.key(by_m[a], m);
             int64_t e = a;
             for (; e < N && w.key(by_m[e], m) == k; ++e) upto[pos[by_m[e]] / 64] |= uint64_t{1} << (pos[by_m[e]] % 64);
-            for (int64_t j = a; j < e; ++j) {
-                const int64_t s = pos[by_m[j]];
-                uint64_t *row = dom + s * words;
-                const int64_t n = short_rows ? words : (s + 63) / 64;
-                for (int64_t k2 = 0; k2 < n; ++k2) row[k2] &= upto[k2];
-            }
+            for (int64_t j = a; j < e; ++j) narrow(pos[by_m[j]]);
             a = e;
         }
     }

@@ -23,13 +23,57 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
 
-// Sorts column m of the key source into pairs: (order key of X) in mode 1, (R as keys) in mode 0.
-void sort_column(const Work &w, int64_t m, bool from_X) {
-    const Buffers &b = *w.b;
-    IndexOrderSort sorter(b.pairs, w.N, reinterpret_cast<Pair *>(b.keys));
-    for (int64_t i = 0; i < w.N; ++i)
-        sorter.put(i, from_X ? order_key(b.X[i * w.M + m]) : w.key(i, m), static_cast<int32_t>(i));
+// Below this many records a column goes to the radix (or comparison) sort.
+constexpr int64_t kBucketMinN = 32;
+
+// Sorts records i = 0 .. N-1 into pairs by (order key of value(i), i). When the finite values
+// spread out, one counting pass does most of it: a value's bucket is its place between the
+// finite extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first
+// bucket and +inf and NaN in the last, so that the buckets follow the key order; an insertion
+// pass then sorts within the buckets (values so skewed that it gives up are sorted by
+// comparisons). Few records or no finite spread go to the radix sort. `cursors` holds 2 N int32;
+// the `keys` records and `nxt` serve as scratch.
+template <class ValueOf>
+void sort_by_value(const Buffers &b, ValueOf value, int32_t *cursors) {
+    const int64_t N = b.N;
+    Pair *spare = reinterpret_cast<Pair *>(b.keys);
+    if (N >= kBucketMinN) {
+        double lo = kInf, hi = -kInf;
+        for (int64_t i = 0; i < N; ++i) {
+            const double v = value(i);
+            const bool finite = std::fabs(v) < kInf;
+            lo = finite && v < lo ? v : lo;
+            hi = finite && v > hi ? v : hi;
+        }
+        const int64_t nb = 2 * N;
+        const double span = hi - lo, scale = static_cast<double>(nb) / span;
+        if (span > 0.0 && span < kInf && scale < kInf) {
+            auto *ids = reinterpret_cast<uint32_t *>(b.nxt);
+            std::fill(cursors, cursors + nb, 0);
+            const double top = static_cast<double>(nb - 1);
+            for (int64_t i = 0; i < N; ++i) {
+                const double v = value(i), t = (v - lo) * scale;
+                const uint32_t id = !(t < top) ? static_cast<uint32_t>(nb - 1) : t > 0.0 ? static_cast<uint32_t>(t) : 0u;
+                ids[i] = id;
+                ++cursors[id];
+                store_key(&spare[i].val, order_key(v));
+                spare[i].idx = static_cast<int32_t>(i);
+            }
+            scatter_by_bucket(spare, ids, N, nb, cursors, b.pairs);
+            if (!insertion_by_key(b.pairs, N, 2 * N)) sort_pairs(b.pairs, N);
+            return;
+        }
+    }
+    IndexOrderSort sorter(b.pairs, N, spare);
+    for (int64_t i = 0; i < N; ++i) sorter.put(i, order_key(value(i)), static_cast<int32_t>(i));
     sorter.sort();
+}
+
+// Column m of X sorted into pairs by (order key, index); `order` is free until the end.
+void sort_column(const Work &w, int64_t m) {
+    const double *x = w.b->X + m;
+    const int64_t M = w.M;
+    sort_by_value(*w.b, [x, M](int64_t i) { return x[i * M]; }, reinterpret_cast<int32_t *>(w.b->order));
 }
 
 // Fills R and, when the arena holds them, the per-objective sorted orders, and notes which
@@ -44,17 +88,17 @@ void prepare_keys(Work *w, int mode_i) {
         for (int64_t k = 0; k < N * M; ++k) store_key(b.R + k, order_key(b.X[k]));
     if (mode_i == 0 && !w->col) return;
     for (int64_t m = 0; m < M; ++m) {
-        sort_column(*w, m, mode_i == 1);
-        if (w->col)
-            for (int64_t j = 0; j < N; ++j) w->col[m * N + j] = b.pairs[j].idx;
+        sort_column(*w, m);
+        int32_t *col = w->col ? w->col + m * N : nullptr;
         bool tied = false;
-        for (int64_t j = 0; j + 1 < N; ++j) tied |= pair_key(b.pairs[j]) == pair_key(b.pairs[j + 1]);
-        if (!tied && m < 64) w->tied &= ~(uint64_t{1} << m);
-        if (mode_i == 0) continue;
-        if (!tied) {  // every rank is the sorted position
-            for (int64_t j = 0; j < N; ++j) b.R[b.pairs[j].idx * M + m] = static_cast<double>(j);
-            continue;
+        for (int64_t j = 0; j < N; ++j) {
+            const int32_t i = b.pairs[j].idx;
+            if (col) col[j] = i;
+            if (mode_i == 1) b.R[i * M + m] = static_cast<double>(j);  // the rank when nothing ties
+            tied |= j > 0 && pair_key(b.pairs[j]) == pair_key(b.pairs[j - 1]);
         }
+        if (!tied && m < 64) w->tied &= ~(uint64_t{1} << m);
+        if (mode_i == 0 || !tied) continue;
         for (int64_t p = 0; p < N;) {
             const uint64_t k = pair_key(b.pairs[p]);
             int64_t q = p;

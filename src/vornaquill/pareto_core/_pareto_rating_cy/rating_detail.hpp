@@ -15,11 +15,12 @@ namespace detail {
 // Non-negative doubles keep their bit pattern's order, so an average-rank matrix (finite and
 // >= 0) is its own key matrix when read as bits.
 inline uint64_t order_key(double x) {
-    if (x != x) return UINT64_MAX;
-    if (x == 0.0) return uint64_t{1} << 63;
     uint64_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
+    const double y = x + 0.0;  // -0.0 becomes +0.0
+    std::memcpy(&u, &y, sizeof u);
+    // Negative: all bits flipped; otherwise the sign bit set. Branch-free: called per value.
+    const uint64_t key = u ^ (static_cast<uint64_t>(static_cast<int64_t>(u) >> 63) | (uint64_t{1} << 63));
+    return x != x ? UINT64_MAX : key;
 }
 
 inline uint64_t load_key(const double *p) {
@@ -67,6 +68,16 @@ private:
     int low_;  // lowest radix digit sorted: the sorted bits are 32 + 8 * low_ .. 63
     uint32_t count_[2][4][256];  // per half of the input (even and odd j), per digit
 };
+
+// Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
+// (ids[j] < n), stably. `end` holds the n bucket sizes and is left holding one past the last slot
+// of each bucket.
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *end, Pair *dst);
+
+// Sorts p[0 .. n) by (key, then the order the records are in): a stable insertion sort, for
+// records nearly in order. Gives up, leaving some permutation of them, once it has moved records
+// more than `budget` places in all: returns false.
+bool insertion_by_key(Pair *p, int64_t n, int64_t budget);
 
 // Stable distribution of positions 0 .. n-1 into buckets whose slots start at start[f] and end
 // at start[f + 1]: emit(slot, j) for each j, the j of one bucket in increasing order. Each bucket

@@ -19,6 +19,33 @@ inline unsigned digit(const Pair &r, int shift) { return static_cast<unsigned>(p
 
 void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
 
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *end, Pair *dst) {
+    int32_t sum = 0;
+    for (int64_t v = 0; v < nb; ++v) {
+        const int32_t c = end[v];
+        end[v] = sum;
+        sum += c;
+    }
+    for (int64_t j = 0; j < n; ++j) dst[end[ids[j]]++] = src[j];
+}
+
+bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
+    for (int64_t j = 1; j < n; ++j) {
+        const uint64_t k = pair_key(p[j]);
+        if (k >= pair_key(p[j - 1])) continue;
+        const Pair r = p[j];
+        int64_t i = j;
+        do {
+            p[i] = p[i - 1];
+            --i;
+        } while (i > 0 && pair_key(p[i - 1]) > k);
+        p[i] = r;
+        budget -= j - i;
+        if (budget < 0) return false;
+    }
+    return true;
+}
+
 // Least-significant-digit radix sort on the high bits of the key, 8 bits per pass: the top 24
 // bits below 1024 records, the top 32 from there (measured: one pass fewer pays for the longer
 // runs left to the final step while those stay short). The digits were counted as the records
