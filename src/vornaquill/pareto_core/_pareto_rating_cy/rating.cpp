@@ -231,8 +231,21 @@ void global_order(const Buffers &b, int64_t n_fronts) {
         }
         return;
     }
-    IndexOrderSort sorter(b.pairs, b.N, reinterpret_cast<Pair *>(b.keys));
-    for (int64_t i = 0; i < b.N; ++i) sorter.put(i, ~order_key(b.within[i]), static_cast<int32_t>(i));
+    // +inf scores (every member of a front of at most two, both ends of each objective otherwise:
+    // often a third of the population) come first and tie, so they need no sorting: they go
+    // ahead in index order, and only the finite scores are sorted after them. Split without
+    // branches, the finite ones listed in n_dom (free until the distribution).
+    int64_t n_inf = 0, n_finite = 0;
+    int32_t *finite = b.n_dom;
+    for (int64_t i = 0; i < b.N; ++i) {
+        const bool inf = b.within[i] == kInf;
+        b.pairs[n_inf].idx = static_cast<int32_t>(i);
+        finite[n_finite] = static_cast<int32_t>(i);
+        n_inf += inf;
+        n_finite += !inf;
+    }
+    IndexOrderSort sorter(b.pairs + n_inf, n_finite, reinterpret_cast<Pair *>(b.keys));
+    for (int64_t j = 0; j < n_finite; ++j) sorter.put(j, ~order_key(b.within[finite[j]]), finite[j]);
     sorter.sort();
     distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t j) { return b.front_id[b.pairs[j].idx]; },
                [&b](int64_t slot, int64_t j) { b.order[slot] = b.pairs[j].idx; });
