@@ -197,13 +197,19 @@ int64_t fronts_bitsets(const Work &w) {
         }
     }
     // Each front's members occupy positions first[f] .. last[f]; only those words are compared.
+    // Short rows count the fronts met (all independent) up to kCountFrontsMax fronts, over the
+    // member rows rounded up to a multiple of four, the rows past the last front kept empty: a trip
+    // count that changes every few fronts is predicted, an exact one often missed (measured).
     int64_t *first = w.b->offsets, *last = w.b->items;
+    const int64_t padded_rows = std::min(N, kCountFrontsMax);
+    if (short_rows) std::fill(members, members + padded_rows * words, 0);
     auto first_of_run = [&](int64_t s, int32_t, int64_t n_fronts) {
         const uint64_t *row = dom + s * words;
         int64_t f = 0;
-        if (short_rows && count_fronts(n_fronts)) {  // count the fronts met, all independent
+        if (short_rows && n_fronts <= kCountFrontsMax) {
+            const int64_t end = std::min((n_fronts + 3) & ~int64_t{3}, padded_rows);
             int32_t hits = 0;
-            for (int64_t g = 0; g < n_fronts; ++g) hits += meet_all(row, members + g * words, words);
+            for (int64_t g = 0; g < end; ++g) hits += meet_all(row, members + g * words, words);
             f = hits;
         } else {
             for (int64_t len = n_fronts; len > 0;) {
