@@ -13,8 +13,8 @@ def test_other_threads_run_during_a_long_call():
     mu, s2 = rng.normal(size=(150, 3)), np.full((150, 3), 0.5)
     done = threading.Event()
 
-    def worker():
-        m.mc_rank_counts(mu, s2, 3000)
+    def worker():  # about 0.15 s of sampling
+        m.mc_rank_counts(mu, s2, 10000)
         done.set()
 
     t = threading.Thread(target=worker)

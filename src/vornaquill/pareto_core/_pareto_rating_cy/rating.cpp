@@ -26,16 +26,17 @@ constexpr int64_t kBitsetMinN = 32;
 // Below this many records a column goes to the radix (or comparison) sort.
 constexpr int64_t kBucketMinN = 32;
 
-// Sorts records i = 0 .. N-1 into pairs by (order key of value(i), i). When the finite values
-// spread out, one counting pass does most of it: a value's bucket is its place between the
-// finite extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first
-// bucket and +inf and NaN in the last, so that the buckets follow the key order; an insertion
-// pass then sorts within the buckets (values so skewed that it gives up are sorted by
-// comparisons). Few records or no finite spread go to the radix sort. `cursors` holds 2 N int32;
-// the `keys` records and `nxt` serve as scratch.
-template <class ValueOf>
-void sort_by_value(const Buffers &b, ValueOf value, int32_t *cursors) {
-    const int64_t N = b.N;
+// Sorts column m of X into pairs by (order key, index). When the column's finite values spread
+// out, one counting pass does most of it: a value's bucket is its place between the finite
+// extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first bucket
+// and +inf and NaN in the last, so that the buckets follow the key order; an insertion pass then
+// sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Few
+// records or no finite spread go to the radix sort. Scratch: the `keys` records, `nxt` for the
+// bucket of each record, `order` (2 N int32, free until the end) for the bucket cursors.
+void sort_column(const Work &w, int64_t m) {
+    const Buffers &b = *w.b;
+    const int64_t N = w.N, M = w.M;
+    auto value = [&b, m, M](int64_t i) { return b.X[i * M + m]; };
     Pair *spare = reinterpret_cast<Pair *>(b.keys);
     if (N >= kBucketMinN) {
         double lo = kInf, hi = -kInf;
@@ -49,6 +50,7 @@ void sort_by_value(const Buffers &b, ValueOf value, int32_t *cursors) {
         const double span = hi - lo, scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
             auto *ids = reinterpret_cast<uint32_t *>(b.nxt);
+            auto *cursors = reinterpret_cast<int32_t *>(b.order);
             std::fill(cursors, cursors + nb, 0);
             const double top = static_cast<double>(nb - 1);
             for (int64_t i = 0; i < N; ++i) {
@@ -67,13 +69,6 @@ void sort_by_value(const Buffers &b, ValueOf value, int32_t *cursors) {
     IndexOrderSort sorter(b.pairs, N, spare);
     for (int64_t i = 0; i < N; ++i) sorter.put(i, order_key(value(i)), static_cast<int32_t>(i));
     sorter.sort();
-}
-
-// Column m of X sorted into pairs by (order key, index); `order` is free until the end.
-void sort_column(const Work &w, int64_t m) {
-    const double *x = w.b->X + m;
-    const int64_t M = w.M;
-    sort_by_value(*w.b, [x, M](int64_t i) { return x[i * M]; }, reinterpret_cast<int32_t *>(w.b->order));
 }
 
 // Fills R and, when the arena holds them, the per-objective sorted orders, and notes which

@@ -70,8 +70,8 @@ private:
 };
 
 // Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
-// (ids[j] < n), stably. `end` holds the n bucket sizes and is left holding one past the last slot
-// of each bucket.
+// (ids[j] < nb), stably. `end` holds the nb bucket sizes and is left holding one past the last
+// slot of each bucket.
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *end, Pair *dst);
 
 // Sorts p[0 .. n) by (key, then the order the records are in): a stable insertion sort, for

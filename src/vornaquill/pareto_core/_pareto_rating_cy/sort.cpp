@@ -89,21 +89,7 @@ void IndexOrderSort::sort() {
     // therefore finishes the sort; records only move within their run, where few are out of
     // place. When the moves exceed a budget (long runs of close values), the runs are sorted
     // instead: they still hold the same records.
-    int64_t budget = n;
-    for (int64_t j = 1; j < n; ++j) {
-        const uint64_t k = pair_key(p[j]);
-        if (k >= pair_key(p[j - 1])) continue;
-        const Pair r = p[j];
-        int64_t i = j;
-        do {
-            p[i] = p[i - 1];
-            --i;
-        } while (i > 0 && pair_key(p[i - 1]) > k);
-        p[i] = r;
-        budget -= j - i;
-        if (budget < 0) break;
-    }
-    if (budget >= 0) return;
+    if (insertion_by_key(p, n, n)) return;
     const int unsorted = 32 + 8 * low_;
     for (int64_t a = 0; a < n;) {
         const uint64_t key = pair_key(p[a]);
