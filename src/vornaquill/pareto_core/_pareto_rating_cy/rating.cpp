@@ -177,6 +177,35 @@ void order_members(const Work &w, int64_t n_fronts, int64_t m) {
     }
 }
 
+// Crowding with two objectives and no ties in the second: inside a front the members' first
+// keys differ (equal first keys would make the smaller second key dominate) and the second keys
+// fall as the first rise (otherwise one would dominate the other). So the (value, index) order of
+// the second objective is the first one's reversed: one distribution of the first objective's
+// order, and one pass per front adds both terms in the same order as below, with the same
+// operands, so the scores are the same to the bit.
+void crowding_two(const Work &w, int64_t n_fronts) {
+    const Buffers &b = *w.b;
+    const double *W = w.W;
+    order_members(w, n_fronts, 0);
+    const int64_t *list = b.items;
+    for (int64_t f = 0; f < n_fronts; ++f) {
+        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+        b.within[list[a]] = kInf;
+        b.within[list[e - 1]] = kInf;
+        if (e - a <= 2) continue;
+        const double range0 = W[list[e - 1] * 2] - W[list[a] * 2];
+        const double range1 = W[list[a] * 2 + 1] - W[list[e - 1] * 2 + 1];
+        const bool add0 = std::isfinite(range0) && range0 > 0.0, add1 = std::isfinite(range1) && range1 > 0.0;
+        for (int64_t j = a + 1; j + 1 < e; ++j) {
+            const int64_t prev = list[j - 1], next = list[j + 1];
+            double score = 0.0;
+            if (add0) score += (W[next * 2] - W[prev * 2]) / range0;
+            if (add1) score += (W[prev * 2 + 1] - W[next * 2 + 1]) / range1;
+            b.within[list[j]] = score;
+        }
+    }
+}
+
 // Crowding distance, objectives in order 0 .. M-1 so that every score is summed in that order.
 // Per objective: members of each front in (value, index) order; the ends become +inf, and when
 // the front's range is finite and positive each interior member adds (next - previous) / range.
@@ -184,6 +213,7 @@ void order_members(const Work &w, int64_t n_fronts, int64_t m) {
 void crowding(const Work &w, int64_t n_fronts) {
     const Buffers &b = *w.b;
     const int64_t M = w.M;
+    if (M == 2 && w.col && !w.has_ties(1)) return crowding_two(w, n_fronts);
     for (int64_t i = 0; i < w.N; ++i) {
         const int64_t f = b.front_id[i];
         b.within[i] = b.offsets[f + 1] - b.offsets[f] <= 2 ? kInf : 0.0;
