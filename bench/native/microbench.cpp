@@ -158,7 +158,7 @@ int main(int argc, char **argv) {
             std::vector<double> X(n);
             const double t_sample = per_call(
                 [&] {
-                    vq::_sample_population_batched(rng, mu.data(), sigma.data(), X.data(), n);
+                    vq::_sample_population(rng, mu.data(), sigma.data(), X.data(), n);
                     g_sink = X[0];
                 },
                 target);
@@ -167,7 +167,7 @@ int main(int argc, char **argv) {
             RatingCall rate(N, M);
             const double t_both = per_call(
                 [&] {
-                    vq::_sample_population_batched(rng, mu.data(), sigma.data(), X.data(), n);
+                    vq::_sample_population(rng, mu.data(), sigma.data(), X.data(), n);
                     g_sink = rate(X.data());
                 },
                 target);

@@ -70,11 +70,6 @@ PyObject *new_array(int ndim, npy_intp *dims, int typenum) {
     return PyArray_Empty(ndim, dims, PyArray_DescrFromType(typenum), 0);
 }
 
-MemviewSlice slice_of(PyObject *a) {
-    auto *arr = reinterpret_cast<PyArrayObject *>(a);
-    return make_memview(PyArray_DATA(arr), PyArray_NDIM(arr), PyArray_DIMS(arr), PyArray_STRIDES(arr));
-}
-
 PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"X", "mode_i", "within_mode_i", nullptr};
     PyObject *X_obj = nullptr;

@@ -23,22 +23,20 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
 
-// Below this many records a column goes to the radix (or comparison) sort.
-constexpr int64_t kBucketMinN = 32;
-
 // Sorts column m of X into pairs by (order key, index). When the column's finite values spread
 // out, one counting pass does most of it: a value's bucket is its place between the finite
 // extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first bucket
 // and +inf and NaN in the last, so that the buckets follow the key order; an insertion pass then
 // sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Few
-// records or no finite spread go to the radix sort. Scratch: the `keys` records, `nxt` for the
-// bucket of each record, `order` (2 N int32, free until the end) for the bucket cursors.
+// records or no finite spread go to IndexOrderSort (a comparison sort below kRadixMinN records,
+// else the radix sort). Scratch: the `keys` records, `nxt` for the bucket of each record, `order`
+// (2 N int32, free until the end) for the bucket cursors.
 void sort_column(const Work &w, int64_t m) {
     const Buffers &b = *w.b;
     const int64_t N = w.N, M = w.M;
     auto value = [&b, m, M](int64_t i) { return b.X[i * M + m]; };
     Pair *spare = reinterpret_cast<Pair *>(b.keys);
-    if (N >= kBucketMinN) {
+    if (N >= kRadixMinN) {
         double lo = kInf, hi = -kInf;
         for (int64_t i = 0; i < N; ++i) {
             const double v = value(i);

@@ -33,7 +33,8 @@ inline void store_key(double *p, uint64_t u) { std::memcpy(p, &u, sizeof u); }
 
 inline uint64_t pair_key(const Pair &p) { return load_key(&p.val); }
 
-// Below this many records a comparison sort beats the counting passes of a radix sort.
+// Below this many records a comparison sort beats the counting passes of a radix sort (or of
+// the value buckets of the column sort).
 constexpr int64_t kRadixMinN = 32;
 
 // Sorts Pair records holding a key in `val` by (key, idx) ascending.

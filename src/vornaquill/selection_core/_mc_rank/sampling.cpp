@@ -69,15 +69,6 @@ PyRef make_sigma(const Np &np, const Inputs &in) {
     return sigma;
 }
 
-namespace {
-
-MemviewSlice slice_of(const PyRef &a) {
-    auto *arr = reinterpret_cast<PyArrayObject *>(a.get());
-    return make_memview(PyArray_DATA(arr), PyArray_NDIM(arr), PyArray_DIMS(arr), PyArray_STRIDES(arr));
-}
-
-}  // namespace
-
 int RatingBuffers::create(const Np &np, int32_t N, int32_t M) {
     struct Spec {
         PyRef *array;
@@ -97,7 +88,7 @@ int RatingBuffers::create(const Np &np, int32_t N, int32_t M) {
     for (const Spec &s : specs) {
         *s.array = np.new_array("empty", s.ndim, s.dims, s.dtype);
         if (!*s.array) return -1;
-        *s.slice = slice_of(*s.array);
+        *s.slice = slice_of(s.array->get());
     }
     return 0;
 }

@@ -107,7 +107,7 @@ int sample_and_rate(const Inputs &in, const SamplingSetup &setup, const ScratchR
     const size_t n_elems = in.size();
     GilRelease nogil;
     for (int32_t s = 0; s < n_samples; ++s) {
-        _sample_population_batched(rng, mu, sd, X, n_elems);
+        _sample_population(rng, mu, sd, X, n_elems);
         const int code = buf.rate(opt.mode_i, opt.within_mode_i, scratch.pairs, scratch.keys);
         if (code < 0) return code;
         visit(s, code);

@@ -1,6 +1,5 @@
 // Seeded xoshiro256** generator (seeded through SplitMix64), Box-Muller standard normal
-// deviates with a cached spare, and the rule that samples one population (the reference form,
-// one deviate at a time, and the batched form the kernels run, equal to it bit for bit).
+// deviates with a cached spare, and the rule that samples one population.
 //
 // Frozen stream: every seeded result of the package depends on the exact arithmetic and the
 // exact order of draws below. Changing any of it changes every result for every seed.
@@ -79,31 +78,21 @@ inline void _sigma_from_sigma2(const double *sigma2, double *sigma, size_t n) {
 }
 
 // One sampled population: C-contiguous N x M matrices, so rows ascending then columns ascending
-// is plain storage order. A zero sigma takes the mean and draws nothing (a pending spare waits
-// for the next element that draws); a NaN sigma draws like any other.
-inline void _sample_population(Xoshiro256ss &st, const double *mu, const double *sigma, double *X,
-                               size_t n) {
-    for (size_t j = 0; j < n; ++j) {
-        if (sigma[j] == 0.0) {
-            X[j] = mu[j];
-        } else {
-            const double z = _xoshiro_randn(st);
-            const double dev = sigma[j] * z;
-            X[j] = mu[j] + dev;
-        }
-    }
-}
-
-// The same population, deviate for deviate, with the Box-Muller pairs evaluated in batches: the
-// uniforms of up to kPairBatch pairs are drawn in stream order, then sincos is called for them
-// grouped by the angle's sixteenth of the circle. The C library's sincos branches on the angle's
-// range and quadrant; grouped, those branches are predicted instead of missed about once per call
-// (measured: 256 calls take 2.6 instead of 4.7 us). Each call is the same pure function of the
-// same angle, so every deviate, the spare and the generator state end as with the reference rule.
+// is plain storage order. Element j takes mu[j] when sigma[j] is zero and draws nothing (a pending
+// spare waits for the next element that draws); otherwise (a NaN sigma included) it takes
+// mu[j] + sigma[j] * z, z the next deviate of _xoshiro_randn (product rounded, then the sum).
+//
+// The deviates are those of _xoshiro_randn, one after another, but their Box-Muller pairs are
+// evaluated in batches: the uniforms, logarithms and square roots of up to kPairBatch pairs in
+// stream order, then sincos for them grouped by the angle's sixteenth of the circle. The C
+// library's sincos branches on the angle's range and quadrant; grouped, those branches are
+// predicted instead of missed about once per call (measured: 256 calls take 2.6 instead of
+// 4.7 us). Each call is the same pure function of the same angle, so every deviate, the spare and
+// the generator state are those of the one-at-a-time rule.
 constexpr size_t kPairBatch = 128;
 
-inline void _sample_population_batched(Xoshiro256ss &st, const double *mu, const double *sigma, double *X,
-                                       size_t n) {
+inline void _sample_population(Xoshiro256ss &st, const double *mu, const double *sigma, double *X,
+                               size_t n) {
     constexpr int kClasses = 16;
     double radius[kPairBatch], theta[kPairBatch];
     double z[2 * kPairBatch + 1];  // the pending spare, then r cos and r sin of each pair
