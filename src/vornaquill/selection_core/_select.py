@@ -106,6 +106,21 @@ class SelectionResult:
         return out
 
 
+def percentile_for_k(k: int, n: int) -> float:
+    """The largest `percentile` for which the kernels select exactly `k` of `n` individuals.
+
+    The kernels take ceil(percentile * n) on a rounded double product, so k / n itself can give
+    k + 1 (k = 7, n = 25: 0.28 * 25 = 7.000000000000001). Steps k / n down by units in the last
+    place until the product no longer rounds above k. Needs 1 <= k <= n.
+    """
+    if not 1 <= k <= n:
+        raise ValueError(f"k must be between 1 and the number of individuals ({n}), got {k}")
+    p = k / n
+    while p * n > k:
+        p = float(np.nextafter(p, 0.0))
+    return p
+
+
 def _stats(raw: Mapping[str, Any]) -> MetricStats:
     return MetricStats(**{key: raw[key] for key in _STAT_KEYS})
 
