@@ -2,96 +2,11 @@
 kernels call it: error codes and their order, buffer checks, nothing written on error or outside
 the buffers, and no reliance on the contents of reused work buffers."""
 
-import ctypes as C
-
 import numpy as np
 import pytest
 
-import vornaquill.pareto_core._pareto_rating_cy as rating_module
+from helpers import Buffers
 from vornaquill.pareto_core import rate_population
-
-
-class Slice(C.Structure):
-    _fields_ = [("memview", C.c_void_p), ("data", C.c_void_p), ("shape", C.c_ssize_t * 8),
-                ("strides", C.c_ssize_t * 8), ("suboffsets", C.c_ssize_t * 8)]
-
-
-PAIR = np.dtype([("val", "f8"), ("idx", "i4")], align=True)
-KEY = np.dtype([("front", "i8"), ("neg_score", "f8"), ("idx", "i8")], align=True)
-assert PAIR.itemsize == 16 and KEY.itemsize == 24
-
-RATE = C.CFUNCTYPE(C.c_int, Slice, C.c_int, C.c_int, *[Slice] * 9, C.c_void_p, C.c_void_p, Slice)
-
-
-def c_function(module):
-    capsule = module.__pyx_capi__["rate_population_inplace"]
-    C.pythonapi.PyCapsule_GetName.restype = C.c_char_p
-    C.pythonapi.PyCapsule_GetName.argtypes = [C.py_object]
-    C.pythonapi.PyCapsule_GetPointer.restype = C.c_void_p
-    C.pythonapi.PyCapsule_GetPointer.argtypes = [C.py_object, C.c_char_p]
-    name = C.pythonapi.PyCapsule_GetName(capsule)
-    return RATE(C.pythonapi.PyCapsule_GetPointer(capsule, name))
-
-
-RATE_INPLACE = c_function(rating_module)
-
-
-def as_slice(a):
-    s = Slice()
-    s.data = a.ctypes.data if a.size else None
-    for d in range(8):
-        s.suboffsets[d] = -1
-    for d in range(a.ndim):
-        s.shape[d] = a.shape[d]
-        s.strides[d] = a.strides[d]
-    return s
-
-
-GUARD = 7  # elements of sentinel on each side of every buffer
-NAMES = ["X", "front_id", "within", "order", "offsets", "items", "dom", "n_dom", "cur", "nxt", "pairs", "keys",
-         "R"]
-
-
-class Buffers:
-    """The kernel's buffers, each cut from the middle of a larger block filled with a sentinel so
-    that a write outside a buffer shows up, and filled with garbage like reused buffers."""
-
-    def __init__(self, X, rng, shapes=None):
-        N, M = X.shape
-        shapes = dict(shapes or {})
-        spec = {
-            "front_id": ((N,), np.int64), "within": ((N,), np.float64), "order": ((N,), np.int64),
-            "offsets": ((N + 1,), np.int64), "items": ((N,), np.int64), "dom": ((N, N), np.uint8),
-            "n_dom": ((N,), np.int32), "cur": ((N,), np.int32), "nxt": ((N,), np.int32),
-            "pairs": ((max(N, 1),), PAIR), "keys": ((max(N, 1),), KEY), "R": ((N, M), np.float64),
-        }
-        self.blocks, self.arrays = {}, {}
-        for name, (shape, dtype) in spec.items():
-            shape = shapes.get(name, shape)
-            size, item = int(np.prod(shape)), np.dtype(dtype).itemsize
-            block = np.frombuffer(bytearray(rng.bytes((size + 2 * GUARD) * item)), dtype=np.uint8)
-            self.blocks[name] = block  # raw bytes: record padding counts too
-            self.arrays[name] = block[GUARD * item:(GUARD + size) * item].view(dtype).reshape(shape)
-        self.arrays["X"] = X
-        self.pristine = {k: b.copy() for k, b in self.blocks.items()}
-
-    def call(self, mode_i=1, within_mode_i=0, **replace):
-        a = {**self.arrays, **replace}
-        sl = {k: as_slice(v) for k, v in a.items() if k not in ("pairs", "keys")}
-        return RATE_INPLACE(sl["X"], mode_i, within_mode_i, sl["front_id"], sl["within"], sl["order"],
-                            sl["offsets"], sl["items"], sl["dom"], sl["n_dom"], sl["cur"], sl["nxt"],
-                            a["pairs"].ctypes.data if a["pairs"] is not None else None,
-                            a["keys"].ctypes.data if a["keys"] is not None else None, sl["R"])
-
-    def guards_intact(self):
-        def margins(name, block):
-            n = GUARD * self.arrays[name].itemsize
-            return block[:n].tobytes() + block[len(block) - n:].tobytes()
-
-        return all(margins(k, b) == margins(k, self.pristine[k]) for k, b in self.blocks.items())
-
-    def outputs_unchanged(self):
-        return all(self.blocks[k].tobytes() == self.pristine[k].tobytes() for k in ("front_id", "within", "order"))
 
 
 def populations(rng):
