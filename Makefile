@@ -24,7 +24,7 @@ test: install-test
 # C++ runtime is preloaded with it so that exceptions thrown by other extensions (matplotlib's)
 # pass the sanitizer's interceptor.
 # Reports go to log files; any memory error, undefined behaviour, or leak of a block the package
-# allocated fails the target (tests/asan_reports.py), whatever the test outcomes.
+# allocated fails the target (tools/asan_reports.py), whatever the test outcomes.
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 ASAN_LOGS := $(abspath $(ASAN_VENV))/reports
@@ -40,7 +40,7 @@ test-asan:
 	  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:log_path=$(ASAN_LOGS)/asan LSAN_OPTIONS=exitcode=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_LOGS)/ubsan \
 	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
-	  $(ASAN_PY) tests/asan_reports.py $(ASAN_LOGS) && exit $$status
+	  $(ASAN_PY) tools/asan_reports.py $(ASAN_LOGS) && exit $$status
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .

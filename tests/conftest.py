@@ -1,12 +1,9 @@
-"""Shared fixtures: the kernel module bound to the scripted stand-in rating component, and a
-runner for checks that need a fresh interpreter."""
+"""Shared fixtures: the kernel module bound to the scripted stand-in rating component. Helpers
+shared by the test folders are in helpers.py."""
 
 import importlib
-import subprocess
 import sys
-import textwrap
 
-import numpy as np
 import pytest
 
 SIBLING = "vornaquill.pareto_core._pareto_rating_cy"
@@ -40,24 +37,3 @@ def stub_rank():
             sys.modules[MC_RANK] = original
             setattr(sys.modules["vornaquill.selection_core"], "_mc_rank", original)
         stub.reset()
-
-
-def run_python(code, check=True):
-    """Run `code` in a fresh interpreter; returns the completed process (text output)."""
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
-    if check and proc.returncode != 0:
-        raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
-    return proc
-
-
-def snapshot(*arrays):
-    """Byte copies of arrays, to check later that a call left them untouched."""
-    return [(a, np.array(a, copy=True)) for a in arrays]
-
-
-def assert_unchanged(snap):
-    for arr, copy in snap:
-        assert arr.dtype == copy.dtype and arr.shape == copy.shape
-        assert arr.tobytes() == copy.tobytes()

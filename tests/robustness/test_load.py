@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import run_python
+from helpers import run_python
 
 PRELUDE = """
 import sys, types

@@ -16,9 +16,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from helpers import ROOT
 from vornaquill.selection_core import mc_rank_select_detailed
 
-ROOT = Path(__file__).resolve().parents[1]
 METRICS = ("place", "front", "within")
 STATS = ("mean", "median", "std", "q25", "q75")
 

@@ -7,7 +7,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import assert_unchanged, snapshot
+from helpers import assert_unchanged, snapshot
 from vornaquill.selection_core import _mc_rank as m
 
 KERNELS = [m.mc_rank_counts, m.mc_rank_select, m.mc_rank_select_detailed]

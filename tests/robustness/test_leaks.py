@@ -13,7 +13,7 @@ import warnings
 import numpy as np
 import pytest
 
-from fuzz_inputs import FloatLike, IntLike, Sub
+from helpers import FloatLike, IntLike, Sub, resident_bytes
 from vornaquill.pareto_core import rate_population
 from vornaquill.selection_core import _mc_rank as m
 
@@ -169,11 +169,6 @@ def heap_bytes():
         return 0
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def run(fn, cases, n_calls):

@@ -5,7 +5,7 @@ every method (small and large populations, zero to six objectives)."""
 import numpy as np
 import pytest
 
-from test_rating import population
+from helpers import rating_population
 from vornaquill._testing import _rating_oracle as oracle
 from vornaquill.pareto_core import rate_population
 
@@ -50,7 +50,7 @@ def make(rng, N, M, kind):
         X[(r >= 0.1) & (r < 0.13)] = np.inf
         X[(r >= 0.13) & (r < 0.16)] = -np.inf
         return X
-    return population(rng, N, M, kind)
+    return rating_population(rng, N, M, kind)
 
 
 @pytest.mark.parametrize("mode_i", [0, 1])

@@ -4,13 +4,12 @@ documented types (not Any), misuse is reported, and the stubs agree with the run
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-pytest.importorskip("mypy", reason="mypy is not installed (it is in the 'test' extra)")
+from helpers import ROOT
 
-ROOT = Path(__file__).resolve().parents[1]
+pytest.importorskip("mypy", reason="mypy is not installed (it is in the 'test' extra)")
 
 
 def mypy(*args, cwd):

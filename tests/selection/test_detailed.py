@@ -10,10 +10,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from conftest import assert_unchanged, snapshot
+from helpers import assert_unchanged, resident_bytes, sample_populations, snapshot
 from vornaquill.pareto_core import _pareto_rating_cy as rating
 from vornaquill.selection_core import _mc_rank as m
-from xoshiro_model import sample_populations
 
 KEYS = ["mean", "quantiles_mode_used", "median", "std", "q25", "q75"]
 METRICS = ("place", "front", "within")
@@ -298,11 +297,6 @@ def test_checks_in_order(args, message):
 def test_nan_percentile_is_a_value_error():
     with pytest.raises(ValueError):
         m.mc_rank_select_detailed(np.zeros((4, 2)), np.zeros((4, 2)), 3, float("nan"))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
