@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "rating.hpp"
-#include "xoshiro.hpp"
+#include "population_sampler.hpp"
 
 namespace {
 

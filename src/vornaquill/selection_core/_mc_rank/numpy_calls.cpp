@@ -27,15 +27,15 @@ PyRef wrong_layout(PyArrayObject *a) {
 
 }  // namespace
 
-bool Np::bind(PyObject *module) {
+int Np::bind(PyObject *module) {
     PyObject *dict = PyModule_GetDict(module);  // borrowed
     PyObject *np = PyDict_GetItemString(dict, "np");  // borrowed
     if (!np) {
         PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
-        return false;
+        return -1;
     }
     np_ = PyRef::borrow(np);
-    return true;
+    return 0;
 }
 
 PyRef Np::call(const char *fn, std::initializer_list<PyObject *> args, const char *kw_name,
