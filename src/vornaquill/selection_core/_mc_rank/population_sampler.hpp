@@ -37,9 +37,10 @@ inline constexpr int kAngleClasses = 16;
 // evaluated in batches: the uniforms, logarithms and square roots of up to kPairBatch pairs in
 // stream order, then sincos for them grouped by the angle's class. The C library's sincos branches
 // on the angle's range and quadrant; grouped, those branches are predicted instead of missed about
-// once per call (measured by the case "sincos_256" of bench/native/microbench.cpp: 256 calls
-// take 2.6 instead of 4.7 us). Each call is the same pure function of the same angle, so every
-// deviate, the spare and the generator state are those of the one-at-a-time rule.
+// once per call (measured by the case "sincos_grouping" of bench/native/microbench.cpp: about 10
+// instead of 18 ns per call, 2.6 instead of 4.7 us per 256 calls). Each call is the same pure
+// function of the same angle, so every deviate, the spare and the generator state are those of the
+// one-at-a-time rule.
 inline void _sample_population(Xoshiro256ss &st, const double *mu, const double *sigma, double *X,
                                size_t n) {
     double radius[kPairBatch], theta[kPairBatch];
