@@ -57,8 +57,8 @@ inline void _welford_update(double &mean, double &M2, double x, double n) {
     M2 = M2 + delta * (x - mean);
 }
 
-// The 27 estimator arrays, each of shape (N, kP2Markers), are created in this order: per metric (place,
-// front, within) the three height arrays, the three position arrays (int32), the three
+// The 27 estimator arrays, each of shape (N, kP2Markers), are created in this order: per metric
+// (place, front, within) the three height arrays, the three position arrays (int32), the three
 // desired-position arrays, each triple for p = 0.25, 0.5, 0.75.
 inline constexpr int kEstimatorArrays = 27;
 enum EstimatorRole { kHeights = 0, kPositions = 1, kDesired = 2 };

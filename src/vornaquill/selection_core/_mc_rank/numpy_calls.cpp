@@ -1,5 +1,6 @@
 #include "numpy_calls.hpp"
 
+#include "check.hpp"
 #include "kernels.hpp"
 
 namespace vq {
@@ -42,7 +43,9 @@ PyRef Np::call(const char *fn, std::initializer_list<PyObject *> args, const cha
                PyObject *kw_value) const {
     PyRef f = attr(fn);
     if (!f) return f;
-    PyObject *stack[8];
+    constexpr size_t kMaxArgs = 7;  // positional arguments; calls here pass at most two
+    PyObject *stack[kMaxArgs + 1];
+    VQ_ASSERT(args.size() <= kMaxArgs);
     size_t n = 0;
     for (PyObject *a : args) stack[n++] = a;
     if (!kw_name) return PyRef::steal(PyObject_Vectorcall(f.get(), stack, n, nullptr));
