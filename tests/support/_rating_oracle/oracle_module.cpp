@@ -9,6 +9,7 @@
 namespace vq {
 namespace {
 
+// NumPy's C API first (through the helper that keeps the underlying error), then the export.
 int exec_module(PyObject *module) {
     if (import_numpy_api() < 0) return -1;
     return rating_exec(module);

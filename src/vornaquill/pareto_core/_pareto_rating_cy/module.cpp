@@ -11,6 +11,7 @@ constexpr const char kModuleDoc[] =
     "All objectives are minimised; NaN ranks after every number. The C-level function\n"
     "`rate_population_inplace` is exported through `__pyx_capi__` for the selection kernels.\n";
 
+// NumPy's C API first (through the helper that keeps the underlying error), then the export.
 int exec_module(PyObject *module) {
     if (import_numpy_api() < 0) return -1;
     return rating_exec(module);
