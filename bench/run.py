@@ -218,7 +218,9 @@ def bench_native(args):
     out = subprocess.run([args.native, "0.01" if args.quick else "0.03"], env=env, check=True,
                          capture_output=True, text=True).stdout
     res = json.loads(out)
-    table(f"c. Native microbenchmark: generator {res['deviates_per_second'] / 1e6:.1f} M deviates/s; "
+    sc = res["sincos_grouping"]
+    table(f"c. Native microbenchmark: generator {res['deviates_per_second'] / 1e6:.1f} M deviates/s; sincos "
+          f"{fmt_time(sc['grouped_s'])} per call grouped by angle, {fmt_time(sc['stream_order_s'])} in stream order; "
           "per sample: sampling, rating, kernel, overhead = kernel / (sampling + rating)",
           ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample"],
           [[p["M"], p["N"], fmt_time(p["sampling_s"]), fmt_time(p["rating_s"]), fmt_time(p["kernel_per_sample_s"]),

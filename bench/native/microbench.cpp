@@ -2,7 +2,9 @@
 //
 //   vq_microbench [seconds-per-measurement]
 //
-// Prints one JSON object: the generator's deviates per second and, per population size, the
+// Prints one JSON object: the generator's deviates per second; the case "sincos_grouping" (the
+// cost of one sincos call on the sampler's angles in stream order and grouped by angle class, as
+// the population sampler evaluates them); and, per population size, the
 // time to sample one population, to rate one sampled population (a loop of sampling then rating,
 // less the sampling), and one sample of the installed kernel `mc_rank_counts` (through an
 // embedded interpreter, so the timed loop is the real one), with overhead = kernel / (sampling +
@@ -12,12 +14,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "rating.hpp"
-#include "xoshiro.hpp"
+#include "population_sampler.hpp"
 
 namespace {
 
@@ -84,6 +87,46 @@ struct RatingCall {
     }
 };
 
+// Case "sincos_grouping": seconds per sincos call on fresh angles of the generator, taken
+// kPairBatch at a time, in stream order and then in the order the population sampler calls them
+// (each batch stably grouped by angle class). Both orders run the same loop over the same angles.
+void sincos_grouping(vq::Xoshiro256ss &rng, double target, double *stream_order_s, double *grouped_s) {
+    const size_t batch = vq::kPairBatch, pool = batch << 9;  // more angles than a predictor can learn
+    std::vector<double> stream(pool), grouped(pool);
+    std::vector<int> cls(pool);
+    for (size_t i = 0; i < pool; ++i) {
+        const vq::PolarPair p = vq::_box_muller_polar(rng);
+        stream[i] = p.theta;
+        cls[i] = static_cast<int>(p.u2 * vq::kAngleClasses);
+    }
+    std::vector<size_t> idx(pool);
+    for (size_t b0 = 0; b0 < pool; b0 += batch) {
+        const auto first = idx.begin() + static_cast<ptrdiff_t>(b0), last = first + static_cast<ptrdiff_t>(batch);
+        for (size_t i = b0; i < b0 + batch; ++i) idx[i] = i;
+        std::stable_sort(first, last, [&](size_t a, size_t b) { return cls[a] < cls[b]; });
+        for (size_t i = b0; i < b0 + batch; ++i) grouped[i] = stream[idx[i]];
+    }
+    const double *orders[2] = {stream.data(), grouped.data()};
+    double *results[2] = {stream_order_s, grouped_s};
+    for (int k = 0; k < 2; ++k) {
+        const double *angles = orders[k];
+        size_t at = 0;
+        const double t = per_call(
+            [&] {
+                double acc = 0;
+                for (size_t i = at; i < at + batch; ++i) {
+                    double s, c;
+                    ::sincos(angles[i], &s, &c);
+                    acc += s + c;
+                }
+                at = (at + batch) % pool;
+                g_sink = acc;
+            },
+            target);
+        *results[k] = t / static_cast<double>(batch);
+    }
+}
+
 // Seconds per sample of the installed kernel: mc_rank_counts(mu, sigma2, n_samples) timed in the
 // embedded interpreter, divided by n_samples; also the time of a call with one sample.
 bool kernel_times(const std::vector<double> &mu, const std::vector<double> &sigma2, int64_t N, int64_t M,
@@ -145,7 +188,11 @@ int main(int argc, char **argv) {
             g_sink = s;
         },
         target) / 1024;
-    std::printf("{\"deviates_per_second\": %.6g, \"points\": [", 1.0 / t_dev);
+    double t_stream = 0, t_grouped = 0;
+    sincos_grouping(rng, target, &t_stream, &t_grouped);
+    std::printf("{\"deviates_per_second\": %.6g, \"sincos_grouping\": {\"stream_order_s\": %.6g, "
+                "\"grouped_s\": %.6g}, \"points\": [",
+                1.0 / t_dev, t_stream, t_grouped);
 
     const int64_t Ns[] = {16, 64, 256, 1024}, Ms[] = {2, 3};
     bool first = true, ok = true;

@@ -10,9 +10,33 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "py_ref.hpp"
 #include "rating_abi.hpp"
 
 namespace vq {
+
+// Fill the extension's API table from NumPy, with NumPy's version checks; the exec step of every
+// module calls it first. Any failure reads as the classic import error, the underlying error's
+// text kept in parentheses. 0 on success, -1 with ImportError set. Defined in the file that
+// defines VQ_IMPORT_NUMPY_API (only there is NumPy's import routine visible).
+int import_numpy_api();
+
+#ifdef VQ_IMPORT_NUMPY_API
+int import_numpy_api() {
+    if (_import_array() >= 0) return 0;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef cause = PyRef::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (cause)
+        PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import (%S)", cause.get());
+    else
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    return -1;
+}
+#endif
 
 // The slice record of an array, as the rating component's call contract passes it.
 inline MemviewSlice slice_of(PyObject *array) {

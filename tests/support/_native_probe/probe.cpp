@@ -9,7 +9,7 @@
 
 #include "accumulators.hpp"
 #include "p2.hpp"
-#include "xoshiro.hpp"
+#include "box_muller.hpp"
 
 namespace {
 

@@ -173,7 +173,7 @@ PyMethodDef methods[] = {
 };
 
 int stub_exec(PyObject *module) {
-    if (_import_array() < 0) return -1;
+    if (vq::import_numpy_api() < 0) return -1;
     PyRef capi = PyRef::steal(PyDict_New());
     PyRef cap = PyRef::steal(PyCapsule_New(reinterpret_cast<void *>(&stub_rate), vq::kRateSignature, nullptr));
     if (!capi || !cap || PyDict_SetItemString(capi.get(), vq::kRateFunctionName, cap.get()) < 0) return -1;

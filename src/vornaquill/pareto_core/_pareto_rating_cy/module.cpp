@@ -1,4 +1,6 @@
 // Module vornaquill.pareto_core._pareto_rating_cy.
+#include "numpy_api.hpp"
+
 #include "entry.hpp"
 
 namespace vq {
@@ -9,8 +11,14 @@ constexpr const char kModuleDoc[] =
     "All objectives are minimised; NaN ranks after every number. The C-level function\n"
     "`rate_population_inplace` is exported through `__pyx_capi__` for the selection kernels.\n";
 
+// NumPy's C API first (through the helper that keeps the underlying error), then the export.
+int exec_module(PyObject *module) {
+    if (import_numpy_api() < 0) return -1;
+    return rating_exec(module);
+}
+
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(rating_exec)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
     {0, nullptr},
 };
 

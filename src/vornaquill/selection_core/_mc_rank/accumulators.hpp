@@ -24,15 +24,26 @@ struct AccumulatorConfig {
     int32_t S_init;  // number of leading samples whose observations are stored
 };
 
-// Mode 0 always stores everything; mode 1 streams whenever there are five samples to start the
-// estimators from; any other mode streams when n_samples * N exceeds the budget (or the budget is
-// not positive), with the same five-sample minimum.
+// Codes of `quantiles_mode_i`.
+enum QuantilesMode : int32_t {
+    kQuantilesExact = 0,      // store every observation
+    kQuantilesStreaming = 1,  // estimators whenever they can start
+    kQuantilesAuto = 2,       // the default: estimators past the budget; so does any other code
+};
+
+// The estimators start from an individual's first kP2Markers observations (sorted, they are the
+// markers' first heights), so streaming stores that many samples and needs at least that many.
+inline constexpr int32_t kStreamingStart = kP2Markers;
+
+// Exact mode always stores everything; streaming mode streams whenever there are kStreamingStart
+// samples to start the estimators from; any other mode streams when n_samples * N exceeds the
+// budget (or the budget is not positive), with the same minimum.
 inline AccumulatorConfig configure_accumulators(int32_t n_samples, int32_t N, int32_t quantiles_mode_i,
                                                 int64_t budget) {
-    const AccumulatorConfig exact{0, n_samples}, streaming{1, 5};
-    if (quantiles_mode_i == 0) return exact;
-    if (n_samples <= 4) return exact;
-    if (quantiles_mode_i == 1) return streaming;
+    const AccumulatorConfig exact{0, n_samples}, streaming{1, kStreamingStart};
+    if (quantiles_mode_i == kQuantilesExact) return exact;
+    if (n_samples < kStreamingStart) return exact;
+    if (quantiles_mode_i == kQuantilesStreaming) return streaming;
     if (budget <= 0) return streaming;
     if (budget >= static_cast<int64_t>(n_samples) * static_cast<int64_t>(N)) return exact;
     return streaming;
@@ -46,8 +57,8 @@ inline void _welford_update(double &mean, double &M2, double x, double n) {
     M2 = M2 + delta * (x - mean);
 }
 
-// The 27 estimator arrays, each of shape (N, 5), are created in this order: per metric (place,
-// front, within) the three height arrays, the three position arrays (int32), the three
+// The 27 estimator arrays, each of shape (N, kP2Markers), are created in this order: per metric
+// (place, front, within) the three height arrays, the three position arrays (int32), the three
 // desired-position arrays, each triple for p = 0.25, 0.5, 0.75.
 inline constexpr int kEstimatorArrays = 27;
 enum EstimatorRole { kHeights = 0, kPositions = 1, kDesired = 2 };
@@ -82,22 +93,23 @@ struct Accumulators {
             const size_t cell = static_cast<size_t>(s) * static_cast<size_t>(N) + static_cast<size_t>(idx);
             for (int m = 0; m < kMetrics; ++m) buf[m][cell] = x[m];
         } else if (cfg.use_p2) {
-            const size_t row = 5 * static_cast<size_t>(idx);
+            const size_t row = kP2Markers * static_cast<size_t>(idx);
             for (int m = 0; m < kMetrics; ++m)
                 for (int j = 0; j < 3; ++j)
                     _p2_update(q[m][j] + row, npos[m][j] + row, ndes[m][j] + row, kP2Probs[j], x[m]);
         }
     }
 
-    // Start every estimator from the individual's first five observations (buffer rows 0-4),
-    // once sample 4 is complete.
+    // Start every estimator from the individual's first kStreamingStart observations (buffer rows
+    // 0-4), once sample kStreamingStart - 1 is complete.
     void init_estimators() {
+        static_assert(kStreamingStart == 5, "_p2_init takes five sorted observations");
         const size_t n = static_cast<size_t>(N);
         for (size_t i = 0; i < n; ++i) {
-            const size_t row = 5 * i;
+            const size_t row = kP2Markers * i;
             for (int m = 0; m < kMetrics; ++m) {
-                double tmp[5];
-                for (size_t r = 0; r < 5; ++r) tmp[r] = buf[m][r * n + i];
+                double tmp[kStreamingStart];
+                for (int r = 0; r < kStreamingStart; ++r) tmp[r] = buf[m][static_cast<size_t>(r) * n + i];
                 _sort5(tmp);
                 for (int j = 0; j < 3; ++j)
                     _p2_init(q[m][j] + row, npos[m][j] + row, ndes[m][j] + row, kP2Probs[j], tmp[0], tmp[1],

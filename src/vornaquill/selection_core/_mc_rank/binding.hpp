@@ -11,8 +11,15 @@ namespace vq {
 
 enum class ParamKind { Object, Int32, UInt64, Int64, Double };
 
-// One converted argument; the member in use follows the parameter's kind.
+// One converted argument; the member in use follows the parameter's kind. The constructors let
+// a parameter table with its defaults be a compile-time constant.
 union ArgValue {
+    constexpr ArgValue() : obj(nullptr) {}
+    constexpr explicit ArgValue(int32_t v) : i32(v) {}
+    constexpr explicit ArgValue(uint64_t v) : u64(v) {}
+    constexpr explicit ArgValue(int64_t v) : i64(v) {}
+    constexpr explicit ArgValue(double v) : f64(v) {}
+
     PyObject *obj;  // borrowed from the caller for the duration of the call
     int32_t i32;
     uint64_t u64;

@@ -9,7 +9,7 @@ namespace vq {
 PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                          const CountsOptions &opt) {
     Np np;
-    if (!np.bind(module)) return nullptr;
+    if (np.bind(module) < 0) return nullptr;
     Inputs in;
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     const int32_t N = in.N;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "accumulators.hpp"
+#include "check.hpp"
 #include "gil.hpp"
 #include "kernels.hpp"
 #include "sampling.hpp"
@@ -54,7 +55,7 @@ public:
         if (!cfg.use_p2) return 0;
         for (int j = 0; j < kEstimatorArrays; ++j) {
             const DType &dt = estimator_slot(j).role == kPositions ? I32 : F64;
-            if (!(estimators[j] = np.new_array("empty", N, 5, dt))) return -1;
+            if (!(estimators[j] = np.new_array("empty", N, kP2Markers, dt))) return -1;
             acc.bind_estimator(j, data_of<void>(estimators[j]));
         }
         return 0;
@@ -90,9 +91,11 @@ int quantiles(const Np &np, const PassState &st, PyRef (&median)[kMetrics], PyRe
             out[m][2] = data_of<double>(q75[m]);
         }
         GilRelease nogil;
-        for (int32_t i = 0; i < st.N; ++i)
+        for (int32_t i = 0; i < st.N; ++i) {
+            const size_t estimate = kP2Markers * static_cast<size_t>(i) + kP2Estimate;
             for (int m = 0; m < kMetrics; ++m)
-                for (int j = 0; j < 3; ++j) out[m][j][i] = acc.q[m][j][5 * static_cast<size_t>(i) + 2];
+                for (int j = 0; j < 3; ++j) out[m][j][i] = acc.q[m][j][estimate];
+        }
         return 0;
     }
     PyRef axis = PyRef::steal(PyLong_FromLong(0));
@@ -175,7 +178,7 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
 PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                                   const DetailedOptions &opt) {
     Np np;
-    if (!np.bind(module)) return nullptr;
+    if (np.bind(module) < 0) return nullptr;
     Inputs in;
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     const int32_t N = in.N;
@@ -204,18 +207,20 @@ PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *
         const double n_d = static_cast<double>(s + 1);
         for (int32_t pos = 0; pos < N; ++pos) {
             const int32_t idx = static_cast<int32_t>(order[pos]);
+            VQ_ASSERT(idx >= 0 && idx < N);
             if (pos < k) win_count[idx] += 1;
             if (pos >= N - k) lose_count[idx] += 1;
             rank_sum[idx] += pos;
             // rank inside the front: members of the front met so far in this sample's order
             const I32T fid = static_cast<I32T>(front_id[idx]);
+            VQ_ASSERT(fid >= 0 && fid < n_fronts);  // its counter was reset above
             const I32T within_rank = front_counts[fid];
             front_counts[fid] = within_rank + 1;
             const double x[kMetrics] = {static_cast<double>(pos), static_cast<double>(fid),
                                         static_cast<double>(within_rank)};
             acc.update(idx, s, n_d, x);
         }
-        if (s == 4 && cfg.use_p2) acc.init_estimators();
+        if (s == kStreamingStart - 1 && cfg.use_p2) acc.init_estimators();
     });
     if (code < 0) return raise_rating_error(code);
     scratch.free_now();

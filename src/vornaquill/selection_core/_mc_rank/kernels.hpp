@@ -12,30 +12,38 @@ namespace vq {
 // Written once by the module's exec step, read-only afterwards.
 extern RatePopulationFn g_rate_population;
 extern PyTypeObject *g_ndarray_type;
-extern double g_default_quality_sign;
 
+// Codes of `mode_i` and `within_mode_i`, passed through to the rating component unchecked.
+enum ModeCode : int32_t {
+    kModeValues = 0,  // crowding measured on the sampled objective values
+    kModeRanks = 1,   // ... on their average ranks per objective
+};
+enum WithinModeCode : int32_t { kWithinCrowding = 0 };  // the only within-front measure
+
+// The optional values of the kernels. Every field is always set: the defaults are written once,
+// in the module's parameter table (module.cpp), from which the Python functions take them.
 struct CountsOptions {
-    double percentile = 0.2;
-    uint64_t seed = 0;
-    int32_t mode_i = 1;
-    int32_t within_mode_i = 0;
+    double percentile;
+    uint64_t seed;
+    int32_t mode_i;
+    int32_t within_mode_i;
 };
 
 struct DetailedOptions : CountsOptions {
-    int32_t quantiles_mode_i = 2;
-    int64_t quantiles_budget = 2500000;
-    double quality_w_place = 1.0;
-    double quality_w_front = 1.0;
-    double quality_w_within = 1.0;
-    double quality_sign = -1.0;
+    int32_t quantiles_mode_i;  // see configure_accumulators (accumulators.hpp)
+    int64_t quantiles_budget;
+    double quality_w_place;
+    double quality_w_front;
+    double quality_w_within;
+    double quality_sign;
 };
 
 // Each returns a new result tuple, or NULL with a Python exception set.
 PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
-                         const CountsOptions &opt = CountsOptions());
+                         const CountsOptions &opt);
 PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
-                         const CountsOptions &opt = CountsOptions());
+                         const CountsOptions &opt);
 PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj,
-                                  int32_t n_samples, const DetailedOptions &opt = DetailedOptions());
+                                  int32_t n_samples, const DetailedOptions &opt);
 
 }  // namespace vq

@@ -3,8 +3,10 @@
 #define VQ_IMPORT_NUMPY_API
 #include "numpy_api.hpp"
 
+#include <array>
 #include <cstring>
 
+#include "accumulators.hpp"
 #include "binding.hpp"
 #include "kernels.hpp"
 #include "py_ref.hpp"
@@ -14,7 +16,6 @@ namespace vq {
 
 RatePopulationFn g_rate_population = nullptr;
 PyTypeObject *g_ndarray_type = nullptr;
-double g_default_quality_sign = 0.0;
 
 namespace {
 
@@ -57,81 +58,87 @@ constexpr const char kDetailedDoc[] =
     "q75.\n\n    Notes\n    -----\n    This kernel keeps **constant memory** per individual for quantile "
     "estimates\n    using the P² (Jain-Chlamtac) streaming estimator. Mean/std are exact.\n    ";
 
-constexpr double kQualitySignDefault = -1.0;
-
-ArgValue i32(int32_t v) { ArgValue a; a.i32 = v; return a; }
-ArgValue u64(uint64_t v) { ArgValue a; a.u64 = v; return a; }
-ArgValue i64(int64_t v) { ArgValue a; a.i64 = v; return a; }
-ArgValue f64(double v) { ArgValue a; a.f64 = v; return a; }
-ArgValue none() { ArgValue a; a.obj = nullptr; return a; }
-
-// The detailed table is written by the exec step (the quality_sign default is stored at load).
-ParamSpec detailed_params[] = {
-    {"mu_obj", ParamKind::Object, none()},
-    {"sigma2_obj", ParamKind::Object, none()},
-    {"n_samples", ParamKind::Int32, none()},
-    {"percentile", ParamKind::Double, f64(0.2)},
-    {"seed", ParamKind::UInt64, u64(0)},
-    {"mode_i", ParamKind::Int32, i32(1)},
-    {"within_mode_i", ParamKind::Int32, i32(0)},
-    {"quantiles_mode_i", ParamKind::Int32, i32(2)},
-    {"quantiles_budget", ParamKind::Int64, i64(2500000)},
-    {"quality_w_place", ParamKind::Double, f64(1.0)},
-    {"quality_w_front", ParamKind::Double, f64(1.0)},
-    {"quality_w_within", ParamKind::Double, f64(1.0)},
-    {"quality_sign", ParamKind::Double, f64(0.0)},
+// The parameter slots, in signature order. mc_rank_select_detailed takes all of them;
+// mc_rank_counts and mc_rank_select take the first kCountsParams; the first kRequiredParams have no
+// default. The wrappers hand the kernels one ArgValue per slot, read below by slot name.
+enum Param : int {
+    kMuObj, kSigma2Obj, kNSamples,                     // required
+    kPercentile, kSeed, kModeI, kWithinModeI,          // optional, all three functions
+    kQuantilesModeI, kQuantilesBudget,                 // optional, detailed only: quantiles
+    kQualityWPlace, kQualityWFront, kQualityWWithin, kQualitySign,  // ... and the quality score
+    kNumParams,
 };
+constexpr int kRequiredParams = kPercentile;
+constexpr int kCountsParams = kQuantilesModeI;
+static_assert(kNumParams <= kMaxParams, "the function type binds at most kMaxParams parameters");
+
+constexpr ParamSpec param(const char *name, ParamKind kind, ArgValue default_value = ArgValue()) {
+    return ParamSpec{name, kind, default_value};
+}
+
+// Names, native types and defaults of every parameter: the one place each default is written
+// (the functions' `__defaults__`, and so their signatures, are built from it). Part of the
+// load-time state: the wrappers fill omitted values from here, e.g. quality_sign's -1.0.
+constexpr std::array<ParamSpec, kNumParams> kParams = [] {
+    std::array<ParamSpec, kNumParams> p{};
+    p[kMuObj] = param("mu_obj", ParamKind::Object);
+    p[kSigma2Obj] = param("sigma2_obj", ParamKind::Object);
+    p[kNSamples] = param("n_samples", ParamKind::Int32);
+    p[kPercentile] = param("percentile", ParamKind::Double, ArgValue(0.2));
+    p[kSeed] = param("seed", ParamKind::UInt64, ArgValue(uint64_t{0}));
+    p[kModeI] = param("mode_i", ParamKind::Int32, ArgValue(int32_t{kModeRanks}));
+    p[kWithinModeI] = param("within_mode_i", ParamKind::Int32, ArgValue(int32_t{kWithinCrowding}));
+    p[kQuantilesModeI] = param("quantiles_mode_i", ParamKind::Int32, ArgValue(int32_t{kQuantilesAuto}));
+    p[kQuantilesBudget] = param("quantiles_budget", ParamKind::Int64, ArgValue(int64_t{2500000}));
+    p[kQualityWPlace] = param("quality_w_place", ParamKind::Double, ArgValue(1.0));
+    p[kQualityWFront] = param("quality_w_front", ParamKind::Double, ArgValue(1.0));
+    p[kQualityWWithin] = param("quality_w_within", ParamKind::Double, ArgValue(1.0));
+    p[kQualitySign] = param("quality_sign", ParamKind::Double, ArgValue(-1.0));
+    return p;
+}();
+
+constexpr bool every_slot_named() {
+    for (const ParamSpec &p : kParams)
+        if (!p.name) return false;
+    return true;
+}
+static_assert(every_slot_named(), "every parameter slot has its row in kParams");
 
 CountsOptions counts_options(const ArgValue *a) {
-    CountsOptions o;
-    o.percentile = a[3].f64;
-    o.seed = a[4].u64;
-    o.mode_i = a[5].i32;
-    o.within_mode_i = a[6].i32;
+    CountsOptions o{};
+    o.percentile = a[kPercentile].f64;
+    o.seed = a[kSeed].u64;
+    o.mode_i = a[kModeI].i32;
+    o.within_mode_i = a[kWithinModeI].i32;
     return o;
 }
 
 PyObject *counts_entry(PyObject *module, const ArgValue *a) {
-    return mc_rank_counts(module, a[0].obj, a[1].obj, a[2].i32, counts_options(a));
+    return mc_rank_counts(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, counts_options(a));
 }
 
 PyObject *select_entry(PyObject *module, const ArgValue *a) {
-    return mc_rank_select(module, a[0].obj, a[1].obj, a[2].i32, counts_options(a));
+    return mc_rank_select(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, counts_options(a));
 }
 
 PyObject *detailed_entry(PyObject *module, const ArgValue *a) {
-    DetailedOptions o;
+    DetailedOptions o{};
     static_cast<CountsOptions &>(o) = counts_options(a);
-    o.quantiles_mode_i = a[7].i32;
-    o.quantiles_budget = a[8].i64;
-    o.quality_w_place = a[9].f64;
-    o.quality_w_front = a[10].f64;
-    o.quality_w_within = a[11].f64;
-    o.quality_sign = a[12].f64;
-    return mc_rank_select_detailed(module, a[0].obj, a[1].obj, a[2].i32, o);
+    o.quantiles_mode_i = a[kQuantilesModeI].i32;
+    o.quantiles_budget = a[kQuantilesBudget].i64;
+    o.quality_w_place = a[kQualityWPlace].f64;
+    o.quality_w_front = a[kQualityWFront].f64;
+    o.quality_w_within = a[kQualityWWithin].f64;
+    o.quality_sign = a[kQualitySign].f64;
+    return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, o);
 }
 
-// mc_rank_counts and mc_rank_select share their seven parameters with the detailed table.
-const FunctionSpec kCountsSpec = {"mc_rank_counts", kCountsDoc, detailed_params, 7, 3, counts_entry};
-const FunctionSpec kSelectSpec = {"mc_rank_select", kSelectDoc, detailed_params, 7, 3, select_entry};
-const FunctionSpec kDetailedSpec = {"mc_rank_select_detailed", kDetailedDoc, detailed_params, 13, 3,
-                                    detailed_entry};
-
-// NumPy's C API table, with its version checks; any failure reads as the classic import error.
-int import_numpy_api() {
-    if (_import_array() >= 0) return 0;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyRef cause = PyRef::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    if (cause)
-        PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import (%S)", cause.get());
-    else
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-    return -1;
-}
+const FunctionSpec kCountsSpec = {"mc_rank_counts", kCountsDoc, kParams.data(), kCountsParams, kRequiredParams,
+                                  counts_entry};
+const FunctionSpec kSelectSpec = {"mc_rank_select", kSelectDoc, kParams.data(), kCountsParams, kRequiredParams,
+                                  select_entry};
+const FunctionSpec kDetailedSpec = {"mc_rank_select_detailed", kDetailedDoc, kParams.data(), kNumParams,
+                                    kRequiredParams, detailed_entry};
 
 int import_ndarray_type() {
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
@@ -197,8 +204,6 @@ int mc_rank_exec(PyObject *module) {
     if (!module_name) return -1;
     if (add_function(module, module_name.get(), kCountsSpec) < 0) return -1;
     if (add_function(module, module_name.get(), kSelectSpec) < 0) return -1;
-    g_default_quality_sign = kQualitySignDefault;
-    detailed_params[12].default_value.f64 = g_default_quality_sign;
     return add_function(module, module_name.get(), kDetailedSpec);
 }
 

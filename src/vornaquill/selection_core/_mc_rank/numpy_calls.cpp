@@ -1,5 +1,6 @@
 #include "numpy_calls.hpp"
 
+#include "check.hpp"
 #include "kernels.hpp"
 
 namespace vq {
@@ -27,22 +28,24 @@ PyRef wrong_layout(PyArrayObject *a) {
 
 }  // namespace
 
-bool Np::bind(PyObject *module) {
+int Np::bind(PyObject *module) {
     PyObject *dict = PyModule_GetDict(module);  // borrowed
     PyObject *np = PyDict_GetItemString(dict, "np");  // borrowed
     if (!np) {
         PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
-        return false;
+        return -1;
     }
     np_ = PyRef::borrow(np);
-    return true;
+    return 0;
 }
 
 PyRef Np::call(const char *fn, std::initializer_list<PyObject *> args, const char *kw_name,
                PyObject *kw_value) const {
     PyRef f = attr(fn);
     if (!f) return f;
-    PyObject *stack[8];
+    constexpr size_t kMaxArgs = 7;  // positional arguments; calls here pass at most two
+    PyObject *stack[kMaxArgs + 1];
+    VQ_ASSERT(args.size() <= kMaxArgs);
     size_t n = 0;
     for (PyObject *a : args) stack[n++] = a;
     if (!kw_name) return PyRef::steal(PyObject_Vectorcall(f.get(), stack, n, nullptr));

@@ -21,9 +21,8 @@ inline constexpr DType U8{"uint8", NPY_UINT8};
 
 class Np {
 public:
-    // Look `np` up in the module namespace; false with NameError when it is missing.
-    bool bind(PyObject *module);
-    PyObject *get() const { return np_.get(); }
+    // Look `np` up in the module namespace; -1 with NameError when it is missing.
+    int bind(PyObject *module);
 
     PyRef attr(const char *name) const { return PyRef::steal(PyObject_GetAttrString(np_.get(), name)); }
 

@@ -15,6 +15,11 @@ namespace vq {
 
 using I32T = int32_t;
 
+// A record holds kP2Markers heights, positions and desired positions; the estimate is the height
+// of the middle marker.
+inline constexpr int kP2Markers = 5;
+inline constexpr int kP2Estimate = 2;
+
 // Insertion sort of five doubles, ascending; equal values keep their relative order.
 inline void _sort5(double *a) {
     for (int i = 1; i < 5; ++i) {

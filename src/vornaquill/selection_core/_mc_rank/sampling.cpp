@@ -4,7 +4,7 @@
 
 #include "gil.hpp"
 #include "kernels.hpp"
-#include "xoshiro.hpp"
+#include "population_sampler.hpp"
 
 namespace vq {
 

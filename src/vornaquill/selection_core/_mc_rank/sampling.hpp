@@ -12,7 +12,7 @@
 #include "numpy_calls.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
-#include "xoshiro.hpp"
+#include "population_sampler.hpp"
 
 namespace vq {
 

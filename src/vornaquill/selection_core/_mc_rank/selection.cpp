@@ -57,7 +57,7 @@ PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
     PyObject *lose_count = PyTuple_GET_ITEM(counts.get(), 1);
     PyObject *rank_sum = PyTuple_GET_ITEM(counts.get(), 2);
     Np np;
-    if (!np.bind(module)) return nullptr;
+    if (np.bind(module) < 0) return nullptr;
     const npy_intp N = PyArray_DIM(reinterpret_cast<PyArrayObject *>(win_count), 0);
     if (N == 0) {
         PyRef empty = np.new_array("zeros", 0, I64);
