@@ -279,7 +279,7 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
             raise TypeError("select() takes either mu and sigma2 or replicates=, not both")
         if _frames.is_frame(replicates):
             rows, values, found_objectives = _frames.long_frame(replicates)
-            individuals, m, s2, counts = reduce_long(rows, values)
+            individuals, m, s2, counts = reduce_long(rows, values, found_objectives)
             found_names = [str(v) for v in individuals]
         else:
             m, s2, counts = reduce_grouped(replicates)
