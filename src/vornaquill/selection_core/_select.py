@@ -14,7 +14,7 @@ import math
 import operator
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal, cast
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -26,9 +26,6 @@ from ._replicates import reduce_grouped, reduce_long
 from ._uncertainty import uncertain_members, wilson_interval
 
 __all__ = ["MetricStats", "SelectionResult", "percentile_for_k", "select"]
-
-Direction = Literal["min", "max"]
-
 
 @dataclass(frozen=True, eq=False)
 class MetricStats:
@@ -127,7 +124,7 @@ class SelectionResult:
     uncertain_losers: NDArray[np.int64]
     mu: NDArray[np.float64]
     sigma2: NDArray[np.float64]
-    directions: tuple[Direction, ...]
+    directions: tuple[str, ...]
     names: tuple[str, ...] | None
     objectives: tuple[str, ...] | None
     replicate_counts: NDArray[np.int64] | None
@@ -295,7 +292,7 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
                  _labels(objectives, found_objectives, m.shape[1], "objectives"), counts)
 
 
-def _directions(directions: Any, data: _Data) -> tuple[Direction, ...]:
+def _directions(directions: Any, data: _Data) -> tuple[str, ...]:
     m = data.mu.shape[1]
     if directions is None:
         directions = ("min",) * m
@@ -313,7 +310,7 @@ def _directions(directions: Any, data: _Data) -> tuple[Direction, ...]:
     for d in directions:
         if d not in ("min", "max"):
             raise ValueError(f"directions: each entry must be 'min' or 'max', got {d!r}")
-    return tuple(cast(Direction, str(d)) for d in directions)
+    return tuple(str(d) for d in directions)
 
 
 def _check_variances(data: _Data) -> None:
@@ -339,7 +336,7 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
     )
 
 
-def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[Direction, ...]
+def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...]
             ) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
     win_interval = wilson_interval(win_count, samples)
