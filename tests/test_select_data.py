@@ -4,7 +4,9 @@ and how sure the selection is (Wilson intervals, uncertain members, n_samples="a
 import json
 import math
 import re
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -210,3 +212,13 @@ def test_plot_draws_on_the_given_axes(population):
     assert ax.get_title().endswith("not shown (NaN or infinite mean): 3")
     with pytest.raises(ValueError, match="no objective 'q'"):
         res.plot(ax, objectives=("q", 0))
+
+
+def test_readme_data_example_prints_what_is_shown(tmp_path):
+    readme = next(p / "README.md" for p in Path(__file__).resolve().parents if (p / "README.md").exists())
+    match = re.search(r"### Maximised objectives.*?```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```",
+                      readme.read_text(), re.S)
+    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert [line.rstrip() for line in proc.stdout.splitlines()] == match["out"].splitlines()
