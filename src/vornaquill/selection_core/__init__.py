@@ -1,7 +1,8 @@
 """Monte-Carlo Pareto selection for population-based training under noisy metrics.
 
-`select` returns a named `SelectionResult`; the three kernels `mc_rank_counts`, `mc_rank_select` and
-`mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
+`select` returns a named `SelectionResult`; `from_replicates` turns repeated measurements into means
+and variances; `percentile_for_k` gives the percentile that selects exactly k individuals. The three
+kernels `mc_rank_counts`, `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
 vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
