@@ -1,18 +1,22 @@
 """Monte-Carlo Pareto selection for population-based training under noisy metrics.
 
-`select` returns a named `SelectionResult`; the three kernels `mc_rank_counts`, `mc_rank_select` and
-`mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
+`select` returns a named `SelectionResult`; `from_replicates` turns repeated measurements into means
+and variances; `percentile_for_k` gives the percentile that selects exactly k individuals. The three
+kernels `mc_rank_counts`, `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
 vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
-from ._select import MetricStats, SelectionResult, select
+from ._replicates import from_replicates
+from ._select import MetricStats, SelectionResult, percentile_for_k, select
 
 __all__ = [
     "MetricStats",
     "SelectionResult",
+    "from_replicates",
     "mc_rank_counts",
     "mc_rank_select",
     "mc_rank_select_detailed",
+    "percentile_for_k",
     "select",
 ]
