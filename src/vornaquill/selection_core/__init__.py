@@ -6,13 +6,16 @@ vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
-from ._select import MetricStats, SelectionResult, select
+from ._replicates import from_replicates
+from ._select import MetricStats, SelectionResult, percentile_for_k, select
 
 __all__ = [
     "MetricStats",
     "SelectionResult",
+    "from_replicates",
     "mc_rank_counts",
     "mc_rank_select",
     "mc_rank_select_detailed",
+    "percentile_for_k",
     "select",
 ]

@@ -1,25 +1,32 @@
 """Named results on top of the detailed selection kernel.
 
-`select` runs `mc_rank_select_detailed` once and wraps its nine-slot tuple in a frozen dataclass. The
-arrays in the result are the very arrays the kernel returned; the only values computed here are the
-win and lose probabilities (counts divided by the number of samples).
+`select` turns the user's data (means and variances, or replicates; arrays or DataFrames; minimised
+or maximised objectives) into the kernel's minimised means and variances, runs
+`mc_rank_select_detailed` (once, or with doubling sample counts for `n_samples="auto"`) and wraps its
+nine-slot tuple in a frozen dataclass. The arrays of the kernel's tuple are kept as they are; computed
+here are the win and lose probabilities (counts divided by the number of samples), their Wilson
+intervals and the uncertain members of the selection.
 """
 
 from __future__ import annotations
 
+import operator
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from collections.abc import Mapping
-from typing import Any
+from typing import Any, Literal, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _frames
+from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS, STAT_KEYS
 from ._mc_rank import mc_rank_select_detailed
+from ._replicates import reduce_grouped, reduce_long
+from ._uncertainty import uncertain_members, wilson_interval
 
-__all__ = ["MetricStats", "SelectionResult", "select"]
+__all__ = ["MetricStats", "SelectionResult", "percentile_for_k", "select"]
 
-_METRICS = ("place", "front", "within")
-_STAT_KEYS = ("mean", "std", "median", "q25", "q75")
+Direction = Literal["min", "max"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -46,7 +53,7 @@ class MetricStats:
 
     def to_dict(self) -> dict[str, list[float]]:
         """The five arrays as plain lists, keyed by attribute name."""
-        return {key: getattr(self, key).tolist() for key in _STAT_KEYS}
+        return {key: getattr(self, key).tolist() for key in STAT_KEYS}
 
 
 @dataclass(frozen=True, eq=False)
@@ -56,9 +63,9 @@ class SelectionResult:
     Attributes
     ----------
     winners, losers:
-        int64 indices, k = ceil(percentile * N) of each (at least 1 when N >= 1). Winners are ordered
-        by most wins, then smallest rank sum, then index; losers by most losses, then largest rank
-        sum, then index. An individual can be in both lists.
+        int64 indices, k = ceil(percentile * N) of each (at least 1 when N >= 1), or exactly `k`.
+        Winners are ordered by most wins, then smallest rank sum, then index; losers by most
+        losses, then largest rank sum, then index. An individual can be in both lists.
     win_count, lose_count:
         int32 (N,): samples in which the individual was among the first / last k of the global order.
     rank_sum:
@@ -71,10 +78,30 @@ class SelectionResult:
     win_probability, lose_probability:
         float64 (N,): win_count / n_samples and lose_count / n_samples.
     n_samples:
-        Number of Monte-Carlo samples drawn.
+        Number of Monte-Carlo samples drawn (for `n_samples="auto"`, those of the final run).
     quantiles_streamed:
         True when the medians and quartiles are streaming (P²) estimates, False when they are exact
         sample quantiles (always False for an empty population).
+    win_interval, lose_interval:
+        float64 (N, 2): 95 % Wilson score intervals (low, high) of the win and lose probabilities,
+        i.e. how far the probabilities could move with unlimited samples.
+    uncertain_winners, uncertain_losers:
+        int64 indices (ascending) of the individuals whose membership among the winners (losers)
+        could change with more samples. With p_in the k-th largest win probability (the weakest
+        winner) and p_out the (k+1)-th (the strongest individual left out), a winner is uncertain
+        when the low end of its win interval is <= p_out, and an individual left out when the high
+        end of its interval is >= p_in. The same rule, on lose probabilities, gives the uncertain
+        losers. Both are empty when k = N. Individuals that tie exactly stay uncertain at any
+        sample count.
+    mu, sigma2:
+        float64 (N, M): the means (in the user's sign: maximised objectives are not negated here) and
+        variances the selection used; for replicates, the reduced ones.
+    directions:
+        "min" or "max" per objective (empty for an empty population: nothing was ranked).
+    names, objectives:
+        Names of the individuals and of the objectives (tuples of str), None when not known.
+    replicate_counts:
+        int64 (N,): measurements per individual when the input was replicates, else None.
     """
 
     winners: NDArray[np.int64]
@@ -90,20 +117,101 @@ class SelectionResult:
     lose_probability: NDArray[np.float64]
     n_samples: int
     quantiles_streamed: bool
+    win_interval: NDArray[np.float64]
+    lose_interval: NDArray[np.float64]
+    uncertain_winners: NDArray[np.int64]
+    uncertain_losers: NDArray[np.int64]
+    mu: NDArray[np.float64]
+    sigma2: NDArray[np.float64]
+    directions: tuple[Direction, ...]
+    names: tuple[str, ...] | None
+    objectives: tuple[str, ...] | None
+    replicate_counts: NDArray[np.int64] | None
+
+    @property
+    def settled(self) -> bool:
+        """True when no individual is an uncertain winner or loser."""
+        return not (self.uncertain_winners.size or self.uncertain_losers.size)
 
     def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready dict: arrays as lists, statistics as nested dicts ("place_stats", ...)."""
+        """A JSON-ready dict: arrays as lists, statistics as nested dicts ("place_stats", ...).
+
+        Non-finite numbers in "mu" and "sigma2" are written as None; the intervals are always finite.
+        "names" and "objectives" are present only when the result knows them.
+        """
         out: dict[str, Any] = {
             "n_samples": self.n_samples,
             "quantiles_mode_used": "streaming" if self.quantiles_streamed else "exact",
         }
         for key in ("winners", "losers", "win_count", "lose_count", "rank_sum"):
             out[key] = getattr(self, key).tolist()
-        for metric in _METRICS:
+        for metric in METRICS:
             out[f"{metric}_stats"] = getattr(self, metric).to_dict()
-        for key in ("quality_score", "win_probability", "lose_probability"):
+        for key in ("quality_score", "win_probability", "lose_probability", "win_interval",
+                    "lose_interval", "uncertain_winners", "uncertain_losers"):
             out[key] = getattr(self, key).tolist()
+        out["settled"] = self.settled
+        out["directions"] = list(self.directions)
+        for key in ("names", "objectives"):  # only when known, so a caller's own labels are kept
+            if getattr(self, key) is not None:
+                out[key] = list(getattr(self, key))
+        for key in ("mu", "sigma2"):
+            arr = getattr(self, key)
+            out[key] = np.where(np.isfinite(arr), arr, None).tolist()
+        counts = self.replicate_counts
+        out["replicate_counts"] = None if counts is None else counts.tolist()
         return out
+
+    def to_frame(self) -> Any:
+        """A pandas DataFrame, one row per individual (indexed by name when names are known).
+
+        Columns: winner, loser (bool); win_probability, win_low, win_high, win_uncertain; the same
+        for lose; win_count, lose_count, rank_sum; place_mean ... within_q75; quality_score;
+        n_replicates (for replicates); then X_mu and X_sigma2 for each objective X. Needs pandas.
+        """
+        pd = _frames.require_pandas("SelectionResult.to_frame")
+        index = None if self.names is None else pd.Index(list(self.names), name="name")
+        return pd.DataFrame(self._columns(), index=index)
+
+    def plot(self, ax: Any = None, objectives: Sequence[int | str] = (0, 1)) -> Any:
+        """Draw two objectives' means with ±1 standard deviation bars, coloured by win probability,
+        winners ringed and losers crossed, on the Matplotlib Axes `ax` (a new figure when None), and
+        return the Axes. `objectives` are (x, y), by 0-based index or name. Needs matplotlib."""
+        from ._plot import plot_result
+
+        return plot_result(self, ax, objectives)
+
+    def _individual_labels(self) -> list[str]:
+        return list(self.names) if self.names is not None else [str(i) for i in range(len(self.mu))]
+
+    def _objective_labels(self) -> list[str]:
+        if self.objectives is not None:
+            return list(self.objectives)
+        return [f"objective {m}" for m in range(self.mu.shape[1])]
+
+    def _columns(self) -> dict[str, NDArray[Any]]:
+        """Per-individual columns of `to_frame`, in order."""
+        every = np.arange(len(self.mu))
+        cols: dict[str, NDArray[Any]] = {
+            "winner": np.isin(every, self.winners), "loser": np.isin(every, self.losers)}
+        for side, prob, interval, doubtful in (
+            ("win", self.win_probability, self.win_interval, self.uncertain_winners),
+            ("lose", self.lose_probability, self.lose_interval, self.uncertain_losers),
+        ):
+            cols[f"{side}_probability"] = prob
+            cols[f"{side}_low"], cols[f"{side}_high"] = interval[:, 0], interval[:, 1]
+            cols[f"{side}_uncertain"] = np.isin(every, doubtful)
+        for key in ("win_count", "lose_count", "rank_sum"):
+            cols[key] = getattr(self, key)
+        for metric in METRICS:
+            for key in STAT_KEYS:
+                cols[f"{metric}_{key}"] = getattr(getattr(self, metric), key)
+        cols["quality_score"] = self.quality_score
+        if self.replicate_counts is not None:
+            cols["n_replicates"] = self.replicate_counts
+        for m, label in enumerate(self._objective_labels()):
+            cols[f"{label}_mu"], cols[f"{label}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
+        return cols
 
 
 def percentile_for_k(k: int, n: int) -> float:
@@ -122,39 +230,203 @@ def percentile_for_k(k: int, n: int) -> float:
 
 
 def _stats(raw: Mapping[str, Any]) -> MetricStats:
-    return MetricStats(**{key: raw[key] for key in _STAT_KEYS})
+    return MetricStats(**{key: raw[key] for key in STAT_KEYS})
+
+
+
+
+@dataclass(frozen=True)
+class _Data:
+    """The population as the user gave it, in float64 arrays, with whatever labels came with it."""
+
+    mu: NDArray[np.float64]
+    sigma2: NDArray[np.float64]
+    names: tuple[str, ...] | None
+    objectives: tuple[str, ...] | None
+    counts: NDArray[np.int64] | None
+
+
+def _as_2d(obj: Any) -> NDArray[np.float64]:
+    arr = np.ascontiguousarray(np.asarray(obj, dtype=np.float64))
+    if arr.ndim != 2:
+        raise ValueError("expected a 2D array")
+    return arr
+
+
+def _labels(given: Sequence[str] | None, found: Sequence[str] | None, size: int, what: str
+            ) -> tuple[str, ...] | None:
+    if given is not None and found is not None:
+        raise ValueError(f"{what}: given twice (the DataFrame already names them)")
+    labels = given if given is not None else found
+    if labels is None:
+        return None
+    if isinstance(labels, str) or len(labels) != size:
+        raise ValueError(f"{what}: expected a sequence of {size} names, got {labels!r}")
+    return tuple(str(v) for v in labels)
+
+
+def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
+          objectives: Sequence[str] | None) -> _Data:
+    """Means and variances (arrays or DataFrames) or replicates (grouped or a long DataFrame)."""
+    found_names: Sequence[str] | None = None
+    found_objectives: Sequence[str] | None = None
+    counts = None
+    if replicates is not None:
+        if mu is not None or sigma2 is not None:
+            raise TypeError("select() takes either mu and sigma2 or replicates=, not both")
+        if _frames.is_frame(replicates):
+            rows, values, found_objectives = _frames.long_frame(replicates)
+            individuals, m, s2, counts = reduce_long(rows, values)
+            found_names = [str(v) for v in individuals]
+        else:
+            m, s2, counts = reduce_grouped(replicates)
+    elif mu is None or sigma2 is None:
+        raise TypeError("select() needs mu and sigma2, or replicates=")
+    elif _frames.is_frame(mu) or _frames.is_frame(sigma2):
+        m, s2, found_names, found_objectives = _frames.frame_arrays(mu, sigma2)
+    else:
+        m, s2 = _as_2d(mu), _as_2d(sigma2)
+        if m.shape != s2.shape:
+            raise ValueError("mu and sigma2 must have the same shape")
+    n, k = m.shape
+    return _Data(m, s2, _labels(names, found_names, n, "names"),
+                 _labels(objectives, found_objectives, k, "objectives"), counts)
+
+
+def _directions(directions: Any, data: _Data) -> tuple[Direction, ...]:
+    m = data.mu.shape[1]
+    if directions is None:
+        return ("min",) * m
+    if isinstance(directions, Mapping):
+        if data.objectives is None:
+            raise ValueError("directions: a mapping needs named objectives (pass objectives= or a "
+                             "DataFrame); give a sequence of 'min'/'max' instead")
+        given = {str(key): value for key, value in directions.items()}
+        unknown = [key for key in given if key not in data.objectives]
+        if unknown:
+            raise ValueError(f"directions: no objective {unknown[0]!r} (have {', '.join(data.objectives)})")
+        directions = [given.get(name, "min") for name in data.objectives]
+    elif isinstance(directions, str) or len(directions) != m:
+        raise ValueError(f"directions: expected {m} entries 'min' or 'max', got {directions!r}")
+    for d in directions:
+        if d not in ("min", "max"):
+            raise ValueError(f"directions: each entry must be 'min' or 'max', got {d!r}")
+    return tuple(cast(Direction, str(d)) for d in directions)
+
+
+def _check_variances(data: _Data) -> None:
+    bad = np.argwhere(~(np.isfinite(data.sigma2) & (data.sigma2 >= 0.0)))
+    if bad.size:
+        i, m = (int(v) for v in bad[0])
+        label = "".join(f", {what} {labels[j]!r}" for what, labels, j in (
+            ("individual", data.names, i), ("objective", data.objectives, m)) if labels is not None)
+        raise ValueError(f"sigma2[{i}, {m}]{label}: variance must be a finite number >= 0 "
+                         f"(got {float(data.sigma2[i, m])!r})")
+
+
+def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
+    f64, i64 = np.zeros(0), np.zeros(0, dtype=np.int64)
+    stats = MetricStats(*(np.zeros(0) for _ in STAT_KEYS))
+    return SelectionResult(
+        winners=i64, losers=i64.copy(), win_count=np.zeros(0, np.int32), lose_count=np.zeros(0, np.int32),
+        rank_sum=i64.copy(), place=stats, front=stats, within=stats, quality_score=f64,
+        win_probability=f64.copy(), lose_probability=f64.copy(), n_samples=n_samples,
+        quantiles_streamed=False, win_interval=np.zeros((0, 2)), lose_interval=np.zeros((0, 2)),
+        uncertain_winners=i64.copy(), uncertain_losers=i64.copy(), mu=data.mu, sigma2=data.sigma2,
+        directions=(), names=data.names, objectives=data.objectives, replicate_counts=data.counts,
+    )
+
+
+def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[Direction, ...]
+            ) -> SelectionResult:
+    winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
+    win_interval = wilson_interval(win_count, samples)
+    lose_interval = wilson_interval(lose_count, samples)
+    return SelectionResult(
+        winners=winners,
+        losers=losers,
+        win_count=win_count,
+        lose_count=lose_count,
+        rank_sum=rank_sum,
+        place=_stats(place),
+        front=_stats(front),
+        within=_stats(within),
+        quality_score=quality,
+        win_probability=win_count / samples,
+        lose_probability=lose_count / samples,
+        n_samples=samples,
+        quantiles_streamed=bool(place["quantiles_mode_used"]),
+        win_interval=win_interval,
+        lose_interval=lose_interval,
+        uncertain_winners=uncertain_members(win_count, winners, win_interval, samples),
+        uncertain_losers=uncertain_members(lose_count, losers, lose_interval, samples),
+        mu=data.mu,
+        sigma2=data.sigma2,
+        directions=directions,
+        names=data.names,
+        objectives=data.objectives,
+        replicate_counts=data.counts,
+    )
+
+
+_D = KERNEL_DEFAULTS
 
 
 def select(
-    mu: ArrayLike,
-    sigma2: ArrayLike,
-    n_samples: int,
+    mu: ArrayLike | None = None,
+    sigma2: ArrayLike | None = None,
+    n_samples: int | Literal["auto"] | None = None,
     *,
-    percentile: float = 0.2,
-    seed: int = 0,
-    mode_i: int = 1,
-    within_mode_i: int = 0,
-    quantiles_mode_i: int = 2,
-    quantiles_budget: int = 2_500_000,
-    quality_w_place: float = 1.0,
-    quality_w_front: float = 1.0,
-    quality_w_within: float = 1.0,
-    quality_sign: float = -1.0,
+    replicates: ArrayLike | Sequence[ArrayLike] | None = None,
+    directions: Sequence[str] | Mapping[str, str] | None = None,
+    k: int | None = None,
+    max_samples: int | None = None,
+    names: Sequence[str] | None = None,
+    objectives: Sequence[str] | None = None,
+    percentile: float = _D["percentile"],
+    seed: int = _D["seed"],
+    mode_i: int = _D["mode_i"],
+    within_mode_i: int = _D["within_mode_i"],
+    quantiles_mode_i: int = _D["quantiles_mode_i"],
+    quantiles_budget: int = _D["quantiles_budget"],
+    quality_w_place: float = _D["quality_w_place"],
+    quality_w_front: float = _D["quality_w_front"],
+    quality_w_within: float = _D["quality_w_within"],
+    quality_sign: float = _D["quality_sign"],
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
-    Every objective is minimised; a NaN value ranks after every number. Each of `n_samples` samples
-    draws every objective from Normal(mu, sigma2), Pareto-ranks the sampled population and records
-    each individual's place, front and rank inside its front. The result is deterministic for a
-    given `seed`.
+    Each objective is minimised or maximised (`directions`); a NaN mean is the worst value. Each of
+    `n_samples` samples draws every objective from Normal(mu, sigma2), Pareto-ranks the sampled
+    population and records each individual's place, front and rank inside its front. The result is
+    deterministic for a given `seed`.
 
     Parameters
     ----------
     mu, sigma2:
-        (N, M) means and variances (anything NumPy turns into a 2-D float64 array); variances <= 0
-        mean "no noise".
+        (N, M) means and variances of the means: anything NumPy turns into a 2-D float64 array, or
+        two pandas DataFrames with the same index (individual names) and columns (objective names)
+        in the same order. Variances must be finite and >= 0 (0 means "no noise").
     n_samples:
-        Number of Monte-Carlo samples (> 0).
+        Number of Monte-Carlo samples (> 0), or "auto": 1,000 samples, then twice as many with the
+        same seed (the first n samples of a longer run are the same samples) until the result is
+        `settled` or `max_samples` is reached. Required.
+    replicates:
+        Instead of `mu` and `sigma2`: raw measurements, reduced by `from_replicates` (an array
+        (N, K, M) or a list of N arrays (K_i, M)), or a long DataFrame with one row per measurement:
+        the individual is its `name` column, or the row index when there is no such column; every
+        other column is an objective.
+    directions:
+        "min" or "max" per objective, as a sequence or (for named objectives) a mapping from
+        objective name to direction, objectives left out being minimised. Default: all minimised.
+        Maximised objectives are negated for the kernel; NaN stays the worst value.
+    k:
+        The exact number of winners and of losers (1 <= k <= N), instead of `percentile`.
+    max_samples:
+        Largest sample count of `n_samples="auto"` (default 128,000).
+    names, objectives:
+        Names of the individuals and of the objectives, for the result (not with DataFrames, which
+        bring their own).
     percentile:
         Fraction of the global order counted as top (win) and bottom (loss) per sample, and the
         fraction selected as winners and losers; in (0, 1].
@@ -175,43 +447,51 @@ def select(
     Returns
     -------
     SelectionResult
+        An empty population (N = 0) gives the empty result before any other check.
 
     Raises
     ------
+    TypeError
+        Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both.
     ValueError
-        For arrays that are not 2-D or differ in shape, n_samples <= 0, percentile outside (0, 1].
+        For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
+        infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
+        percentile outside (0, 1], k outside [1, N] or given with a percentile.
     """
-    raw = mc_rank_select_detailed(
-        mu,
-        sigma2,
-        n_samples,
-        percentile,
-        seed,
-        mode_i,
-        within_mode_i,
-        quantiles_mode_i,
-        quantiles_budget,
-        quality_w_place,
-        quality_w_front,
-        quality_w_within,
-        quality_sign,
-    )
-    winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
-    # The empty population (N = 0) is returned before any sampling; its dicts carry no mode.
-    streamed = bool(place.get("quantiles_mode_used", 0))
-    samples = int(n_samples)
-    return SelectionResult(
-        winners=winners,
-        losers=losers,
-        win_count=win_count,
-        lose_count=lose_count,
-        rank_sum=rank_sum,
-        place=_stats(place),
-        front=_stats(front),
-        within=_stats(within),
-        quality_score=quality,
-        win_probability=win_count / samples,
-        lose_probability=lose_count / samples,
-        n_samples=samples,
-        quantiles_streamed=streamed,
-    )
+    data = _data(mu, sigma2, replicates, names, objectives)
+    if n_samples is None:
+        raise TypeError("select() missing required argument 'n_samples' (a count > 0 or 'auto')")
+    auto = isinstance(n_samples, str)
+    if auto and n_samples != "auto":
+        raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
+    if max_samples is not None and not auto:
+        raise ValueError("max_samples applies only to n_samples='auto'")
+    n, m = data.mu.shape
+    if n == 0:
+        return _empty_result(data, 0 if auto else int(n_samples))
+    dirs = _directions(directions, data)
+    _check_variances(data)
+    if k is not None:
+        if percentile != _D["percentile"]:
+            raise ValueError("give either k or percentile, not both")
+        percentile = percentile_for_k(operator.index(k), n)
+    flip = np.array([d == "max" for d in dirs])
+    kernel_mu = np.where(flip, -data.mu, data.mu) if flip.any() else data.mu
+    options = (percentile, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
+               quality_w_place, quality_w_front, quality_w_within, quality_sign)
+
+    def run(samples: Any) -> SelectionResult:
+        raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+        return _result(raw, int(samples), data, dirs)
+
+    if not auto:
+        return run(n_samples)
+    limit = AUTO_MAX_SAMPLES if max_samples is None else operator.index(max_samples)
+    if limit <= 0:
+        raise ValueError(f"max_samples must be > 0, got {limit}")
+    samples = min(AUTO_FIRST_SAMPLES, limit)
+    while True:
+        result = run(samples)
+        if result.settled or samples >= limit:
+            return result
+        samples = min(2 * samples, limit)
