@@ -18,7 +18,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from vornaquill.selection_core import mc_rank_select_detailed
+from vornaquill.selection_core import from_replicates, mc_rank_select_detailed
+from vornaquill.selection_core._select import percentile_for_k
 
 ROOT = Path(__file__).resolve().parents[1]
 METRICS = ("place", "front", "within")
@@ -47,7 +48,9 @@ def table_rows(stdout):
     lines = stdout.splitlines()
     start = next(i for i, line in enumerate(lines) if line.split()[:2] == ["#", "name"])
     header = re.split(r"\s{2,}", lines[start].strip())
-    return [dict(zip(header, re.split(r"\s{2,}", line.strip()))) for line in lines[start + 1:] if line]
+    rows = lines[start + 1:]
+    rows = rows[:rows.index("")] if "" in rows else rows  # a note may follow after a blank line
+    return [dict(zip(header, re.split(r"\s{2,}", line.strip()))) for line in rows]
 
 
 @pytest.fixture(scope="module")
@@ -164,6 +167,48 @@ def test_builtin_example_table(tmp_path):
         assert std == pytest.approx(doc["place_stats"]["std"][i], abs=0.0051)
         assert ("W" in r.get("sel", "")) == (i in doc["winners"])
         assert ("L" in r.get("sel", "")) == (i in doc["losers"])
+        assert ("?" in r.get("sel", "")) == (i in doc["uncertain_winners"] + doc["uncertain_losers"])
+    doubtful = sorted(set(doc["uncertain_winners"] + doc["uncertain_losers"]))
+    assert doubtful and out.endswith(
+        f"\nuncertain (?): {', '.join(doc['names'][i] for i in doubtful)}; measure these again or raise --samples\n")
+
+
+# (options, the population and options that ask for the same selection without them, text in the table's head)
+EQUIVALENTS = [
+    (["--maximize", "latency", "0"], lambda mu, doc: (mu * [-1, -1, 1], []), "; maximised: loss, latency\n"),
+    (["--k", "3"], lambda mu, doc: (mu, ["-p", repr(percentile_for_k(3, 11))]), "top/bottom 3 of the order"),
+    (["-n", "auto", "--max-samples", "4000"], lambda mu, doc: (mu, ["-n", doc["n_samples"]]), " samples (auto"),
+]
+
+
+@pytest.mark.parametrize("args,plain,head", EQUIVALENTS)
+def test_options_equal_their_plain_equivalent(tmp_path, population, args, plain, head):
+    mu, sigma2, names, objectives = population
+    write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
+    proc = ok("pop.csv", "--json", "-o", "out.json", *args, cwd=tmp_path)
+    assert head in proc.stdout.split("\n\n")[0]
+    doc = json.loads((tmp_path / "out.json").read_text())
+    plain_mu, plain_args = plain(mu, doc)
+    write_csv(tmp_path / "plain.csv", plain_mu, sigma2, names, objectives)
+    want = json.loads(ok("plain.csv", "--json", *plain_args, cwd=tmp_path).stdout)
+    for key in ("n_samples", "winners", "losers", "win_count", "rank_sum", "uncertain_winners"):
+        assert doc[key] == want[key], key
+
+
+def test_long_csv_is_reduced_like_replicates(tmp_path, population):
+    mu, _, names, objectives = population
+    rng = np.random.default_rng(8)
+    reps = [mu[i] + rng.normal(size=(k, 3)) for i, k in enumerate([1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2])]
+    # one row per measurement, replicates of different individuals interleaved
+    rows = sorted((j, i, r) for i, rep in enumerate(reps) for j, r in enumerate(rep.tolist()))
+    lines = [",".join(["name", *objectives])] + [",".join([names[i], *map(repr, r)]) for _, i, r in rows]
+    (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
+    write_csv(tmp_path / "wide.csv", *from_replicates(reps), names, objectives)
+    proc = ok("long.csv", "--json", "-o", "long.json", cwd=tmp_path)
+    assert "; replicates reduced to means and variances (1–4 per individual)\n" in proc.stdout
+    doc, want = json.loads((tmp_path / "long.json").read_text()), json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
+    for key in ("names", "objectives", "winners", "win_count", "rank_sum", "quality_score"):
+        assert doc[key] == want[key], key
 
 
 def test_same_seed_same_output_and_console_script(tmp_path):
@@ -203,7 +248,9 @@ VALID = "name,loss_mu,loss_sigma2,lat_mu,lat_sigma2\na,1,0.1,5,1\nb,2,0.1,4,1\n"
 BAD_CSV = [
     ("", "bad.csv: file is empty"),
     ("\n\n", "bad.csv: file is empty"),
-    ("name,loss,lat\na,1,2\n", "bad.csv: no objective columns"),
+    ("loss,lat\n1,2\n", "bad.csv: no objective columns"),
+    ("name,\na,1\n", "bad.csv: no objective columns besides 'name'"),
+    ("name,loss,lat\na,1,2\nb,3,4\n", "bad.csv: "),  # long table, one measurement each: no variance
     ("name,loss_mu,lat_mu,lat_sigma2\na,1,2,3\n", "column 'loss_mu' has no matching column 'loss_sigma2'"),
     ("loss_sigma2,x\n1,2\n", "column 'loss_sigma2' has no matching column 'loss_mu'"),
     ("name,loss_mu,loss_sigma2\na,1,0.1\nb,fast,0.1\n", "bad.csv, line 3, column 'loss_mu': 'fast' is not a number"),
@@ -269,6 +316,10 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
     ("valid", ["pop.csv", "-o", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
+    ("valid", ["pop.csv", "--max-samples", "100"], "--max-samples needs -n auto"),
+    ("valid", ["pop.csv", "--k", "1", "-p", "0.5"], "argument -p/--percentile: not allowed with argument --k"),
+    ("valid", ["pop.csv", "--k", "3"], "pop.csv: k must be"),
+    ("valid", ["pop.csv", "--maximize", "speed"], "--maximize: no objective 'speed' (have loss, lat)"),
     ("latin-1", ["-"], "<stdin>: not a UTF-8 text file"),
     ("closed", ["-"], "cannot read <stdin>: standard input is closed"),
     ("deflate", ["data.npz"], "data.npz: not a readable .npz archive (Error -3"),

@@ -8,16 +8,15 @@ stderr and exit status 2; a Python traceback only ever means a fault in this pac
 from __future__ import annotations
 
 import argparse
-import inspect
 import math
 import os
 import sys
 from pathlib import Path
-from typing import Callable, NoReturn, Sequence
+from typing import Any, Callable, NoReturn, Sequence
 
 from ... import __version__
-from .._mc_rank import mc_rank_select_detailed
-from .._select import _METRICS, select
+from .._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS
+from .._select import select
 from . import report
 from .read import InputError, Population, check_fits, load_population
 
@@ -27,8 +26,6 @@ DEFAULT_SAMPLES = 2000
 MODES = {"ranks": 1, "values": 0}
 WITHIN_MODES = {"crowding": 0}
 QUANTILE_MODES = {"auto": 2, "exact": 0, "streaming": 1}
-KERNEL_DEFAULTS = {name: p.default for name, p in inspect.signature(mc_rank_select_detailed).parameters.items()
-                   if p.default is not inspect.Parameter.empty}
 
 _INT32_MAX = 2**31 - 1
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
@@ -70,6 +67,10 @@ def _percentile(text: str) -> float:
     return value
 
 
+def _samples(text: str) -> int | str:
+    return "auto" if text == "auto" else _int_in(1, _INT32_MAX)(text)
+
+
 def _choice(choices: dict[str, int], parameter: str) -> str:
     """The option value that stands for the kernel's default code of `parameter`."""
     return next(name for name, code in choices.items() if code == KERNEL_DEFAULTS[parameter])
@@ -87,8 +88,8 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
             "Monte-Carlo Pareto selection of a population whose objectives are noisy.\n\n"
-            "Each individual has, for every objective, a mean and a variance; all objectives are\n"
-            "minimised (negate the ones you maximise) and a NaN mean ranks after every number.\n"
+            "Each individual has, for every objective, a mean and a variance; objectives are\n"
+            "minimised unless named in --maximize, and a NaN mean ranks after every number.\n"
             "Every sample draws each objective from Normal(mean, variance), Pareto-ranks the\n"
             "population (front, then crowding distance inside the front) and counts who lands in\n"
             "the top and bottom PERCENTILE of the order. The result is the same for the same seed."
@@ -98,6 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
             "  CSV  header row, one row per individual; optional 'name' column; for each objective X\n"
             "       the columns X_mu and X_sigma2 (objective order = column order; other columns are\n"
             "       ignored; write nan for a failed run). '-' reads CSV from stdin.\n"
+            "       Or a long table: a 'name' column and plain objective columns, one row per\n"
+            "       measurement; each name's rows are reduced to a mean and its variance.\n"
             "  NPZ  arrays 'mu' and 'sigma2' of shape (N, M); optional 'names' (N,) and\n"
             "       'objectives' (M,).\n\n"
             "table columns:\n"
@@ -105,7 +108,8 @@ def build_parser() -> argparse.ArgumentParser:
             "  place          0-based place in the order: mean ± std, median [q25, q75]\n"
             "  front          mean 0-based Pareto front;  within: mean 0-based rank inside the front\n"
             "  quality        QUALITY_SIGN * (w_place*place + w_front*front + w_within*within), means\n"
-            "  sel            W = selected winner, L = selected loser\n\n"
+            "  sel            W = selected winner, L = selected loser; W? / L? selected but more\n"
+            "                 samples could change that, w? / l? left out but could get in\n\n"
             "exit status: 0 on success, 2 for unusable input or options."
         ),
     )
@@ -114,12 +118,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
 
     k = p.add_argument_group("sampling and selection")
-    k.add_argument("-n", "--samples", type=_int_in(1, _INT32_MAX),
-                   default=DEFAULT_SAMPLES, metavar="N",
-                   help=f"number of Monte-Carlo samples (default {DEFAULT_SAMPLES})")
-    k.add_argument("-p", "--percentile", type=_percentile, default=KERNEL_DEFAULTS["percentile"],
-                   help="fraction of the order counted as top and bottom per sample, and the fraction "
-                        "selected as winners and losers; in (0, 1] (default %(default)s)")
+    k.add_argument("-n", "--samples", type=_samples, default=DEFAULT_SAMPLES, metavar="N",
+                   help=f"number of Monte-Carlo samples, or 'auto': {AUTO_FIRST_SAMPLES} samples, doubled with the "
+                        f"same seed until no winner or loser is uncertain or --max-samples is reached "
+                        f"(default {DEFAULT_SAMPLES})")
+    k.add_argument("--max-samples", type=_int_in(1, _INT32_MAX), metavar="N",
+                   help=f"largest sample count of -n auto (default {AUTO_MAX_SAMPLES})")
+    share = k.add_mutually_exclusive_group()
+    share.add_argument("-p", "--percentile", type=_percentile,
+                       help="fraction of the order counted as top and bottom per sample, and the fraction "
+                            f"selected as winners and losers; in (0, 1] (default {KERNEL_DEFAULTS['percentile']})")
+    share.add_argument("--k", type=_int_in(1, _INT32_MAX), metavar="K",
+                       help="select exactly K winners and K losers (instead of --percentile)")
+    k.add_argument("--maximize", nargs="+", metavar="NAME",
+                   help="objectives to maximise, by name or 0-based index (all others are minimised); "
+                        "put FILE before this option")
     k.add_argument("-s", "--seed", type=_int_in(0, 2**64 - 1), default=KERNEL_DEFAULTS["seed"],
                    help="random seed; the same seed gives the same result (default %(default)s)")
     k.add_argument("--mode", choices=list(MODES), default=_choice(MODES, "mode_i"),
@@ -136,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "always streams from 5 samples on (default %(default)s)")
 
     q = p.add_argument_group("quality score")
-    for metric in _METRICS:
+    for metric in METRICS:
         q.add_argument(f"--quality-w-{metric}", type=_finite_float, default=KERNEL_DEFAULTS[f"quality_w_{metric}"],
                        metavar="W", help=f"weight of the mean {metric} (default %(default)s)")
     q.add_argument("--quality-sign", type=_finite_float, default=KERNEL_DEFAULTS["quality_sign"], metavar="S",
@@ -179,10 +192,31 @@ def _check_memory(pop: Population, args: argparse.Namespace) -> None:
     N x N byte matrix, and the stored observations when quantiles are exact."""
     n = pop.mu.shape[0]
     check_fits(n * n, f"rating {n} individuals (an N x N byte matrix)")
-    exact = args.quantiles == "exact" or (args.quantiles == "auto" and args.samples * n <= args.budget)
+    samples = (args.max_samples or AUTO_MAX_SAMPLES) if args.samples == "auto" else args.samples
+    exact = args.quantiles == "exact" or (args.quantiles == "auto" and samples * n <= args.budget)
     if exact:
-        check_fits(len(_METRICS) * 8 * args.samples * n,
-                   f"exact quantiles of {args.samples} samples x {n} individuals (--quantiles streaming needs none)")
+        check_fits(len(METRICS) * 8 * samples * n,
+                   f"exact quantiles of {samples} samples x {n} individuals (--quantiles streaming needs none)")
+
+
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    """The selection's options as given to `select` (and reported in the JSON)."""
+    sampling: dict[str, Any] = {"n_samples": args.samples}
+    if args.samples == "auto":
+        sampling["max_samples"] = args.max_samples or AUTO_MAX_SAMPLES
+    elif args.max_samples is not None:
+        raise InputError("--max-samples needs -n auto")
+    if args.k is not None:
+        sampling["k"] = args.k
+    else:
+        sampling["percentile"] = KERNEL_DEFAULTS["percentile"] if args.percentile is None else args.percentile
+    return {
+        **sampling, "seed": args.seed,
+        "mode_i": MODES[args.mode], "within_mode_i": WITHIN_MODES[args.within_mode],
+        "quantiles_mode_i": QUANTILE_MODES[args.quantiles], "quantiles_budget": args.budget,
+        **{f"quality_w_{metric}": getattr(args, f"quality_w_{metric}") for metric in METRICS},
+        "quality_sign": args.quality_sign,
+    }
 
 
 def run(args: argparse.Namespace) -> None:
@@ -190,18 +224,17 @@ def run(args: argparse.Namespace) -> None:
         report.check_plot_target(args.plot)
     elif args.plot_objectives:
         raise InputError("--plot-objectives needs --plot")
+    options = _options(args)
     pop = load_population(args.input)
     axes = report.plot_axes(pop, args.plot_objectives) if args.plot else (0, 1)
+    maximised = {pop.objective(token, "--maximize") for token in args.maximize or ()}
     _check_memory(pop, args)
-    options = {
-        "n_samples": args.samples, "percentile": args.percentile, "seed": args.seed,
-        "mode_i": MODES[args.mode], "within_mode_i": WITHIN_MODES[args.within_mode],
-        "quantiles_mode_i": QUANTILE_MODES[args.quantiles], "quantiles_budget": args.budget,
-        **{f"quality_w_{metric}": getattr(args, f"quality_w_{metric}") for metric in _METRICS},
-        "quality_sign": args.quality_sign,
-    }
-    kernel_options = {key: value for key, value in options.items() if key != "n_samples"}
-    result = select(pop.mu, pop.sigma2, args.samples, **kernel_options)
+    try:
+        result = select(pop.mu, pop.sigma2, names=pop.names, objectives=pop.objectives,
+                        directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
+                        **options)
+    except ValueError as exc:  # what only the whole population shows, such as --k larger than it
+        raise InputError(f"{pop.source}: {exc}") from None
 
     fmt = _output_format(args)
     text = {"json": lambda: report.to_json(pop, result, options), "csv": lambda: report.to_csv(pop, result),
@@ -213,7 +246,7 @@ def run(args: argparse.Namespace) -> None:
     else:
         sys.stdout.write(text)
     if args.plot:
-        report.save_plot(args.plot, pop, result, axes)
+        report.save_plot(args.plot, result, axes)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

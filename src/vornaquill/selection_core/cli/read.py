@@ -21,6 +21,8 @@ from typing import IO, Any, Callable, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
+from .._replicates import reduce_long
+
 EXAMPLE = "example_population.csv"
 
 
@@ -37,6 +39,15 @@ class Population:
     names: list[str] | None
     objectives: list[str]
     source: str
+    replicates: tuple[int, int] | None = None  # fewest and most measurements per individual
+
+    def objective(self, token: str, option: str) -> int:
+        """The index of an objective given by name or 0-based index on the command line."""
+        if token in self.objectives:
+            return self.objectives.index(token)
+        if token.isdigit() and int(token) < len(self.objectives):
+            return int(token)
+        raise InputError(f"{option}: no objective {token!r} (have {', '.join(self.objectives)})")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -86,11 +97,7 @@ def _parse_float(text: str, where: str) -> float:
 
 def _objective_columns(header: list[str], label: str) -> tuple[list[str], list[int], list[int]]:
     """Objective names in column order and the column indices of their `_mu` / `_sigma2` cells."""
-    seen: set[str] = set()
-    for col in header:
-        if col and col in seen:
-            raise InputError(f"{label}: column {col!r} appears more than once")
-        seen.add(col)
+    seen = set(header)
     objectives: list[str] = []
     for col in header:
         for suffix in ("_mu", "_sigma2"):
@@ -124,26 +131,51 @@ def read_csv(stream: TextIO, label: str) -> Population:
     if not rows:
         raise InputError(f"{label}: file is empty (expected a header row and one row per individual)")
     header = [c.strip() for c in rows[0][1]]
-    objectives, mu_cols, s2_cols = _objective_columns(header, label)
-    name_col = header.index("name") if "name" in header else None
+    for j, col in enumerate(header):
+        if col and col in header[:j]:
+            raise InputError(f"{label}: column {col!r} appears more than once")
     body = rows[1:]
+    name_col = header.index("name") if "name" in header else None
+    if name_col is not None and not any(c.endswith(("_mu", "_sigma2")) for c in header):
+        return _read_long(header, name_col, body, label)
+    objectives, mu_cols, s2_cols = _objective_columns(header, label)
     if not body:
         raise InputError(f"{label}: no individuals (the file has a header but no rows)")
-    N, M = len(body), len(objectives)
-    mu, sigma2 = np.empty((N, M)), np.empty((N, M))
-    names: list[str] = []
-    for i, (line, row) in enumerate(body):
-        if len(row) != len(header):
-            raise InputError(f"{label}, line {line}: expected {len(header)} cells, found {len(row)}")
-        for m in range(M):
-            for arr, col in ((mu, mu_cols[m]), (sigma2, s2_cols[m])):
-                arr[i, m] = _parse_float(row[col], f"{label}, line {line}, column {header[col]!r}")
-        if name_col is not None:
-            names.append(row[name_col].strip())
+    mu, sigma2 = _numbers(header, mu_cols, body, label), _numbers(header, s2_cols, body, label)
     _check_variances(
         sigma2, lambda i, m: f"{label}, line {body[i][0]}, column {header[s2_cols[m]]!r}"
     )
-    return Population(mu, sigma2, names if name_col is not None else None, objectives, label)
+    names = [row[name_col].strip() for _, row in body] if name_col is not None else None
+    return Population(mu, sigma2, names, objectives, label)
+
+
+def _numbers(header: list[str], cols: list[int], body: list[tuple[int, list[str]]], label: str) -> NDArray[np.float64]:
+    """The cells of columns `cols` of every row as an array (rows x columns)."""
+    out = np.empty((len(body), len(cols)))
+    for i, (line, row) in enumerate(body):
+        if len(row) != len(header):
+            raise InputError(f"{label}, line {line}: expected {len(header)} cells, found {len(row)}")
+        for m, col in enumerate(cols):
+            out[i, m] = _parse_float(row[col], f"{label}, line {line}, column {header[col]!r}")
+    return out
+
+
+def _read_long(header: list[str], name_col: int, body: list[tuple[int, list[str]]], label: str) -> Population:
+    """A long table: a `name` column and one plain column per objective (unnamed columns, such as
+    an exported index, are ignored); each row is one measurement, the rows of one name are that
+    individual's replicates, reduced to the mean and the variance of the mean."""
+    cols = [j for j, col in enumerate(header) if col and j != name_col]
+    if not cols:
+        raise InputError(f"{label}: no objective columns besides 'name'")
+    if not body:
+        raise InputError(f"{label}: no individuals (the file has a header but no rows)")
+    values = _numbers(header, cols, body, label)
+    try:
+        names, mu, sigma2, counts = reduce_long([row[name_col].strip() for _, row in body], values)
+    except ValueError as exc:
+        raise InputError(f"{label}: {exc}") from None
+    return Population(mu, sigma2, [str(n) for n in names], [header[j] for j in cols], label,
+                      (int(counts.min()), int(counts.max())))
 
 
 def _numbered_rows(stream: TextIO) -> list[tuple[int, list[str]]]:
@@ -151,7 +183,7 @@ def _numbered_rows(stream: TextIO) -> list[tuple[int, list[str]]]:
     return [(reader.line_num, row) for row in reader]
 
 
-def _text(raw: IO[bytes]) -> TextIO:
+def _text(raw: IO[bytes]) -> io.TextIOWrapper:
     """Bytes decoded as files are: strict UTF-8, a leading byte-order mark dropped (spreadsheet
     exports write one; left in place it would hide the quotes of a quoted first header cell), line
     ends left to the CSV reader."""

@@ -11,7 +11,8 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from .._select import _METRICS, _STAT_KEYS, SelectionResult
+from .._defaults import METRICS, STAT_KEYS
+from .._select import SelectionResult
 from .read import InputError, Population
 
 
@@ -20,22 +21,46 @@ def _names(pop: Population) -> list[str]:
 
 
 def _marks(result: SelectionResult, n: int) -> list[str]:
-    win, lose = set(result.winners.tolist()), set(result.losers.tolist())
-    return ["W" * (i in win) + "L" * (i in lose) for i in range(n)]
+    """W / L for the selected winners and losers; with a question mark where more samples could
+    change the choice: W? / L? selected but could drop out, w? / l? left out but could get in."""
+    marks = [""] * n
+    for chosen, doubtful, letter in ((result.winners, result.uncertain_winners, "W"),
+                                     (result.losers, result.uncertain_losers, "L")):
+        chosen_set, doubtful_set = set(chosen.tolist()), set(doubtful.tolist())
+        for i in range(n):
+            if i in chosen_set:
+                marks[i] += letter + "?" * (i in doubtful_set)
+            elif i in doubtful_set:
+                marks[i] += letter.lower() + "?"
+    return marks
+
+
+def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
+    """Two lines: what was read, and how it was sampled and selected."""
+    source = f"{len(pop.mu)} individuals, {len(pop.objectives)} objectives ({', '.join(pop.objectives)}) from {pop.source}"
+    if pop.replicates is not None:
+        lo, hi = pop.replicates
+        source += f"; replicates reduced to means and variances ({lo}{f'–{hi}' if hi != lo else ''} per individual)"
+    maximised = [name for name, d in zip(pop.objectives, result.directions) if d == "max"]
+    if maximised:
+        source += f"; maximised: {', '.join(maximised)}"
+    samples = f"{result.n_samples} samples"
+    if options["n_samples"] == "auto":
+        samples += " (auto, settled)" if result.settled else " (auto: --max-samples reached before settling)"
+    share = f"{options['k']}" if "k" in options else f"{100 * options['percentile']:g}%"
+    k = len(result.winners)
+    return (
+        f"{source}\n"
+        f"{samples}, seed {options['seed']}, top/bottom {share} of the order per sample: "
+        f"{k} winners (W), {k} losers (L); quantiles {'streaming (P²)' if result.quantiles_streamed else 'exact'}\n"
+    )
 
 
 def format_table(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
-    """Readable table, best quality score first, with a two-line summary above it."""
+    """Readable table, best quality score first, with a two-line summary above it and, when more
+    samples could change the selection, one line below naming who."""
     n = pop.mu.shape[0]
     names, marks = _names(pop), _marks(result, n)
-    k = len(result.winners)
-    head = (
-        f"{n} individuals, {len(pop.objectives)} objectives ({', '.join(pop.objectives)}) "
-        f"from {pop.source}\n"
-        f"{result.n_samples} samples, seed {options['seed']}, top/bottom "
-        f"{100 * options['percentile']:g}% of the order per sample: {k} winners (W), {k} losers (L); "
-        f"quantiles {'streaming (P²)' if result.quantiles_streamed else 'exact'}\n"
-    )
     cols = ["#", "name", "win%", "lose%", "place mean±std", "median [q25, q75]", "front", "within",
             "quality", "sel"]
     right = [True, False, True, True, True, True, True, True, True, False]
@@ -55,7 +80,12 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
     def line(cells: list[str]) -> str:
         return "  ".join(c.rjust(w) if r else c.ljust(w) for c, w, r in zip(cells, widths, right)).rstrip()
 
-    return head + "\n" + "\n".join(line(r) for r in [cols, *rows]) + "\n"
+    doubtful = sorted(set(result.uncertain_winners.tolist()) | set(result.uncertain_losers.tolist()))
+    foot = ""
+    if doubtful:
+        foot = (f"\nuncertain (?): {', '.join(names[i] for i in doubtful)}; measure these again "
+                f"or raise --samples\n")
+    return _head(pop, result, options) + "\n" + "\n".join(line(r) for r in [cols, *rows]) + "\n" + foot
 
 
 def _json_ready(value: Any) -> Any:
@@ -71,8 +101,8 @@ def _json_ready(value: Any) -> Any:
 
 
 def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
-    doc = {"names": _names(pop), "objectives": pop.objectives, "source": pop.source,
-           "options": options, **result.to_dict()}
+    doc = {**result.to_dict(), "names": _names(pop), "objectives": pop.objectives, "source": pop.source,
+           "options": options}
     return json.dumps(_json_ready(doc), indent=2, allow_nan=False) + "\n"
 
 
@@ -83,7 +113,7 @@ def to_csv(pop: Population, result: SelectionResult) -> str:
     win_rank = {int(v): r + 1 for r, v in enumerate(result.winners.tolist())}
     lose_rank = {int(v): r + 1 for r, v in enumerate(result.losers.tolist())}
     metrics = [(f"{metric}_{key}", getattr(getattr(result, metric), key))
-               for metric in _METRICS for key in _STAT_KEYS]
+               for metric in METRICS for key in STAT_KEYS]
     columns = [("win_count", result.win_count), ("lose_count", result.lose_count),
                ("rank_sum", result.rank_sum), ("win_probability", result.win_probability),
                ("lose_probability", result.lose_probability), *metrics,
@@ -123,60 +153,25 @@ def check_plot_target(path: str) -> None:
 
 
 def plot_axes(pop: Population, chosen: Sequence[str] | None) -> tuple[int, int]:
-    M = len(pop.objectives)
     if chosen is None:
-        if M < 2:
+        if len(pop.objectives) < 2:
             raise InputError("--plot needs at least two objectives")
         return 0, 1
-
-    def pick(token: str) -> int:
-        if token in pop.objectives:
-            return pop.objectives.index(token)
-        if token.isdigit() and int(token) < M:
-            return int(token)
-        raise InputError(f"--plot-objectives: no objective {token!r} (have {', '.join(pop.objectives)})")
-
-    x, y = pick(chosen[0]), pick(chosen[1])
+    x, y = (pop.objective(token, "--plot-objectives") for token in chosen)
     return x, y
 
 
-def save_plot(path: str, pop: Population, result: SelectionResult, axes: tuple[int, int]) -> None:
-    """Means of two objectives with ±1 standard deviation bars, coloured by win probability."""
+def save_plot(path: str, result: SelectionResult, axes: tuple[int, int]) -> None:
+    """What `SelectionResult.plot` draws, saved to `path`."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    x, y = axes
-    mx, my = pop.mu[:, x], pop.mu[:, y]
-    sx, sy = np.sqrt(np.maximum(pop.sigma2[:, x], 0.0)), np.sqrt(np.maximum(pop.sigma2[:, y], 0.0))
-    shown = np.isfinite(mx) & np.isfinite(my)
-    fig, ax = plt.subplots(figsize=(7.5, 5.5), layout="constrained")
-    ax.errorbar(mx[shown], my[shown], xerr=sx[shown], yerr=sy[shown], fmt="none", ecolor="0.65",
-                elinewidth=1, capsize=2, zorder=1)
-    points = ax.scatter(mx[shown], my[shown], c=result.win_probability[shown], cmap="viridis",
-                        vmin=0.0, vmax=1.0, s=60, edgecolors="0.2", linewidths=0.6, zorder=2)
-    fig.colorbar(points, ax=ax, label="win probability")
-    win = [i for i in result.winners.tolist() if shown[i]]
-    lose = [i for i in result.losers.tolist() if shown[i]]
-    ax.scatter(mx[win], my[win], s=190, marker="o", facecolors="none", edgecolors="crimson",
-               linewidths=1.8, zorder=3, label="winner")
-    ax.scatter(mx[lose], my[lose], s=130, marker="x", color="crimson", linewidths=1.8, zorder=3,
-               label="loser")
-    for i, name in enumerate(_names(pop)):
-        if shown[i]:
-            ax.annotate(name, (mx[i], my[i]), xytext=(5, 4), textcoords="offset points", fontsize=8)
-    ax.set_xlabel(f"{pop.objectives[x]} (mean ± 1 sd, lower is better)")
-    ax.set_ylabel(f"{pop.objectives[y]} (mean ± 1 sd, lower is better)")
-    hidden = [name for name, visible in zip(_names(pop), shown.tolist()) if not visible]
-    listed = ", ".join(hidden[:3]) + (", ..." if len(hidden) > 3 else "")
-    note = f"; not shown (NaN or infinite mean): {listed}" if hidden else ""
-    ax.set_title(f"{result.n_samples} samples, top/bottom {len(result.winners)} marked{note}", fontsize=10)
-    ax.legend(loc="best", fontsize=8)
-    ax.grid(True, alpha=0.3)
+    ax = result.plot(objectives=axes)
     try:
-        fig.savefig(path, dpi=120)
+        ax.figure.savefig(path, dpi=120)
     except OSError as exc:
         raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
     finally:
-        plt.close(fig)
+        plt.close(ax.figure)
