@@ -3,6 +3,7 @@ pandas, and pandas is imported only to build `SelectionResult.to_frame()`."""
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Hashable
 from typing import Any
 
@@ -20,10 +21,9 @@ def is_frame(obj: object) -> bool:
 
 def require_pandas(feature: str) -> Any:
     try:
-        import pandas
+        return importlib.import_module("pandas")
     except ImportError:
         raise ImportError(f"{feature} needs pandas: pip install 'vornaquill[pandas]'") from None
-    return pandas
 
 
 def _numbers(frame: Any, what: str) -> NDArray[np.float64]:

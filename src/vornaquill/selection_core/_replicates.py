@@ -60,10 +60,11 @@ def reduce_grouped(values: ArrayLike | Sequence[ArrayLike]) -> tuple[_F64, _F64,
 
 
 def reduce_long(
-    names: Sequence[Hashable], values: ArrayLike
+    names: Sequence[Hashable], values: ArrayLike, objectives: Sequence[str] | None = None
 ) -> tuple[list[Hashable], _F64, _F64, NDArray[np.int64]]:
     """Reduce measurements in long form: row r of `values` (R, M) is one measurement of the
-    individual `names[r]`; rows with equal names are its replicates.
+    individual `names[r]`; rows with equal names are its replicates. `objectives` only names the
+    columns in error messages.
 
     Returns (individuals in order of first appearance, mu, sigma2, replicates per individual),
     reduced as `from_replicates` does.
@@ -77,7 +78,7 @@ def reduce_long(
     group = np.fromiter((first.setdefault(n, len(first)) for n in names), dtype=np.intp, count=len(names))
     order = np.argsort(group, kind="stable")
     counts = np.bincount(group, minlength=len(first))
-    mu, sigma2, counts = _reduce(arr[order], counts)
+    mu, sigma2, counts = _reduce(arr[order], counts, objectives)
     return list(first), mu, sigma2, counts
 
 
@@ -104,7 +105,8 @@ def _stack(values: Any) -> tuple[_F64, NDArray[np.int64]]:
     return np.concatenate(blocks), np.array([b.shape[0] for b in blocks], dtype=np.int64)
 
 
-def _reduce(flat: _F64, counts: NDArray[np.int64]) -> tuple[_F64, _F64, NDArray[np.int64]]:
+def _reduce(flat: _F64, counts: NDArray[np.int64], objectives: Sequence[str] | None = None
+            ) -> tuple[_F64, _F64, NDArray[np.int64]]:
     """Means, variances of the means and counts of stacked rows; `counts[i]` >= 1 rows per individual."""
     n, m = len(counts), flat.shape[1]
     if n == 0:
@@ -123,8 +125,9 @@ def _reduce(flat: _F64, counts: NDArray[np.int64]) -> tuple[_F64, _F64, NDArray[
     for j in np.flatnonzero(single.any(axis=0)).tolist():
         dof = (counts - 1)[several[:, j]]
         if not dof.size:
+            label = repr(objectives[j]) if objectives is not None else j
             raise ValueError(
-                f"replicates: objective {j} has individuals with a single measurement and no individual "
+                f"replicates: objective {label} has individuals with a single measurement and no individual "
                 "with two or more (without NaN) to estimate the variance from"
             )
         pooled = float(ss[several[:, j], j].sum() / dof.sum())

@@ -10,6 +10,7 @@ intervals and the uncertain members of the selection.
 
 from __future__ import annotations
 
+import math
 import operator
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
@@ -87,12 +88,15 @@ class SelectionResult:
         i.e. how far the probabilities could move with unlimited samples.
     uncertain_winners, uncertain_losers:
         int64 indices (ascending) of the individuals whose membership among the winners (losers)
-        could change with more samples. With p_in the k-th largest win probability (the weakest
-        winner) and p_out the (k+1)-th (the strongest individual left out), a winner is uncertain
-        when the low end of its win interval is <= p_out, and an individual left out when the high
-        end of its interval is >= p_in. The same rule, on lose probabilities, gives the uncertain
-        losers. Both are empty when k = N. Individuals that tie exactly stay uncertain at any
-        sample count.
+        could change with more samples. The rule compares the Wilson intervals around the k-th and
+        the (k+1)-th largest win counts, i.e. the weakest winner and the strongest individual left
+        out: a winner is uncertain when the low end of its interval reaches the high end of the
+        strongest left-out one's, an individual left out when the high end of its interval reaches
+        the low end of the weakest winner's. The same rule on the lose counts gives the uncertain
+        losers. Both are empty when k = N. Individuals that tie at the boundary stay uncertain at
+        any sample count.
+    settled:
+        True when both are empty (a property).
     mu, sigma2:
         float64 (N, M): the means (in the user's sign: maximised objectives are not negated here) and
         variances the selection used; for replicates, the reduced ones.
@@ -156,8 +160,7 @@ class SelectionResult:
             if getattr(self, key) is not None:
                 out[key] = list(getattr(self, key))
         for key in ("mu", "sigma2"):
-            arr = getattr(self, key)
-            out[key] = np.where(np.isfinite(arr), arr, None).tolist()
+            out[key] = [[v if math.isfinite(v) else None for v in row] for row in getattr(self, key).tolist()]
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
         return out
@@ -276,7 +279,7 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
             raise TypeError("select() takes either mu and sigma2 or replicates=, not both")
         if _frames.is_frame(replicates):
             rows, values, found_objectives = _frames.long_frame(replicates)
-            individuals, m, s2, counts = reduce_long(rows, values)
+            individuals, m, s2, counts = reduce_long(rows, values, found_objectives)
             found_names = [str(v) for v in individuals]
         else:
             m, s2, counts = reduce_grouped(replicates)
@@ -296,7 +299,7 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
 def _directions(directions: Any, data: _Data) -> tuple[Direction, ...]:
     m = data.mu.shape[1]
     if directions is None:
-        return ("min",) * m
+        directions = ("min",) * m
     if isinstance(directions, Mapping):
         if data.objectives is None:
             raise ValueError("directions: a mapping needs named objectives (pass objectives= or a "
@@ -358,8 +361,8 @@ def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[D
         quantiles_streamed=bool(place["quantiles_mode_used"]),
         win_interval=win_interval,
         lose_interval=lose_interval,
-        uncertain_winners=uncertain_members(win_count, winners, win_interval, samples),
-        uncertain_losers=uncertain_members(lose_count, losers, lose_interval, samples),
+        uncertain_winners=uncertain_members(winners, win_interval),
+        uncertain_losers=uncertain_members(losers, lose_interval),
         mu=data.mu,
         sigma2=data.sigma2,
         directions=directions,

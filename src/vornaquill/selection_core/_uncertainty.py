@@ -23,24 +23,25 @@ def wilson_interval(count: NDArray[np.integer], n: int) -> NDArray[np.float64]:
     # Exact ends where the formula gives them exactly (count 0 or n), not a rounding away from them.
     low = np.where(count == 0, 0.0, centre - half)
     high = np.where(count == n, 1.0, centre + half)
-    return np.clip(np.stack([low, high], axis=1), 0.0, 1.0)
+    bounds: NDArray[np.float64] = np.clip(np.stack([low, high], axis=1), 0.0, 1.0)
+    return bounds
 
 
-def uncertain_members(
-    count: NDArray[np.integer], chosen: NDArray[np.int64], interval: NDArray[np.float64], n: int
-) -> NDArray[np.int64]:
+def uncertain_members(chosen: NDArray[np.int64], interval: NDArray[np.float64]) -> NDArray[np.int64]:
     """Indices (ascending) whose membership among `chosen` could change with more samples.
 
-    With the k chosen individuals, p_in is the k-th largest count / n (the weakest chosen one) and
-    p_out the (k+1)-th (the strongest one left out). A chosen individual is uncertain when its
-    interval reaches down to p_out, one left out when its interval reaches up to p_in. Nobody is
-    uncertain when all N are chosen.
+    Compares the intervals of the k-th and (k+1)-th largest counts: the weakest chosen individual
+    and the strongest one left out. A chosen individual is uncertain when the low end of its
+    interval is at or below the high end of the strongest left-out one's interval; an individual
+    left out when the high end of its interval is at or above the low end of the weakest chosen
+    one's. Nobody is uncertain when all N are chosen.
     """
-    inside = np.zeros(len(count), dtype=bool)
+    inside = np.zeros(len(interval), dtype=bool)
     inside[chosen] = True
     if inside.all():
         return np.empty(0, dtype=np.int64)
-    p_in = count[inside].min() / n
-    p_out = count[~inside].max() / n
-    doubtful = np.where(inside, interval[:, 0] <= p_out, interval[:, 1] >= p_in)
+    # Interval ends grow with the count, so these are the ends of the k-th and (k+1)-th counts.
+    low_in = interval[inside, 0].min()
+    high_out = interval[~inside, 1].max()
+    doubtful = np.where(inside, interval[:, 0] <= high_out, interval[:, 1] >= low_in)
     return np.flatnonzero(doubtful).astype(np.int64)
