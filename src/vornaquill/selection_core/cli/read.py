@@ -121,7 +121,8 @@ def _objective_columns(header: list[str], label: str) -> tuple[list[str], list[i
 def read_csv(stream: TextIO, label: str) -> Population:
     """Parse a population table: header row, one row per individual, optional `name` column, and
     for each objective X the columns X_mu and X_sigma2 (objective order = column order). Other
-    columns are ignored; blank lines are skipped."""
+    columns are ignored; blank lines are skipped. A table with a `name` column and no such pairs is
+    a long table of measurements (`_read_long`)."""
     try:
         rows = [(line, row) for line, row in _numbered_rows(stream) if any(c.strip() for c in row)]
     except UnicodeDecodeError:
