@@ -291,9 +291,8 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
         m, s2 = _as_2d(mu), _as_2d(sigma2)
         if m.shape != s2.shape:
             raise ValueError("mu and sigma2 must have the same shape")
-    n, k = m.shape
-    return _Data(m, s2, _labels(names, found_names, n, "names"),
-                 _labels(objectives, found_objectives, k, "objectives"), counts)
+    return _Data(m, s2, _labels(names, found_names, m.shape[0], "names"),
+                 _labels(objectives, found_objectives, m.shape[1], "objectives"), counts)
 
 
 def _directions(directions: Any, data: _Data) -> tuple[Direction, ...]:
