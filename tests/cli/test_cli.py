@@ -6,29 +6,35 @@ import csv
 import importlib.util
 import io
 import json
+import math
 import os
 import re
 import shutil
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from helpers import ROOT
-from vornaquill.selection_core import mc_rank_select_detailed
+from vornaquill.selection_core import from_replicates, mc_rank_select_detailed
+from vornaquill.selection_core._select import percentile_for_k
 
 METRICS = ("place", "front", "within")
 STATS = ("mean", "median", "std", "q25", "q75")
 
 
-def cli(*args, cwd, stdin=None, env=None):
-    return subprocess.run(
+def cli(*args, cwd, stdin=None, env=None, preexec_fn=None):
+    """Run the tool; `stdin` is text or bytes."""
+    proc = subprocess.run(
         [sys.executable, "-m", "vornaquill.selection_core", *map(str, args)],
-        cwd=cwd, input=stdin, capture_output=True, text=True, timeout=120,
-        env={**os.environ, **(env or {})},
+        cwd=cwd, input=stdin.encode() if isinstance(stdin, str) else stdin, capture_output=True,
+        timeout=120, env={**os.environ, **(env or {})}, preexec_fn=preexec_fn,
     )
+    proc.stdout, proc.stderr = proc.stdout.decode(), proc.stderr.decode()
+    return proc
 
 
 def ok(*args, cwd, **kw):
@@ -42,7 +48,9 @@ def table_rows(stdout):
     lines = stdout.splitlines()
     start = next(i for i, line in enumerate(lines) if line.split()[:2] == ["#", "name"])
     header = re.split(r"\s{2,}", lines[start].strip())
-    return [dict(zip(header, re.split(r"\s{2,}", line.strip()))) for line in lines[start + 1:] if line]
+    rows = lines[start + 1:]
+    rows = rows[:rows.index("")] if "" in rows else rows  # a note may follow after a blank line
+    return [dict(zip(header, re.split(r"\s{2,}", line.strip()))) for line in rows]
 
 
 @pytest.fixture(scope="module")
@@ -111,10 +119,12 @@ def test_csv_json_round_trip_matches_kernel(tmp_path, population, args, options)
     assert sorted(r["name"] for r in table_rows(proc.stdout)) == sorted(names)
 
 
-@pytest.mark.parametrize("with_labels", [True, False])
+@pytest.mark.parametrize("with_labels", [True, False, "bytes"])
 def test_npz_round_trip_matches_kernel(tmp_path, population, with_labels):
     mu, sigma2, names, objectives = population
-    extra = {"names": np.array(names), "objectives": np.array(objectives)} if with_labels else {}
+    label = (lambda t: t.encode()) if with_labels == "bytes" else str  # bytes names print as text
+    extra = {"names": np.array([label(n) for n in names]),
+             "objectives": np.array([label(o) for o in objectives])} if with_labels else {}
     np.savez(tmp_path / "pop.npz", mu=mu, sigma2=sigma2, **extra)
     doc = json.loads(ok("pop.npz", "-n", 90, "--seed", 3, "--json", cwd=tmp_path).stdout)
     assert_matches_kernel(doc, mu, sigma2, 90, dict(RUNS[0][1], seed=3))
@@ -157,6 +167,48 @@ def test_builtin_example_table(tmp_path):
         assert std == pytest.approx(doc["place_stats"]["std"][i], abs=0.0051)
         assert ("W" in r.get("sel", "")) == (i in doc["winners"])
         assert ("L" in r.get("sel", "")) == (i in doc["losers"])
+        assert ("?" in r.get("sel", "")) == (i in doc["uncertain_winners"] + doc["uncertain_losers"])
+    doubtful = sorted(set(doc["uncertain_winners"] + doc["uncertain_losers"]))
+    assert doubtful and out.endswith(
+        f"\nuncertain (?): {', '.join(doc['names'][i] for i in doubtful)}; measure these again or raise --samples\n")
+
+
+# (options, the population and options that ask for the same selection without them, text in the table's head)
+EQUIVALENTS = [
+    (["--maximize", "latency", "0"], lambda mu, doc: (mu * [-1, -1, 1], []), "; maximised: loss, latency\n"),
+    (["--k", "3"], lambda mu, doc: (mu, ["-p", repr(percentile_for_k(3, 11))]), "top/bottom 3 of the order"),
+    (["-n", "auto", "--max-samples", "4000"], lambda mu, doc: (mu, ["-n", doc["n_samples"]]), " samples (auto"),
+]
+
+
+@pytest.mark.parametrize("args,plain,head", EQUIVALENTS)
+def test_options_equal_their_plain_equivalent(tmp_path, population, args, plain, head):
+    mu, sigma2, names, objectives = population
+    write_csv(tmp_path / "pop.csv", mu, sigma2, names, objectives)
+    proc = ok("pop.csv", "--json", "-o", "out.json", *args, cwd=tmp_path)
+    assert head in proc.stdout.split("\n\n")[0]
+    doc = json.loads((tmp_path / "out.json").read_text())
+    plain_mu, plain_args = plain(mu, doc)
+    write_csv(tmp_path / "plain.csv", plain_mu, sigma2, names, objectives)
+    want = json.loads(ok("plain.csv", "--json", *plain_args, cwd=tmp_path).stdout)
+    for key in ("n_samples", "winners", "losers", "win_count", "rank_sum", "uncertain_winners"):
+        assert doc[key] == want[key], key
+
+
+def test_long_csv_is_reduced_like_replicates(tmp_path, population):
+    mu, _, names, objectives = population
+    rng = np.random.default_rng(8)
+    reps = [mu[i] + rng.normal(size=(k, 3)) for i, k in enumerate([1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2])]
+    # one row per measurement, replicates of different individuals interleaved
+    rows = sorted((j, i, r) for i, rep in enumerate(reps) for j, r in enumerate(rep.tolist()))
+    lines = [",".join(["name", *objectives])] + [",".join([names[i], *map(repr, r)]) for _, i, r in rows]
+    (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
+    write_csv(tmp_path / "wide.csv", *from_replicates(reps), names, objectives)
+    proc = ok("long.csv", "--json", "-o", "long.json", cwd=tmp_path)
+    assert "; replicates reduced to means and variances (1–4 per individual)\n" in proc.stdout
+    doc, want = json.loads((tmp_path / "long.json").read_text()), json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
+    for key in ("names", "objectives", "winners", "win_count", "rank_sum", "quality_score"):
+        assert doc[key] == want[key], key
 
 
 def test_same_seed_same_output_and_console_script(tmp_path):
@@ -182,7 +234,11 @@ def test_csv_variants_read_alike(tmp_path, population):
     export = "\ufeff" + "\r\n\r\n".join(" , ".join(line.split(",")[1:]) for line in text.splitlines())
     (tmp_path / "export.csv").write_bytes(export.encode("utf-8"))
     exported = json.loads(ok("export.csv", "--json", cwd=tmp_path).stdout)
-    for doc in (piped, exported):
+    # the mark followed by a quoted first header cell
+    head, body = export.split("\r\n", 1)
+    quoted = "\ufeff" + ",".join(f'"{c.strip()}"' for c in head[1:].split(",")) + "\r\n" + body
+    (tmp_path / "quoted.csv").write_bytes(quoted.encode("utf-8"))
+    for doc in (piped, exported, json.loads(ok("quoted.csv", "--json", cwd=tmp_path).stdout)):
         assert doc["names"] == names and doc["objectives"] == objectives
         for key in ("win_count", "rank_sum", "quality_score"):
             assert doc[key] == from_file[key]
@@ -192,7 +248,9 @@ VALID = "name,loss_mu,loss_sigma2,lat_mu,lat_sigma2\na,1,0.1,5,1\nb,2,0.1,4,1\n"
 BAD_CSV = [
     ("", "bad.csv: file is empty"),
     ("\n\n", "bad.csv: file is empty"),
-    ("name,loss,lat\na,1,2\n", "bad.csv: no objective columns"),
+    ("loss,lat\n1,2\n", "bad.csv: no objective columns"),
+    ("name,\na,1\n", "bad.csv: no objective columns besides 'name'"),
+    ("name,loss,lat\na,1,2\nb,3,4\n", "bad.csv: "),  # long table, one measurement each: no variance
     ("name,loss_mu,lat_mu,lat_sigma2\na,1,2,3\n", "column 'loss_mu' has no matching column 'loss_sigma2'"),
     ("loss_sigma2,x\n1,2\n", "column 'loss_sigma2' has no matching column 'loss_mu'"),
     ("name,loss_mu,loss_sigma2\na,1,0.1\nb,fast,0.1\n", "bad.csv, line 3, column 'loss_mu': 'fast' is not a number"),
@@ -258,9 +316,27 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
     ("valid", ["pop.csv", "-o", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
+    ("valid", ["pop.csv", "--max-samples", "100"], "--max-samples needs -n auto"),
+    ("valid", ["pop.csv", "--k", "1", "-p", "0.5"], "argument -p/--percentile: not allowed with argument --k"),
+    ("valid", ["pop.csv", "--k", "3"], "pop.csv: k must be"),
+    ("valid", ["pop.csv", "--maximize", "speed"], "--maximize: no objective 'speed' (have loss, lat)"),
+    ("latin-1", ["-"], "<stdin>: not a UTF-8 text file"),
+    ("closed", ["-"], "cannot read <stdin>: standard input is closed"),
+    ("deflate", ["data.npz"], "data.npz: not a readable .npz archive (Error -3"),
+    ("method", ["data.npz"], "data.npz: not a readable .npz archive (That compression method is not supported)"),
+    ("huge-header", ["data.npz"], "array 'mu' of shape (10000000, 1000000) would need 74505.8 GiB of memory"),
+    ("huge", ["data.npz"], "rating 2000000 individuals (an N x N byte matrix) would need 3725.3 GiB of memory"),
 ])
 def test_bad_invocation(tmp_path, setup, args, message):
-    if setup == "valid":
+    stdin, closing = None, None
+    if setup in ("deflate", "method", "huge-header", "huge"):
+        write_damaged_npz(tmp_path / "data.npz", setup)
+    elif setup == "latin-1":
+        stdin = VALID.replace("a,", "\xe9,").encode("latin-1")
+    elif setup == "closed":
+        def closing():
+            os.close(0)
+    elif setup == "valid":
         (tmp_path / "pop.csv").write_text(VALID)
     elif setup == "text":
         (tmp_path / "data.npz").write_text("mu,sigma2\n")
@@ -269,7 +345,37 @@ def test_bad_invocation(tmp_path, setup, args, message):
         (tmp_path / "data.npy").rename(tmp_path / "data.npz")
     elif setup == "dir":
         (tmp_path / "sub.csv").mkdir()
-    assert_user_error(cli(*args, cwd=tmp_path), message)
+    assert_user_error(cli(*args, cwd=tmp_path, stdin=stdin, preexec_fn=closing), message)
+
+
+def write_damaged_npz(path, damage):
+    """An .npz archive whose 'mu' member has a broken deflate stream, a compression method zipfile
+    does not know, or a header claiming a shape no machine holds; or a population too large to rate."""
+    mu = np.zeros((2_000_000, 1)) if damage == "huge" else np.ones((3, 2))
+    np.savez_compressed(path, mu=mu, sigma2=mu)
+    if damage == "huge-header":
+        header = io.BytesIO()
+        np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
+                                                      "shape": (10**7, 10**6)})
+        with zipfile.ZipFile(path, "w") as zf:
+            zf.writestr("mu.npy", header.getvalue() + bytes(16))
+            zf.writestr("sigma2.npy", header.getvalue())
+    data = bytearray(path.read_bytes())
+    if damage == "deflate":
+        local = data.index(b"PK\x03\x04")  # first local header: fixed part, then name and extra field
+        start = local + 30 + int.from_bytes(data[local + 26: local + 28], "little") + \
+            int.from_bytes(data[local + 28: local + 30], "little")
+        data[start] = 0xFF  # first byte of the deflate stream: a reserved block type
+    elif damage == "method":
+        central = data.index(b"PK\x01\x02")  # method field of the first central directory entry
+        data[central + 10: central + 12] = (7).to_bytes(2, "little")
+    path.write_bytes(bytes(data))
+
+
+def test_json_writes_non_finite_numbers_as_null(tmp_path):
+    quality = json.loads(ok("-n", 50, "--quality-w-place", "1e308", "--quality-w-front", "1e308", "--json",
+                            cwd=tmp_path).stdout)["quality_score"]  # overflows to -inf
+    assert None in quality and all(q is None or math.isfinite(q) for q in quality)
 
 
 def test_plot_without_matplotlib(tmp_path):

@@ -4,11 +4,14 @@ the objects the kernels look up on every call (NumPy's functions, dtypes and typ
 
 VORNAQUILL_LEAK_CALLS sets the calls per function (default 20000)."""
 
+import copy
 import ctypes
 import gc
 import os
+import pickle
 import sys
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -129,11 +132,17 @@ RATING = [
     ((), {}, TypeError),
 ]
 
+def function_protocols(f):
+    """What pickle, copy and weak references do with a kernel function."""
+    return pickle.loads(pickle.dumps(f)), copy.copy(f), copy.deepcopy(f), weakref.ref(f)()
+
+
 FUNCTIONS = {
     "mc_rank_counts": (m.mc_rank_counts, COMMON),
     "mc_rank_select": (m.mc_rank_select, COMMON),
     "mc_rank_select_detailed": (m.mc_rank_select_detailed, COMMON + DETAILED_ONLY),
     "rate_population": (rate_population, RATING),
+    "function_protocols": (function_protocols, [((f,), {}, None) for f in (m.mc_rank_counts, m.mc_rank_select)]),
 }
 
 

@@ -1,8 +1,15 @@
 """The Python surface of the kernel module: names, docstrings, introspection, argument binding
 and scalar conversion."""
 
+import ast
+import copy
 import inspect
+import multiprocessing
+import pickle
 import warnings
+import weakref
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -49,6 +56,34 @@ def test_introspection(f, sig, defaults):
     assert f.__name__ == f.__qualname__ == f.__code__.co_name
     assert f.__code__.co_varnames == tuple(inspect.signature(f).parameters)
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
+
+
+STUBS = Path(__file__).resolve().parents[1] / "src" / "vornaquill" / "selection_core" / "_mc_rank.pyi"
+
+
+@pytest.mark.parametrize("f", FUNCS)
+def test_stub_defaults_match_the_kernels(f):
+    stub = next(node for node in ast.parse(STUBS.read_text()).body
+                if isinstance(node, ast.FunctionDef) and node.name == f.__name__)
+    assert [a.arg for a in stub.args.args] == list(inspect.signature(f).parameters)
+    defaults = [ast.literal_eval(d) for d in stub.args.defaults]
+    assert [(type(d), d) for d in defaults] == [(type(d), d) for d in f.__defaults__]
+
+
+@pytest.fixture(scope="module")
+def process_pool():
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        yield pool
+
+
+@pytest.mark.parametrize("f", FUNCS)
+def test_functions_pickle_copy_and_weakref_like_python_functions(f, process_pool):
+    assert pickle.loads(pickle.dumps(f, protocol=0)) is f
+    assert copy.copy(f) is f and copy.deepcopy({"kernel": f})["kernel"] is f
+    ref = weakref.ref(f)
+    assert ref() is f and f in weakref.WeakSet([f])
+    # sent to another interpreter by name and called there
+    same(process_pool.submit(f, MU, S2, 30, 0.5, 9).result(timeout=300), f(MU, S2, 30, 0.5, 9))
 
 
 def test_docstrings_exact():

@@ -22,6 +22,7 @@ struct Function {
     PyObject *defaults;     // tuple of the optional parameters' defaults
     PyObject *code;         // code object whose arguments are the parameters
     PyObject *annotations;  // empty dict, as for an unannotated Python function
+    PyObject *weaklist;     // weak references to this function
 };
 
 // ---- argument binding --------------------------------------------------------------------
@@ -225,6 +226,7 @@ int function_clear(PyObject *self) {
 
 void function_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Function *>(self)->weaklist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     PyObject_GC_Del(self);
 }
@@ -235,6 +237,21 @@ PyObject *function_repr(PyObject *self) {
 }
 
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+
+// Functions are singletons of their module: pickle stores the qualified name (pickle finds the
+// module through `__module__`), and copies are the function itself, as for Python functions.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return PyRef::borrow(reinterpret_cast<Function *>(self)->qualname).release();
+}
+
+PyObject *function_copy(PyObject *self, PyObject *) { return PyRef::borrow(self).release(); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
@@ -267,6 +284,8 @@ PyTypeObject function_type = [] {
     t.tp_doc = "Native function of vornaquill.selection_core._mc_rank.";
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(Function, weaklist);
+    t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getset;
     return t;
@@ -297,6 +316,7 @@ PyObject *function_new(const FunctionSpec *spec, PyObject *module, PyObject *mod
     f->defaults = defaults.release();
     f->code = code.release();
     f->annotations = annotations.release();
+    f->weaklist = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject *>(f);
 }

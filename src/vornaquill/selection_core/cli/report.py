@@ -1,0 +1,177 @@
+"""Reporting a selection for the command-line tool: the table, JSON, CSV and the plot."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+from pathlib import Path
+from typing import Any, Sequence
+
+import numpy as np
+
+from .._defaults import METRICS, STAT_KEYS
+from .._select import SelectionResult
+from .read import InputError, Population
+
+
+def _names(pop: Population) -> list[str]:
+    return pop.names if pop.names is not None else [str(i) for i in range(pop.mu.shape[0])]
+
+
+def _marks(result: SelectionResult, n: int) -> list[str]:
+    """W / L for the selected winners and losers; with a question mark where more samples could
+    change the choice: W? / L? selected but could drop out, w? / l? left out but could get in."""
+    marks = [""] * n
+    for chosen, doubtful, letter in ((result.winners, result.uncertain_winners, "W"),
+                                     (result.losers, result.uncertain_losers, "L")):
+        chosen_set, doubtful_set = set(chosen.tolist()), set(doubtful.tolist())
+        for i in range(n):
+            if i in chosen_set:
+                marks[i] += letter + "?" * (i in doubtful_set)
+            elif i in doubtful_set:
+                marks[i] += letter.lower() + "?"
+    return marks
+
+
+def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
+    """Two lines: what was read, and how it was sampled and selected."""
+    source = f"{len(pop.mu)} individuals, {len(pop.objectives)} objectives ({', '.join(pop.objectives)}) from {pop.source}"
+    if pop.replicates is not None:
+        lo, hi = pop.replicates
+        source += f"; replicates reduced to means and variances ({lo}{f'–{hi}' if hi != lo else ''} per individual)"
+    maximised = [name for name, d in zip(pop.objectives, result.directions) if d == "max"]
+    if maximised:
+        source += f"; maximised: {', '.join(maximised)}"
+    samples = f"{result.n_samples} samples"
+    if options["n_samples"] == "auto":
+        samples += " (auto, settled)" if result.settled else " (auto: --max-samples reached before settling)"
+    share = f"{options['k']}" if "k" in options else f"{100 * options['percentile']:g}%"
+    k = len(result.winners)
+    return (
+        f"{source}\n"
+        f"{samples}, seed {options['seed']}, top/bottom {share} of the order per sample: "
+        f"{k} winners (W), {k} losers (L); quantiles {'streaming (P²)' if result.quantiles_streamed else 'exact'}\n"
+    )
+
+
+def format_table(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
+    """Readable table, best quality score first, with a two-line summary above it and, when more
+    samples could change the selection, one line below naming who."""
+    n = pop.mu.shape[0]
+    names, marks = _names(pop), _marks(result, n)
+    cols = ["#", "name", "win%", "lose%", "place mean±std", "median [q25, q75]", "front", "within",
+            "quality", "sel"]
+    right = [True, False, True, True, True, True, True, True, True, False]
+    pl = result.place
+    rows = []
+    for i in np.argsort(-result.quality_score, kind="stable").tolist():
+        rows.append([
+            str(i), names[i],
+            f"{100 * result.win_probability[i]:.1f}", f"{100 * result.lose_probability[i]:.1f}",
+            f"{pl.mean[i]:.2f} ± {pl.std[i]:.2f}",
+            f"{pl.median[i]:g} [{pl.q25[i]:g}, {pl.q75[i]:g}]",
+            f"{result.front.mean[i]:.2f}", f"{result.within.mean[i]:.2f}",
+            f"{result.quality_score[i]:.3f}", marks[i],
+        ])
+    widths = [max(len(c), *(len(r[j]) for r in rows)) for j, c in enumerate(cols)]
+
+    def line(cells: list[str]) -> str:
+        return "  ".join(c.rjust(w) if r else c.ljust(w) for c, w, r in zip(cells, widths, right)).rstrip()
+
+    doubtful = sorted(set(result.uncertain_winners.tolist()) | set(result.uncertain_losers.tolist()))
+    foot = ""
+    if doubtful:
+        foot = (f"\nuncertain (?): {', '.join(names[i] for i in doubtful)}; measure these again "
+                f"or raise --samples\n")
+    return _head(pop, result, options) + "\n" + "\n".join(line(r) for r in [cols, *rows]) + "\n" + foot
+
+
+def _json_ready(value: Any) -> Any:
+    """`value` with every non-finite float replaced by None: JSON has no NaN or infinity (a quality
+    score overflows to ±inf when large weights meet large means)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: _json_ready(v) for key, v in value.items()}
+    if isinstance(value, list):
+        return [_json_ready(v) for v in value]
+    return value
+
+
+def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
+    doc = {**result.to_dict(), "names": _names(pop), "objectives": pop.objectives, "source": pop.source,
+           "options": options}
+    return json.dumps(_json_ready(doc), indent=2, allow_nan=False) + "\n"
+
+
+def to_csv(pop: Population, result: SelectionResult) -> str:
+    """One row per individual, in input order; winner_rank / loser_rank are 1-based places in the
+    winner / loser lists, empty when not selected."""
+    n = pop.mu.shape[0]
+    win_rank = {int(v): r + 1 for r, v in enumerate(result.winners.tolist())}
+    lose_rank = {int(v): r + 1 for r, v in enumerate(result.losers.tolist())}
+    metrics = [(f"{metric}_{key}", getattr(getattr(result, metric), key))
+               for metric in METRICS for key in STAT_KEYS]
+    columns = [("win_count", result.win_count), ("lose_count", result.lose_count),
+               ("rank_sum", result.rank_sum), ("win_probability", result.win_probability),
+               ("lose_probability", result.lose_probability), *metrics,
+               ("quality_score", result.quality_score)]
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(["index", "name", *(c for c, _ in columns), "winner_rank", "loser_rank"])
+    names = _names(pop)
+    for i in range(n):
+        writer.writerow([i, names[i], *(repr(a[i].item()) for _, a in columns),
+                         win_rank.get(i, ""), lose_rank.get(i, "")])
+    return out.getvalue()
+
+
+def write_text(path: str, text: str) -> None:
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as fh:
+            fh.write(text)
+    except OSError as exc:
+        raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+# ---------------------------------------------------------------------------------------------
+# Plot
+
+
+def check_plot_target(path: str) -> None:
+    """Fail before any work when matplotlib is missing or cannot write the file's format."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'vornaquill[plot]'") from None
+    suffix = Path(path).suffix.lower().lstrip(".")
+    formats = Figure().canvas.get_supported_filetypes()
+    if suffix and suffix not in formats:
+        raise InputError(f"--plot: cannot write .{suffix} files (use one of: {', '.join(sorted(formats))})")
+
+
+def plot_axes(pop: Population, chosen: Sequence[str] | None) -> tuple[int, int]:
+    if chosen is None:
+        if len(pop.objectives) < 2:
+            raise InputError("--plot needs at least two objectives")
+        return 0, 1
+    x, y = (pop.objective(token, "--plot-objectives") for token in chosen)
+    return x, y
+
+
+def save_plot(path: str, result: SelectionResult, axes: tuple[int, int]) -> None:
+    """What `SelectionResult.plot` draws, saved to `path`."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ax = result.plot(objectives=axes)
+    try:
+        ax.figure.savefig(path, dpi=120)
+    except OSError as exc:
+        raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
+    finally:
+        plt.close(ax.figure)
