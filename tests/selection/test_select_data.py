@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from conftest import run_python
+from helpers import run_python
 from vornaquill.selection_core._replicates import reduce_long
 
 pd = pytest.importorskip("pandas")

@@ -9,11 +9,10 @@ import pickle
 import warnings
 import weakref
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
-
 import numpy as np
 import pytest
 
+from helpers import ROOT
 from vornaquill.selection_core import _mc_rank as m
 
 MU = np.array([[0.0, 1.0], [1.0, 0.0], [0.5, 0.5], [2.0, 2.0]])
@@ -58,7 +57,7 @@ def test_introspection(f, sig, defaults):
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
 
 
-STUBS = Path(__file__).resolve().parents[1] / "src" / "vornaquill" / "selection_core" / "_mc_rank.pyi"
+STUBS = ROOT / "src" / "vornaquill" / "selection_core" / "_mc_rank.pyi"
 
 
 @pytest.mark.parametrize("f", FUNCS)
