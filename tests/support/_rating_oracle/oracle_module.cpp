@@ -1,6 +1,6 @@
 // Module vornaquill._testing._rating_oracle: the reference rating with the product's Python entry
 // `rate_population` and the same `__pyx_capi__` export, for equivalence tests.
-#include "entry.hpp"
+#include "py_entry.hpp"
 
 namespace vq {
 namespace {

@@ -1,4 +1,4 @@
 // The reference module differs from the product only in its rating algorithm (simple_rating.cpp):
 // it compiles the product's buffer checks, C-level entry and Python entry as they are.
-#include "buffers.cpp"
-#include "entry.cpp"
+#include "c_entry.cpp"
+#include "py_entry.cpp"

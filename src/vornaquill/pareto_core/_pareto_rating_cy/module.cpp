@@ -1,5 +1,5 @@
 // Module vornaquill.pareto_core._pareto_rating_cy.
-#include "entry.hpp"
+#include "py_entry.hpp"
 
 namespace vq {
 namespace {
