@@ -74,9 +74,8 @@ int rate_population_inplace(MemviewSlice X, int mode_i, int within_mode_i, Memvi
     if (mode_i != 0 && mode_i != 1) return kBadMode;
     if (within_mode_i != 0) return kBadWithinMode;
     // The slices by RatingBuffer; the record blocks have none.
-    const MemviewSlice *const slices[kNumRatingBuffers] = {&X,     &R,     &front_id, &within, &order,
-                                                           &items, &offsets, &dom,   &n_dom,  &cur,
-                                                           &nxt,   nullptr, nullptr};
+    const MemviewSlice *const slices[kNumRatingBuffers] = {&X,   &R,     &front_id, &within, &order, &items, &offsets,
+                                                           &dom, &n_dom, &cur,      &nxt,    nullptr, nullptr};
     Buffers b;
     if (check_buffers(slices, pairs, keys, &b) < 0) return kBadBuffer;
     return rate(mode_i, b);

@@ -26,8 +26,18 @@ constexpr const char kRateDoc[] =
     "    order: int64 (N,), global order best first (front, then crowding descending, then index)\n"
     "    n_fronts: int\n";
 
-// Working storage of one call (the Work rows of kRatingBuffers), carved out of a single heap
-// block; every piece starts at a multiple of kPieceAlign bytes.
+// Every piece of the working storage starts at a multiple of this many bytes, which suits every
+// element type of the buffer table.
+constexpr size_t kPieceAlign = 8;
+
+constexpr bool piece_align_suits_every_element() {
+    for (const ElemInfo &e : kElems)
+        if (kPieceAlign % e.align != 0) return false;
+    return true;
+}
+static_assert(piece_align_suits_every_element(), "kPieceAlign must be a multiple of every element's alignment");
+
+// Working storage of one call (the Work rows of kRatingBuffers), carved out of a single heap block.
 class Scratch {
 public:
     Scratch(npy_intp N, npy_intp M) {
@@ -55,9 +65,6 @@ public:
     OrderKey *keys() const { return keys_; }
 
 private:
-    static constexpr size_t kPieceAlign = 8;
-    static_assert(alignof(Pair) <= kPieceAlign && alignof(OrderKey) <= kPieceAlign && alignof(double) <= kPieceAlign,
-                  "every piece must be aligned for its elements");
     char *block_ = nullptr;
     MemviewSlice slices_[kNumRatingBuffers] = {};
     Pair *pairs_ = nullptr;

@@ -121,8 +121,9 @@ constexpr int64_t kTiedBits = 64;
 // The phases of one rating, in order: keys (prepare_keys, sort_column), lexicographic order,
 // fronts (assign_fronts), groups (group_fronts), crowding, global order. The caller's buffers are
 // reused from phase to phase for other data; every phase reaches them through the named views of
-// Work, which plan_work (rating.cpp) sets once, and never through the buffers' own names. Nothing is carried
-// over from an earlier call: each view is written by the step named last before it is read.
+// Work, which plan_work (rating.cpp) sets once, and never through the buffers' own names. Nothing
+// is carried over from an earlier call: each view is written by the step in the last column
+// before it is read.
 //
 // phase     view                  buffer    holds                                          written first by
 // keys      R (b->R)              R         order keys of X (mode 0) or average ranks      prepare_keys
@@ -140,7 +141,7 @@ constexpr int64_t kTiedBits = 64;
 // fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
 // fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
 // fronts    fronts.last           items     per front, last lexicographic position         fronts_bitsets
-// groups    front_start           offsets   where each front's slots start (N + 1 ends)    group_fronts
+// groups    front_start           offsets   first slot of each front, then N               group_fronts
 // groups    groups.half_count     order     front sizes in the second half of the rows     group_fronts
 // groups    members               items     members of each front by index (without col)   group_fronts
 // *         cursor_lo, cursor_hi  n_dom,nxt one cursor per front for the distributions     distribute

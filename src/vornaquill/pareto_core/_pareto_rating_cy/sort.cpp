@@ -56,9 +56,10 @@ bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
 // Least-significant-digit radix sort on the high bits of the key, 8 bits per pass: the top 24
 // bits below kRadixAllDigitsMinN records, the top 32 from there (measured: one pass fewer pays
 // for the longer runs left to the final step while those stay short; the rating case of
-// bench/native/microbench.cpp, `rating_s` at N = 256 and N = 1024, straddles it). The digits were counted as the records
-// were put (the even and odd records into separate tables); each digit that is not the same for
-// every record redistributes the records stably, filling each bucket from both ends at once.
+// bench/native/microbench.cpp, `rating_s` at N = 256 and N = 1024, straddles it). The digits
+// were counted as the records were put (the even and odd records into separate tables); each
+// digit that is not the same for every record redistributes the records stably, filling each
+// bucket from both ends at once.
 // High digits of similar values repeat from record to record; split this way the counter updates
 // form two independent chains instead of one. Runs that share the sorted high bits and differ
 // below them are then sorted by the full key and index. O(4 N) moves plus the runs.
@@ -85,9 +86,12 @@ void IndexOrderSort::sort() {
         }
         for (int64_t j = 0; j < h; ++j) {
             const Pair a = src[j], b = src[n - 1 - j];
-            const unsigned da = digit(a, shift), db = digit(b, shift);
-            VQ_ASSERT(lo[da] < hi[da] && lo[db] < hi[db]);  // the two cursors of a digit never cross
+            // Each record finds a free slot: the two cursors of a digit never cross.
+            const unsigned da = digit(a, shift);
+            VQ_ASSERT(lo[da] < hi[da]);
             dst[lo[da]++] = a;
+            const unsigned db = digit(b, shift);
+            VQ_ASSERT(lo[db] < hi[db]);
             dst[--hi[db]] = b;
         }
         if (n % 2) dst[lo[digit(src[h], shift)]] = src[h];
