@@ -262,8 +262,15 @@ def as_slice(a):
 
 
 GUARD = 7  # elements of sentinel on each side of every buffer
-NAMES = ["X", "front_id", "within", "order", "offsets", "items", "dom", "n_dom", "cur", "nxt", "pairs", "keys",
-         "R"]
+RECORDS = {"Pair": PAIR, "OrderKey": KEY}
+
+
+def buffer_table(N, M):
+    """{name: (shape, dtype)} of every buffer but X, from the one table both extensions use."""
+    from vornaquill._testing import _native_probe as probe  # test build only
+
+    return {name: (shape, RECORDS.get(elem, elem)) for name, elem, shape in probe.rating_buffers(N, M)
+            if name != "X"}
 
 
 class Buffers:
@@ -273,14 +280,8 @@ class Buffers:
     def __init__(self, X, rng, shapes=None):
         N, M = X.shape
         shapes = dict(shapes or {})
-        spec = {
-            "front_id": ((N,), np.int64), "within": ((N,), np.float64), "order": ((N,), np.int64),
-            "offsets": ((N + 1,), np.int64), "items": ((N,), np.int64), "dom": ((N, N), np.uint8),
-            "n_dom": ((N,), np.int32), "cur": ((N,), np.int32), "nxt": ((N,), np.int32),
-            "pairs": ((max(N, 1),), PAIR), "keys": ((max(N, 1),), KEY), "R": ((N, M), np.float64),
-        }
         self.blocks, self.arrays = {}, {}
-        for name, (shape, dtype) in spec.items():
+        for name, (shape, dtype) in buffer_table(N, M).items():
             shape = shapes.get(name, shape)
             size, item = int(np.prod(shape)), np.dtype(dtype).itemsize
             block = np.frombuffer(bytearray(rng.bytes((size + 2 * GUARD) * item)), dtype=np.uint8)

@@ -56,34 +56,26 @@ double per_call(F &&f, double target) {
 
 volatile double g_sink;
 
-// The rating buffers of one population, laid out as the kernels lay them out.
+// The rating buffers of one population, laid out from the buffer table (rating_abi.hpp), each in
+// its own zeroed, 8-byte aligned block.
 struct RatingCall {
     int64_t N, M;
-    std::vector<double> R, within;
-    std::vector<int64_t> front_id, order, offsets, items;
-    std::vector<uint8_t> dom;
-    std::vector<int32_t> n_dom, cur, nxt;
-    std::vector<vq::Pair> pairs;
-    std::vector<vq::OrderKey> keys;
+    std::vector<uint64_t> storage[vq::kNumRatingBuffers];
+    vq::MemviewSlice s[vq::kNumRatingBuffers];
 
-    RatingCall(int64_t n, int64_t m)
-        : N(n), M(m), R(n * m), within(n), front_id(n), order(n), offsets(n + 1), items(n), dom(n * n), n_dom(n),
-          cur(n), nxt(n), pairs(std::max<int64_t>(n, 1)), keys(std::max<int64_t>(n, 1)) {}
-
-    template <class T>
-    static vq::MemviewSlice vec(std::vector<T> &v, int64_t n) {
-        const ssize_t shape[1] = {n}, strides[1] = {sizeof(T)};
-        return vq::make_memview(v.data(), 1, shape, strides);
-    }
-    vq::MemviewSlice mat(void *data, int64_t rows, int64_t cols, ssize_t elem) const {
-        const ssize_t shape[2] = {rows, cols}, strides[2] = {cols * elem, elem};
-        return vq::make_memview(data, 2, shape, strides);
+    RatingCall(int64_t n, int64_t m) : N(n), M(m) {
+        for (const vq::BufferSpec &b : vq::kRatingBuffers) {
+            storage[b.id].resize((vq::byte_size(b, n, m) + 7) / 8);
+            s[b.id] = vq::contiguous_slice(b, storage[b.id].data(), n, m);
+        }
     }
     int operator()(double *X) {
+        s[vq::kBufX] = vq::contiguous_slice(vq::kRatingBuffers[vq::kBufX], X, N, M);
         return vq::rating::rate_population_inplace(
-            mat(X, N, M, sizeof(double)), 1, 0, vec(front_id, N), vec(within, N), vec(order, N), vec(offsets, N + 1),
-            vec(items, N), mat(dom.data(), N, N, 1), vec(n_dom, N), vec(cur, N), vec(nxt, N), pairs.data(),
-            keys.data(), mat(R.data(), N, M, sizeof(double)));
+            s[vq::kBufX], 1, 0, s[vq::kBufFrontId], s[vq::kBufWithin], s[vq::kBufOrder], s[vq::kBufOffsets],
+            s[vq::kBufItems], s[vq::kBufDom], s[vq::kBufNDom], s[vq::kBufCur], s[vq::kBufNxt],
+            reinterpret_cast<vq::Pair *>(storage[vq::kBufPairs].data()),
+            reinterpret_cast<vq::OrderKey *>(storage[vq::kBufKeys].data()), s[vq::kBufR]);
     }
 };
 

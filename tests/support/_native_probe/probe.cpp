@@ -1,5 +1,6 @@
 // Test-only window onto the pure numeric code of the kernels: the P² estimator operations on
-// caller-owned records (NumPy arrays or any writable buffer) and the seeded generator.
+// caller-owned records (NumPy arrays or any writable buffer), the seeded generator, and the
+// rating call's buffer table.
 #include "py_ref.hpp"
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "accumulators.hpp"
 #include "p2.hpp"
 #include "box_muller.hpp"
+#include "rating_abi.hpp"
 
 namespace {
 
@@ -268,6 +270,25 @@ PyObject *accumulate(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return out.release();
 }
 
+// The rating call's buffer table for a population of N x M: (name, element, shape) per buffer.
+PyObject *rating_buffers(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    long long N = 0, M = 0;
+    if (nargs != 2 || (N = PyLong_AsLongLong(args[0])) < 0 || (M = PyLong_AsLongLong(args[1])) < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rating_buffers(N, M) takes two counts >= 0");
+        return nullptr;
+    }
+    PyRef out = PyRef::steal(PyTuple_New(vq::kNumRatingBuffers));
+    for (int id = 0; out && id < vq::kNumRatingBuffers; ++id) {
+        const vq::BufferSpec &b = vq::kRatingBuffers[id];
+        const long long rows = vq::extent(b.rows, N, M), cols = vq::extent(b.cols, N, M);
+        PyObject *row = vq::ndim(b) == 1 ? Py_BuildValue("ss(L)", b.name, vq::elem_name(b.elem), rows)
+                                         : Py_BuildValue("ss(LL)", b.name, vq::elem_name(b.elem), rows, cols);
+        if (!row) return nullptr;
+        PyTuple_SET_ITEM(out.get(), id, row);
+    }
+    return out.release();
+}
+
 template <class F>
 PyCFunction fast(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -289,6 +310,8 @@ PyMethodDef methods[] = {
      "accumulator_config(n_samples, N, quantiles_mode_i, budget) -> (use_p2, S_init)."},
     {"accumulate", fast(accumulate), METH_FASTCALL,
      "accumulate(x, N, use_p2, S_init) -> dict of the accumulator state after every observation of x."},
+    {"rating_buffers", fast(rating_buffers), METH_FASTCALL,
+     "rating_buffers(N, M) -> ((name, element, shape), ...): the rating call's buffers, in creation order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,7 @@
 // entry and Python entry are linked in as they are (CMake's object library vq_rating_entries).
 #include "numpy_api.hpp"
 
-#include "entry.hpp"
+#include "py_entry.hpp"
 
 namespace vq {
 namespace {

@@ -43,6 +43,7 @@ int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
         const int32_t p = w.lex[s];
         const bool repeat = rows_may_repeat && s > 0 && w.same_row(p, w.lex[s - 1]);
         const int64_t f = repeat ? front[w.lex[s - 1]] : first_of_run(s, p, n_fronts);
+        VQ_ASSERT(f >= 0 && f <= n_fronts);
         n_fronts = std::max(n_fronts, f + 1);
         placed(s, f);
         front[p] = f;
@@ -51,7 +52,9 @@ int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
 }
 
 // Fronts are counted instead of bisected between these numbers of fronts: there, independent
-// comparisons beat a chain of dependent loads; below, the chain is short (measured).
+// comparisons beat a chain of dependent loads; below, the chain is short (measured; the rating
+// case of bench/native/microbench.cpp at M = 2, `rating_s` at N = 64, 256 and 1024, where the
+// populations have from a few to a few dozen fronts).
 constexpr int64_t kCountFrontsMin = 9, kCountFrontsMax = 64;
 inline bool count_fronts(int64_t n_fronts) { return n_fronts >= kCountFrontsMin && n_fronts <= kCountFrontsMax; }
 
@@ -77,6 +80,9 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
                 len = below ? len - half - 1 : half;
             }
         }
+        // The minima stay ascending: front f - 1 holds a key <= k, front f (if open) only larger.
+        VQ_ASSERT(f == 0 || least[f - 1] <= k);
+        VQ_ASSERT(f == n_fronts || k < least[f]);
         least[f] = k;
         return f;
     };
@@ -87,8 +93,8 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
 // first sorted position of each run of ties; without ties, the position), which compare the
 // same way and more cheaply.
 int64_t fronts_two(const Work &w) {
-    if (!w.col) return sweep_two(w, [&w](int32_t p) { return w.key(p, 1); }, reinterpret_cast<uint64_t *>(w.b->items));
-    int32_t *rank = w.b->nxt;
+    if (!w.col) return sweep_two(w, [&w](int32_t p) { return w.key(p, 1); }, w.fronts.least_key);
+    int32_t *rank = w.fronts.second_rank;
     const int32_t *by_second = w.col + w.N;
     int32_t start = 0;
     const bool tied = w.has_ties(1);
@@ -96,7 +102,7 @@ int64_t fronts_two(const Work &w) {
         if (!tied || (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1))) start = static_cast<int32_t>(j);
         rank[by_second[j]] = start;
     }
-    return sweep_two(w, [rank](int32_t p) { return rank[p]; }, reinterpret_cast<int32_t *>(w.b->items));
+    return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 
 // Earlier row q (lexicographically) is <= row p in every objective: the first one holds already.
@@ -143,6 +149,9 @@ inline bool meet_all(const uint64_t *a, const uint64_t *c, int64_t words) {
 
 // Rows of at most this many words are handled whole, with fixed trip counts.
 constexpr int64_t kShortRow = 8;
+// Short rows count the fronts met over a multiple of this many member rows.
+constexpr int64_t kFrontRowsPad = 4;
+static_assert((kFrontRowsPad & (kFrontRowsPad - 1)) == 0, "the padding rounds with a mask");
 static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per short row length");
 
 // Three or more objectives, bit-parallel. Bit t stands for the individual at lexicographic
@@ -159,7 +168,7 @@ template <int64_t kWords>
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = kWords ? kWords : (N + 63) / 64;
     const bool short_rows = words <= kShortRow;
-    int32_t *pos = w.b->n_dom;
+    int32_t *pos = w.fronts.lex_pos;
     uint64_t *dom = w.bits;  // N rows of `words`
     uint64_t *members = dom + N * words;  // one row per front
     uint64_t *upto = members + N * words;  // one row
@@ -198,16 +207,18 @@ int64_t fronts_bitsets(const Work &w) {
     }
     // Each front's members occupy positions first[f] .. last[f]; only those words are compared.
     // Short rows count the fronts met (all independent) up to kCountFrontsMax fronts, over the
-    // member rows rounded up to a multiple of four, the rows past the last front kept empty: a trip
-    // count that changes every few fronts is predicted, an exact one often missed (measured).
-    int64_t *first = w.b->offsets, *last = w.b->items;
+    // member rows rounded up to a multiple of kFrontRowsPad, the rows past the last front kept
+    // empty: a trip count that changes every few fronts is predicted, an exact one often missed
+    // (measured; the rating case of bench/native/microbench.cpp at M = 3, `rating_s` at N = 64 and
+    // N = 256, both with short rows).
+    int64_t *first = w.fronts.first, *last = w.fronts.last;
     const int64_t padded_rows = std::min(N, kCountFrontsMax);
     if (short_rows) std::fill(members, members + padded_rows * words, 0);
     auto first_of_run = [&](int64_t s, int32_t, int64_t n_fronts) {
         const uint64_t *row = dom + s * words;
         int64_t f = 0;
         if (short_rows && n_fronts <= kCountFrontsMax) {
-            const int64_t end = std::min((n_fronts + 3) & ~int64_t{3}, padded_rows);
+            const int64_t end = std::min((n_fronts + kFrontRowsPad - 1) & ~(kFrontRowsPad - 1), padded_rows);
             int32_t hits = 0;
             for (int64_t g = 0; g < end; ++g) hits += meet_all(row, members + g * words, words);
             f = hits;

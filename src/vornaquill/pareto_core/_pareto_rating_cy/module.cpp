@@ -1,7 +1,7 @@
 // Module vornaquill.pareto_core._pareto_rating_cy.
 #include "numpy_api.hpp"
 
-#include "entry.hpp"
+#include "py_entry.hpp"
 
 namespace vq {
 namespace {

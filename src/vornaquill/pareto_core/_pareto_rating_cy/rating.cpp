@@ -1,9 +1,9 @@
 // Rating of one population: keys (or average ranks), fronts, crowding, global order.
 //
-// Storage, all of it the caller's: R holds the key matrix (mode 0: order keys of X; mode 1: the
-// average ranks, which are their own keys); `pairs` and `keys` are the sort records; `cur` holds
-// the lexicographic order; `items`/`offsets` the members of each front; `dom` is a byte arena for
-// the per-objective sorted orders and, with three or more objectives, the dominance bitsets.
+// Storage, all of it the caller's, reached through the named views of Work (the table in
+// rating_detail.hpp), which plan_work sets once: R holds the key matrix (mode 0: order keys of X;
+// mode 1: the average ranks, which are their own keys); `dom` is a byte arena for the
+// per-objective sorted orders and, with three or more objectives, the dominance bitsets.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -19,9 +19,19 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Smallest population for which the arena keeps the sorted orders, and for which the dominance
-// bitsets replace pairwise comparisons (three or more objectives).
+// bitsets replace pairwise comparisons (three or more objectives). Smaller populations take the
+// plain methods, which need no set-up.
 constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
+
+// Value buckets of the column sort per record: with twice as many buckets as records, few records
+// share one, so the insertion pass that finishes the sort moves few of them. The bucket ends are
+// kept as int32 in `order` (N int64), which holds exactly this many per record.
+constexpr int64_t kBucketsPerRecord = 2;
+// The insertion pass after the bucket pass gives up after moving records this many places per
+// record in all (values so skewed that many crowd into one bucket), and a comparison sort
+// takes over.
+constexpr int64_t kBucketInsertionBudget = 2;
 
 // Sorts column m of X into pairs by (order key, index). When the column's finite values spread
 // out, one counting pass does most of it: a value's bucket is its place between the finite
@@ -29,13 +39,12 @@ constexpr int64_t kBitsetMinN = 32;
 // and +inf and NaN in the last, so that the buckets follow the key order; an insertion pass then
 // sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Few
 // records or no finite spread go to IndexOrderSort (a comparison sort below kRadixMinN records,
-// else the radix sort). Scratch: the `keys` records, `nxt` for the bucket of each record, `order`
-// (2 N int32, free until the end) for the bucket cursors.
+// else the radix sort). Result in w.column.sorted; scratch: the rest of w.column.
 void sort_column(const Work &w, int64_t m) {
     const Buffers &b = *w.b;
     const int64_t N = w.N, M = w.M;
     auto value = [&b, m, M](int64_t i) { return b.X[i * M + m]; };
-    Pair *spare = reinterpret_cast<Pair *>(b.keys);
+    Pair *sorted = w.column.sorted, *spare = w.column.spare;
     if (N >= kRadixMinN) {
         double lo = kInf, hi = -kInf;
         for (int64_t i = 0; i < N; ++i) {
@@ -44,11 +53,11 @@ void sort_column(const Work &w, int64_t m) {
             lo = finite && v < lo ? v : lo;
             hi = finite && v > hi ? v : hi;
         }
-        const int64_t nb = 2 * N;
+        const int64_t nb = kBucketsPerRecord * N;
         const double span = hi - lo, scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
-            auto *ids = reinterpret_cast<uint32_t *>(b.nxt);
-            auto *cursors = reinterpret_cast<int32_t *>(b.order);
+            uint32_t *ids = w.column.bucket;
+            int32_t *cursors = w.column.bucket_end;
             std::fill(cursors, cursors + nb, 0);
             const double top = static_cast<double>(nb - 1);
             for (int64_t i = 0; i < N; ++i) {
@@ -59,12 +68,12 @@ void sort_column(const Work &w, int64_t m) {
                 store_key(&spare[i].val, order_key(v));
                 spare[i].idx = static_cast<int32_t>(i);
             }
-            scatter_by_bucket(spare, ids, N, nb, cursors, b.pairs);
-            if (!insertion_by_key(b.pairs, N, 2 * N)) sort_pairs(b.pairs, N);
+            scatter_by_bucket(spare, ids, N, nb, cursors, sorted);
+            if (!insertion_by_key(sorted, N, kBucketInsertionBudget * N)) sort_pairs(sorted, N);
             return;
         }
     }
-    IndexOrderSort sorter(b.pairs, N, spare);
+    IndexOrderSort sorter(sorted, N, spare);
     for (int64_t i = 0; i < N; ++i) sorter.put(i, order_key(value(i)), static_cast<int32_t>(i));
     sorter.sort();
 }
@@ -76,6 +85,7 @@ void sort_column(const Work &w, int64_t m) {
 void prepare_keys(Work *w, int mode_i) {
     const Buffers &b = *w->b;
     const int64_t N = w->N, M = w->M;
+    const Pair *sorted = w->column.sorted;
     w->tied = ~uint64_t{0};
     if (mode_i == 0)
         for (int64_t k = 0; k < N * M; ++k) store_key(b.R + k, order_key(b.X[k]));
@@ -85,19 +95,19 @@ void prepare_keys(Work *w, int mode_i) {
         int32_t *col = w->col ? w->col + m * N : nullptr;
         bool tied = false;
         for (int64_t j = 0; j < N; ++j) {
-            const int32_t i = b.pairs[j].idx;
+            const int32_t i = sorted[j].idx;
             if (col) col[j] = i;
             if (mode_i == 1) b.R[i * M + m] = static_cast<double>(j);  // the rank when nothing ties
-            tied |= j > 0 && pair_key(b.pairs[j]) == pair_key(b.pairs[j - 1]);
+            tied |= j > 0 && pair_key(sorted[j]) == pair_key(sorted[j - 1]);
         }
-        if (!tied && m < 64) w->tied &= ~(uint64_t{1} << m);
+        if (!tied && m < kTiedBits) w->tied &= ~(uint64_t{1} << m);
         if (mode_i == 0 || !tied) continue;
         for (int64_t p = 0; p < N;) {
-            const uint64_t k = pair_key(b.pairs[p]);
+            const uint64_t k = pair_key(sorted[p]);
             int64_t q = p;
-            while (q + 1 < N && pair_key(b.pairs[q + 1]) == k) ++q;
+            while (q + 1 < N && pair_key(sorted[q + 1]) == k) ++q;
             const double r = static_cast<double>(p + q) / 2.0;
-            for (int64_t j = p; j <= q; ++j) b.R[b.pairs[j].idx * M + m] = r;
+            for (int64_t j = p; j <= q; ++j) b.R[sorted[j].idx * M + m] = r;
             p = q + 1;
         }
     }
@@ -132,46 +142,51 @@ void lexicographic_order(const Work &w) {
     }
 }
 
-// Members of each front, by index, as offsets/items: a counting sort by front. The sizes are
-// counted in two halves into separate arrays (`order` is free until the end) for the same reason
-// as the two-ended distribution. With the sorted orders at hand the crowding fills `items`
-// itself, so only the offsets are needed (with_items false).
-void group_fronts(const Buffers &b, int64_t n_fronts, bool with_items) {
-    int64_t *count_a = b.offsets, *count_b = b.order;  // count_a[f + 1], count_b[f]
+// Members of each front, by index, as front_start/members: a counting sort by front. The sizes
+// are counted in two halves into separate arrays (the first half straight into front_start) for
+// the same reason as the two-ended distribution. With the sorted orders at hand the crowding
+// fills the members itself, so only the starts are needed (with_members false).
+void group_fronts(const Work &w, int64_t n_fronts, bool with_members) {
+    const int64_t N = w.N, *front = w.b->front_id;
+    int64_t *count_a = w.front_start, *count_b = w.groups.half_count;  // count_a[f + 1], count_b[f]
     std::fill(count_a, count_a + n_fronts + 1, 0);
     std::fill(count_b, count_b + n_fronts, 0);
-    const int64_t h = b.N / 2;
+    const int64_t h = N / 2;
     for (int64_t i = 0; i < h; ++i) {
-        ++count_a[b.front_id[i] + 1];
-        ++count_b[b.front_id[h + i]];
+        VQ_ASSERT(front[i] >= 0 && front[i] < n_fronts && front[h + i] >= 0 && front[h + i] < n_fronts);
+        ++count_a[front[i] + 1];
+        ++count_b[front[h + i]];
     }
-    if (b.N % 2) ++count_a[b.front_id[b.N - 1] + 1];
-    for (int64_t f = 0; f < n_fronts; ++f) b.offsets[f + 1] += b.offsets[f] + count_b[f];
-    if (!with_items) return;
-    distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t i) { return b.front_id[i]; },
-               [&b](int64_t slot, int64_t i) { b.items[slot] = i; });
+    if (N % 2) ++count_a[front[N - 1] + 1];
+    for (int64_t f = 0; f < n_fronts; ++f) w.front_start[f + 1] += w.front_start[f] + count_b[f];
+    VQ_ASSERT(w.front_start[n_fronts] == N);
+    if (!with_members) return;
+    distribute(N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi, [front](int64_t i) { return front[i]; },
+               [&w](int64_t slot, int64_t i) { w.members[slot] = i; });
 }
 
 // Puts each front's members in (key m, index) order: from the stored sorted order by one stable
 // distribution pass, O(N); otherwise one sort per front.
 void order_members(const Work &w, int64_t n_fronts, int64_t m) {
-    const Buffers &b = *w.b;
+    const int64_t *front = w.b->front_id;
     if (w.col) {
         const int32_t *by_m = w.col + m * w.N;
-        distribute(w.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b, by_m](int64_t j) { return b.front_id[by_m[j]]; },
-                   [&b, by_m](int64_t slot, int64_t j) { b.items[slot] = by_m[j]; });
+        distribute(w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
+                   [front, by_m](int64_t j) { return front[by_m[j]]; },
+                   [&w, by_m](int64_t slot, int64_t j) { w.members[slot] = by_m[j]; });
         return;
     }
+    Pair *sorted = w.crowding.sorted;
     for (int64_t f = 0; f < n_fronts; ++f) {
-        const int64_t a = b.offsets[f], n = b.offsets[f + 1] - a;
+        const int64_t a = w.front_start[f], n = w.front_start[f + 1] - a;
         if (n <= 2) continue;
         for (int64_t j = 0; j < n; ++j) {
-            const int64_t i = b.items[a + j];
-            store_key(&b.pairs[j].val, w.key(i, m));
-            b.pairs[j].idx = static_cast<int32_t>(i);
+            const int64_t i = w.members[a + j];
+            store_key(&sorted[j].val, w.key(i, m));
+            sorted[j].idx = static_cast<int32_t>(i);
         }
-        sort_pairs(b.pairs, n);
-        for (int64_t j = 0; j < n; ++j) b.items[a + j] = b.pairs[j].idx;
+        sort_pairs(sorted, n);
+        for (int64_t j = 0; j < n; ++j) w.members[a + j] = sorted[j].idx;
     }
 }
 
@@ -185,9 +200,9 @@ void crowding_two(const Work &w, int64_t n_fronts) {
     const Buffers &b = *w.b;
     const double *W = w.W;
     order_members(w, n_fronts, 0);
-    const int64_t *list = b.items;
+    const int64_t *list = w.members;
     for (int64_t f = 0; f < n_fronts; ++f) {
-        const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+        const int64_t a = w.front_start[f], e = w.front_start[f + 1];
         b.within[list[a]] = kInf;
         b.within[list[e - 1]] = kInf;
         if (e - a <= 2) continue;
@@ -214,14 +229,14 @@ void crowding(const Work &w, int64_t n_fronts) {
     if (M == 2 && w.col && !w.has_ties(1)) return crowding_two(w, n_fronts);
     for (int64_t i = 0; i < w.N; ++i) {
         const int64_t f = b.front_id[i];
-        b.within[i] = b.offsets[f + 1] - b.offsets[f] <= 2 ? kInf : 0.0;
+        b.within[i] = w.front_start[f + 1] - w.front_start[f] <= 2 ? kInf : 0.0;
     }
     for (int64_t m = 0; m < M; ++m) {
         order_members(w, n_fronts, m);
         for (int64_t f = 0; f < n_fronts; ++f) {
-            const int64_t a = b.offsets[f], e = b.offsets[f + 1];
+            const int64_t a = w.front_start[f], e = w.front_start[f + 1];
             if (e - a <= 2) continue;
-            const int64_t *list = b.items;
+            const int64_t *list = w.members;
             b.within[list[a]] = kInf;
             b.within[list[e - 1]] = kInf;
             const double range = w.W[list[e - 1] * M + m] - w.W[list[a] * M + m];
@@ -233,61 +248,90 @@ void crowding(const Work &w, int64_t n_fronts) {
 }
 
 // Below this many individuals the global order sorts each front on its own (measured on fresh
-// populations, where the comparison sorts mispredict more and more as N grows).
+// populations, where the comparison sorts mispredict more and more as N grows; the rating case of
+// bench/native/microbench.cpp, `rating_s` at N = 64 and N = 256, straddles it).
 constexpr int64_t kOneOrderSortMinN = 128;
 
 // Global order: by front, then score descending, then index. A score's sort key is the
-// complement of its order key. Small populations sort each front's members (contiguous in items)
-// on their own; larger ones sort everybody by score once and distribute them stably into their
-// fronts' slots. O(N log N).
-void global_order(const Buffers &b, int64_t n_fronts) {
-    auto put = [&b](int64_t j, int64_t i) {
-        store_key(&b.pairs[j].val, ~order_key(b.within[i]));
-        b.pairs[j].idx = static_cast<int32_t>(i);
+// complement of its order key. Small populations sort each front's members (contiguous in
+// `members`) on their own; larger ones sort everybody by score once and distribute them stably
+// into their fronts' slots. O(N log N).
+void global_order(const Work &w, int64_t n_fronts) {
+    const Buffers &b = *w.b;
+    Pair *records = w.global.records;
+    auto put = [&b, records](int64_t j, int64_t i) {
+        store_key(&records[j].val, ~order_key(b.within[i]));
+        records[j].idx = static_cast<int32_t>(i);
     };
-    if (b.N < kOneOrderSortMinN) {
+    if (w.N < kOneOrderSortMinN) {
         for (int64_t f = 0; f < n_fronts; ++f) {
-            const int64_t a = b.offsets[f], n = b.offsets[f + 1] - a;
-            for (int64_t j = 0; j < n; ++j) put(j, b.items[a + j]);
-            sort_pairs(b.pairs, n);
-            for (int64_t j = 0; j < n; ++j) b.order[a + j] = b.pairs[j].idx;
+            const int64_t a = w.front_start[f], n = w.front_start[f + 1] - a;
+            for (int64_t j = 0; j < n; ++j) put(j, w.members[a + j]);
+            sort_pairs(records, n);
+            for (int64_t j = 0; j < n; ++j) b.order[a + j] = records[j].idx;
         }
         return;
     }
     // +inf scores (every member of a front of at most two, both ends of each objective otherwise:
     // often a third of the population) come first and tie, so they need no sorting: they go
     // ahead in index order, and only the finite scores are sorted after them. Split without
-    // branches, the finite ones listed in n_dom (free until the distribution).
+    // branches, the finite ones listed in global.finite (read before the distribution reuses it).
     int64_t n_inf = 0, n_finite = 0;
-    int32_t *finite = b.n_dom;
-    for (int64_t i = 0; i < b.N; ++i) {
+    int32_t *finite = w.global.finite;
+    for (int64_t i = 0; i < w.N; ++i) {
         const bool inf = b.within[i] == kInf;
-        b.pairs[n_inf].idx = static_cast<int32_t>(i);
+        records[n_inf].idx = static_cast<int32_t>(i);
         finite[n_finite] = static_cast<int32_t>(i);
         n_inf += inf;
         n_finite += !inf;
     }
-    IndexOrderSort sorter(b.pairs + n_inf, n_finite, reinterpret_cast<Pair *>(b.keys));
+    IndexOrderSort sorter(records + n_inf, n_finite, w.global.spare);
     for (int64_t j = 0; j < n_finite; ++j) sorter.put(j, ~order_key(b.within[finite[j]]), finite[j]);
     sorter.sort();
-    distribute(b.N, b.offsets, n_fronts, b.n_dom, b.nxt, [&b](int64_t j) { return b.front_id[b.pairs[j].idx]; },
-               [&b](int64_t slot, int64_t j) { b.order[slot] = b.pairs[j].idx; });
+    distribute(w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
+               [&b, records](int64_t j) { return b.front_id[records[j].idx]; },
+               [&b, records](int64_t slot, int64_t j) { b.order[slot] = records[j].idx; });
 }
 
-// Carves the sorted orders (and the bitsets, with three or more objectives) out of `dom` when
-// the population is large enough for it to hold them.
-void plan_arena(Work *w) {
-    const Buffers &b = *w->b;
-    const int64_t N = w->N, M = w->M, words = (N + 63) / 64;
+// Sets the views of Work on the caller's buffers (the table in rating_detail.hpp), and carves
+// the sorted orders (and the bitsets, with three or more objectives) out of `dom` when the
+// population is large enough for it to hold them.
+void plan_work(Work *w, const Buffers &b, int mode_i) {
+    const int64_t N = b.N, M = b.M;
+    w->b = &b;
+    w->N = N;
+    w->M = M;
+    w->W = mode_i == 1 ? b.R : b.X;
+    w->tied = ~uint64_t{0};
+    w->lex = b.cur;
+    w->front_start = b.offsets;
+    w->members = b.items;
+    w->cursor_lo = b.n_dom;
+    w->cursor_hi = b.nxt;
+    // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` holds N int64,
+    // room for the bucket ends.
+    static_assert(sizeof(OrderKey) >= sizeof(Pair) && alignof(OrderKey) % alignof(Pair) == 0, "spare records");
+    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket ends in `order`");
+    w->column = {b.pairs, reinterpret_cast<Pair *>(b.keys), reinterpret_cast<uint32_t *>(b.nxt),
+                 reinterpret_cast<int32_t *>(b.order)};
+    w->fronts = {reinterpret_cast<uint64_t *>(b.items), reinterpret_cast<int32_t *>(b.items), b.nxt, b.n_dom,
+                 b.offsets, b.items};
+    w->groups = {b.order};
+    w->crowding = {b.pairs};
+    w->global = {b.pairs, reinterpret_cast<Pair *>(b.keys), b.n_dom};
+
+    const int64_t words = (N + 63) / 64;
     w->col = nullptr;
     w->bits = nullptr;
     if (N < kArenaMinN || M == 0) return;
+    constexpr uintptr_t kAlign = alignof(uint64_t);
     const auto base = reinterpret_cast<uintptr_t>(b.dom);
-    const uintptr_t aligned = (base + 7) & ~uintptr_t{7};
+    const uintptr_t aligned = (base + kAlign - 1) & ~(kAlign - 1);
     const int64_t room = N * N - static_cast<int64_t>(aligned - base);
     const bool use_bits = M >= 3 && N >= kBitsetMinN;
-    const int64_t bit_bytes = use_bits ? (2 * N + 1) * words * 8 : 0;
-    if (room < bit_bytes + 4 * N * M) return;
+    // N dominance rows, one member row per front (at most N) and the running row of fronts_bitsets.
+    const int64_t bit_bytes = use_bits ? (2 * N + 1) * words * int64_t{sizeof(uint64_t)} : 0;
+    if (room < bit_bytes + int64_t{sizeof(int32_t)} * N * M) return;
     auto *arena = reinterpret_cast<uint8_t *>(aligned);
     if (use_bits) w->bits = reinterpret_cast<uint64_t *>(arena);
     w->col = reinterpret_cast<int32_t *>(arena + bit_bytes);
@@ -299,14 +343,14 @@ void plan_arena(Work *w) {
 int rate(int mode_i, const Buffers &b) {
     using namespace detail;
     if (b.N == 0) return 0;
-    Work w{&b, b.N, b.M, mode_i == 1 ? b.R : b.X, b.cur, nullptr, nullptr, ~uint64_t{0}};
-    plan_arena(&w);
+    Work w;
+    plan_work(&w, b, mode_i);
     prepare_keys(&w, mode_i);
     if (w.M >= 1) lexicographic_order(w);
     const int64_t n_fronts = assign_fronts(w);
-    group_fronts(b, n_fronts, w.col == nullptr);
+    group_fronts(w, n_fronts, w.col == nullptr);
     crowding(w, n_fronts);
-    global_order(b, n_fronts);
+    global_order(w, n_fronts);
     return static_cast<int>(n_fronts);
 }
 

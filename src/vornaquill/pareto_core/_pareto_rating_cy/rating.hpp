@@ -30,11 +30,10 @@ struct Buffers {
     double *R;  // N x M
 };
 
-// Fill `out` from the slices; kBadBuffer when a buffer does not fit X or is not contiguous.
-int check_buffers(const MemviewSlice &X, const MemviewSlice &front_id, const MemviewSlice &within,
-                  const MemviewSlice &order, const MemviewSlice &offsets, const MemviewSlice &items,
-                  const MemviewSlice &dom, const MemviewSlice &n_dom, const MemviewSlice &cur,
-                  const MemviewSlice &nxt, Pair *pairs, OrderKey *keys, const MemviewSlice &R, Buffers *out);
+// Fill `out` from the slices (indexed by RatingBuffer, null for the record blocks) and the record
+// blocks; kBadBuffer when a buffer does not fit X (kRatingBuffers) or is not contiguous.
+int check_buffers(const MemviewSlice *const (&slices)[kNumRatingBuffers], Pair *pairs, OrderKey *keys,
+                  Buffers *out);
 
 // Rate a population whose buffers passed check_buffers; mode_i and within_mode_i already valid.
 // Returns the number of fronts.

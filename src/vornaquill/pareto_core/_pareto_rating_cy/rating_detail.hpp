@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "check.hpp"
 #include "rating.hpp"
 
 namespace vq {
@@ -36,6 +37,8 @@ inline uint64_t pair_key(const Pair &p) { return load_key(&p.val); }
 // Below this many records a comparison sort beats the counting passes of a radix sort (or of
 // the value buckets of the column sort).
 constexpr int64_t kRadixMinN = 32;
+// Below this many records the radix sort skips its lowest digit (sort.cpp).
+constexpr int64_t kRadixAllDigitsMinN = 1024;
 
 // Sorts Pair records holding a key in `val` by (key, idx) ascending.
 void sort_pairs(Pair *p, int64_t n);
@@ -46,7 +49,7 @@ void sort_pairs(Pair *p, int64_t n);
 class IndexOrderSort {
 public:
     IndexOrderSort(Pair *p, int64_t n, Pair *spare)
-        : p_(p), spare_(spare), n_(n), radix_(n >= kRadixMinN), low_(n < 1024 ? 1 : 0) {
+        : p_(p), spare_(spare), n_(n), radix_(n >= kRadixMinN), low_(n < kRadixAllDigitsMinN ? 1 : 0) {
         if (radix_) std::memset(count_, 0, sizeof count_);
     }
     // Record j (0 .. n-1, in increasing idx order).
@@ -94,24 +97,97 @@ inline void distribute(int64_t n, const int64_t *start, int64_t n_buckets, int32
         hi[f] = static_cast<int32_t>(start[f + 1]);
     }
     const int64_t h = n / 2;
+    // Every position finds a free slot in its bucket: the two cursors of a bucket never cross.
+    auto free_slot = [&](int64_t f) { return f >= 0 && f < n_buckets && lo[f] < hi[f]; };
     for (int64_t j = 0; j < h; ++j) {
         const int64_t t = n - 1 - j;
-        emit(lo[bucket_of(j)]++, j);
-        emit(--hi[bucket_of(t)], t);
+        const int64_t fj = bucket_of(j);
+        VQ_ASSERT(free_slot(fj));
+        emit(lo[fj]++, j);
+        const int64_t ft = bucket_of(t);
+        VQ_ASSERT(free_slot(ft));
+        emit(--hi[ft], t);
     }
-    if (n % 2) emit(lo[bucket_of(h)], h);
+    if (n % 2) {
+        const int64_t fh = bucket_of(h);
+        VQ_ASSERT(free_slot(fh));
+        emit(lo[fh], h);
+    }
 }
 
-// Everything the steps of one rating share.
+// Width of Work::tied: objectives from this one on are taken to hold ties.
+constexpr int64_t kTiedBits = 64;
+
+// The phases of one rating, in order: keys (prepare_keys, sort_column), lexicographic order,
+// fronts (assign_fronts), groups (group_fronts), crowding, global order. The caller's buffers are
+// reused from phase to phase for other data; every phase reaches them through the named views of
+// Work, which plan_work (rating.cpp) sets once, and never through the buffers' own names. Nothing
+// is carried over from an earlier call: each view is written by the step in the last column
+// before it is read.
+//
+// phase     view                  buffer    holds                                          written first by
+// keys      R (b->R)              R         order keys of X (mode 0) or average ranks      prepare_keys
+// keys      col                   dom       per objective, individuals by (key, index)     prepare_keys
+// keys      column.sorted         pairs     one column's records by (key, index)           sort_column
+// keys      column.spare          keys      records before the bucket pass / radix spare   sort_column
+// keys      column.bucket         nxt       bucket of each individual (uint32)             sort_column
+// keys      column.bucket_end     order     2 N bucket sizes, then bucket ends (int32)     sort_column
+// lex       lex                   cur       individuals in lexicographic order of rows     lexicographic_order
+// fronts    b->front_id           front_id  front of each individual (output)              assign_fronts
+// fronts    fronts.least_key      items     per front, least second key (uint64)           sweep_two
+//           fronts.least_rank     items     the same as 32-bit ranks (with col)            sweep_two
+// fronts    fronts.second_rank    nxt       rank of each individual's second key           fronts_two
+// fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
+// fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
+// fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
+// fronts    fronts.last           items     per front, last lexicographic position         fronts_bitsets
+// groups    front_start           offsets   first slot of each front, then N               group_fronts
+// groups    groups.half_count     order     front sizes in the second half of the rows     group_fronts
+// groups    members               items     members of each front by index (without col)   group_fronts
+// *         cursor_lo, cursor_hi  n_dom,nxt one cursor per front for the distributions     distribute
+// crowding  members               items     members of each front by (key m, index)        order_members
+// crowding  crowding.sorted       pairs     one front's records (without col)              order_members
+// crowding  b->within             within    within-front score (output)                    crowding
+// global    global.records        pairs     score records, +inf scores first               global_order
+// global    global.finite         n_dom     individuals with a finite score                global_order
+// global    global.spare          keys      radix spare of the score sort                  IndexOrderSort
+// global    b->order              order     global order (output)                          global_order
+//
+// The distributions (*) of groups, crowding and global order reuse the same two cursor arrays;
+// global.finite is read before the distribution of that phase overwrites it.
 struct Work {
     const Buffers *b;
     int64_t N, M;
     const double *W;  // values the crowding subtracts and divides: X, or the average ranks in R
-    int32_t *lex;  // individuals in lexicographic order of their key rows, index last
+    int32_t *lex;
     int32_t *col;  // if not null: per objective m, col + m*N holds the individuals by (key m, index)
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
-    uint64_t tied;  // bit m clear: column m (m < 64) is known to hold no two equal keys
-    bool has_ties(int64_t m) const { return m >= 64 || ((tied >> m) & 1u); }
+    uint64_t tied;  // bit m clear: column m (m < kTiedBits) is known to hold no two equal keys
+    int64_t *front_start;  // front f's slots are front_start[f] .. front_start[f + 1] - 1
+    int64_t *members;
+    int32_t *cursor_lo, *cursor_hi;
+    struct {
+        Pair *sorted, *spare;
+        uint32_t *bucket;
+        int32_t *bucket_end;
+    } column;
+    struct {
+        uint64_t *least_key;
+        int32_t *least_rank, *second_rank, *lex_pos;
+        int64_t *first, *last;
+    } fronts;
+    struct {
+        int64_t *half_count;
+    } groups;
+    struct {
+        Pair *sorted;
+    } crowding;
+    struct {
+        Pair *records, *spare;
+        int32_t *finite;
+    } global;
+
+    bool has_ties(int64_t m) const { return m >= kTiedBits || ((tied >> m) & 1u); }
     uint64_t key(int64_t i, int64_t m) const { return load_key(b->R + i * M + m); }
     bool same_row(int64_t i, int64_t j) const {
         const double *a = b->R + i * M, *c = b->R + j * M;

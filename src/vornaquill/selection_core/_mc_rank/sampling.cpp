@@ -69,33 +69,35 @@ PyRef make_sigma(const Np &np, const Inputs &in) {
     return sigma;
 }
 
+namespace {
+
+const DType &dtype_of(Elem e) {
+    switch (e) {
+        case Elem::F64: return F64;
+        case Elem::I64: return I64;
+        case Elem::I32: return I32;
+        default: return U8;
+    }
+}
+
+}  // namespace
+
 int RatingBuffers::create(const Np &np, int32_t N, int32_t M) {
-    struct Spec {
-        PyRef *array;
-        MemviewSlice *slice;
-        int ndim;
-        npy_intp dims[2];
-        DType dtype;
-    };
-    const Spec specs[] = {
-        {&X_, &sX_, 2, {N, M}, F64},           {&R_, &sR_, 2, {N, M}, F64},
-        {&front_id_, &sfront_id_, 1, {N}, I64},  {&within_, &swithin_, 1, {N}, F64},
-        {&order_, &sorder_, 1, {N}, I64},        {&items_, &sitems_, 1, {N}, I64},
-        {&offsets_, &soffsets_, 1, {npy_intp{N} + 1}, I64}, {&dom_, &sdom_, 2, {N, N}, U8},
-        {&n_dom_, &sn_dom_, 1, {N}, I32},        {&cur_, &scur_, 1, {N}, I32},
-        {&nxt_, &snxt_, 1, {N}, I32},
-    };
-    for (const Spec &s : specs) {
-        *s.array = np.new_array("empty", s.ndim, s.dims, s.dtype);
-        if (!*s.array) return -1;
-        *s.slice = slice_of(s.array->get());
+    for (int id = 0; id < kNumRatingArrays; ++id) {
+        const BufferSpec &spec = kRatingBuffers[id];
+        const npy_intp dims[2] = {extent(spec.rows, N, M), extent(spec.cols, N, M)};
+        arrays_[id] = np.new_array("empty", ndim(spec), dims, dtype_of(spec.elem));
+        if (!arrays_[id]) return -1;
+        slices_[id] = slice_of(arrays_[id].get());
     }
     return 0;
 }
 
 int RatingBuffers::rate(int32_t mode_i, int32_t within_mode_i, Pair *pairs, OrderKey *keys) const {
-    return g_rate_population(sX_, mode_i, within_mode_i, sfront_id_, swithin_, sorder_, soffsets_, sitems_,
-                             sdom_, sn_dom_, scur_, snxt_, pairs, keys, sR_);
+    const MemviewSlice *s = slices_;
+    return g_rate_population(s[kBufX], mode_i, within_mode_i, s[kBufFrontId], s[kBufWithin], s[kBufOrder],
+                             s[kBufOffsets], s[kBufItems], s[kBufDom], s[kBufNDom], s[kBufCur], s[kBufNxt], pairs,
+                             keys, s[kBufR]);
 }
 
 ScratchRecords::ScratchRecords(int32_t N) {
@@ -116,11 +118,6 @@ int SamplingSetup::create(const Np &np, const Inputs &in, int32_t n_samples, dou
     if (!(sigma = make_sigma(np, in))) return -1;
     if (buf.create(np, in.N, in.M) < 0) return -1;
     return counts.create(np, in.N);
-}
-
-PyObject *raise_rating_error(int code) {
-    PyErr_Format(PyExc_ValueError, "pareto_core returned error code: %d", code);
-    return nullptr;
 }
 
 }  // namespace vq

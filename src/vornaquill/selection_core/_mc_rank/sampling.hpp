@@ -13,6 +13,7 @@
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
 #include "population_sampler.hpp"
+#include "rating_error.hpp"
 
 namespace vq {
 
@@ -40,17 +41,18 @@ PyRef make_sigma(const Np &np, const Inputs &in);
 // Work arrays of the rating component, created once per call and handed to every rating call.
 class RatingBuffers {
 public:
-    // X, R, front_id, within, order, items, offsets, dom, n_dom, cur, nxt, in this order.
+    // The arrays of kRatingBuffers (X, R, front_id, within, order, items, offsets, dom, n_dom, cur,
+    // nxt), in this order.
     int create(const Np &np, int32_t N, int32_t M);
-    double *X() const { return data_of<double>(X_); }
-    const int64_t *order() const { return data_of<const int64_t>(order_); }
-    const int64_t *front_id() const { return data_of<const int64_t>(front_id_); }
+    double *X() const { return data_of<double>(arrays_[kBufX]); }
+    const int64_t *order() const { return data_of<const int64_t>(arrays_[kBufOrder]); }
+    const int64_t *front_id() const { return data_of<const int64_t>(arrays_[kBufFrontId]); }
     // One call of the rating component; callable without the interpreter lock.
     int rate(int32_t mode_i, int32_t within_mode_i, Pair *pairs, OrderKey *keys) const;
 
 private:
-    PyRef X_, R_, front_id_, within_, order_, items_, offsets_, dom_, n_dom_, cur_, nxt_;
-    MemviewSlice sX_, sR_, sfront_id_, swithin_, sorder_, sitems_, soffsets_, sdom_, sn_dom_, scur_, snxt_;
+    PyRef arrays_[kNumRatingArrays];
+    MemviewSlice slices_[kNumRatingArrays];
 };
 
 // The two scratch record blocks from the C heap, max(N, 1) records each. Both are requested
@@ -114,8 +116,5 @@ int sample_and_rate(const Inputs &in, const SamplingSetup &setup, const ScratchR
     }
     return 0;
 }
-
-// ValueError for a negative result of the rating component; returns NULL.
-PyObject *raise_rating_error(int code);
 
 }  // namespace vq

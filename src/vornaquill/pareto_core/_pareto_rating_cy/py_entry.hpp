@@ -8,7 +8,7 @@ namespace vq {
 
 extern PyMethodDef kRatingMethods[];
 
-// Imports NumPy's C API and adds `__pyx_capi__` to the module.
+// Adds `__pyx_capi__` to the module (the caller has imported NumPy's C API first).
 int rating_exec(PyObject *module);
 
 }  // namespace vq

@@ -7,7 +7,8 @@
 
 #include "gil.hpp"
 #include "py_ref.hpp"
-#include "entry.hpp"
+#include "rating_error.hpp"
+#include "py_entry.hpp"
 #include "rating.hpp"
 
 namespace vq {
@@ -25,45 +26,49 @@ constexpr const char kRateDoc[] =
     "    order: int64 (N,), global order best first (front, then crowding descending, then index)\n"
     "    n_fronts: int\n";
 
-// Working storage of one call, carved out of a single heap block (8-byte aligned pieces).
+// Every piece of the working storage starts at a multiple of this many bytes, which suits every
+// element type of the buffer table.
+constexpr size_t kPieceAlign = 8;
+
+constexpr bool piece_align_suits_every_element() {
+    for (const ElemInfo &e : kElems)
+        if (kPieceAlign % e.align != 0) return false;
+    return true;
+}
+static_assert(piece_align_suits_every_element(), "kPieceAlign must be a multiple of every element's alignment");
+
+// Working storage of one call (the Work rows of kRatingBuffers), carved out of a single heap block.
 class Scratch {
 public:
     Scratch(npy_intp N, npy_intp M) {
-        const size_t n = static_cast<size_t>(N), m = static_cast<size_t>(M), n_rec = n > 1 ? n : 1;
-        const size_t at_offsets = 0, at_items = next(at_offsets, 8 * (n + 1)), at_n_dom = next(at_items, 8 * n),
-                     at_cur = next(at_n_dom, 4 * n), at_nxt = next(at_cur, 4 * n), at_R = next(at_nxt, 4 * n),
-                     at_pairs = next(at_R, 8 * n * m), at_keys = next(at_pairs, sizeof(Pair) * n_rec),
-                     at_dom = next(at_keys, sizeof(OrderKey) * n_rec), total = next(at_dom, n * n);
+        size_t at[kNumRatingBuffers] = {}, total = 0;
+        for (const BufferSpec &spec : kRatingBuffers) {
+            if (spec.role != Role::Work) continue;
+            at[spec.id] = total;
+            total = (total + byte_size(spec, N, M) + kPieceAlign - 1) & ~(kPieceAlign - 1);
+        }
         block_ = static_cast<char *>(std::malloc(total));
         if (!block_) return;
-        offsets = vec<int64_t>(at_offsets, N + 1);
-        items = vec<int64_t>(at_items, N);
-        n_dom = vec<int32_t>(at_n_dom, N);
-        cur = vec<int32_t>(at_cur, N);
-        nxt = vec<int32_t>(at_nxt, N);
-        const npy_intp nm[2] = {N, M}, nm_strides[2] = {M * 8, 8}, nn[2] = {N, N}, nn_strides[2] = {N, 1};
-        R = make_memview(block_ + at_R, 2, nm, nm_strides);
-        dom = make_memview(block_ + at_dom, 2, nn, nn_strides);
-        pairs = reinterpret_cast<Pair *>(block_ + at_pairs);
-        keys = reinterpret_cast<OrderKey *>(block_ + at_keys);
+        for (const BufferSpec &spec : kRatingBuffers)
+            if (spec.role == Role::Work && !is_record(spec.elem))
+                slices_[spec.id] = contiguous_slice(spec, block_ + at[spec.id], N, M);
+        pairs_ = reinterpret_cast<Pair *>(block_ + at[kBufPairs]);
+        keys_ = reinterpret_cast<OrderKey *>(block_ + at[kBufKeys]);
     }
     ~Scratch() { std::free(block_); }
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
     bool ok() const { return block_ != nullptr; }
 
-    MemviewSlice offsets{}, items{}, dom{}, n_dom{}, cur{}, nxt{}, R{};
-    Pair *pairs = nullptr;
-    OrderKey *keys = nullptr;
+    const MemviewSlice &operator[](RatingBuffer id) const { return slices_[id]; }
+    Pair *pairs() const { return pairs_; }
+    OrderKey *keys() const { return keys_; }
 
 private:
-    static size_t next(size_t at, size_t bytes) { return (at + bytes + 7) & ~size_t{7}; }
-    template <class T>
-    MemviewSlice vec(size_t at, npy_intp n) const {
-        const npy_intp shape[1] = {n}, strides[1] = {sizeof(T)};
-        return make_memview(block_ + at, 1, shape, strides);
-    }
     char *block_ = nullptr;
+    MemviewSlice slices_[kNumRatingBuffers] = {};
+    Pair *pairs_ = nullptr;
+    OrderKey *keys_ = nullptr;
 };
 
 PyObject *new_array(int ndim, npy_intp *dims, int typenum) {
@@ -108,15 +113,12 @@ PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
     int code;
     {
         GilRelease nogil;
-        code = rating::rate_population_inplace(slice_of(X.get()), mode_i, within_mode_i, slice_of(front_id.get()),
-                                               slice_of(within.get()), slice_of(order.get()), scratch.offsets,
-                                               scratch.items, scratch.dom, scratch.n_dom, scratch.cur, scratch.nxt,
-                                               scratch.pairs, scratch.keys, scratch.R);
+        code = rating::rate_population_inplace(
+            slice_of(X.get()), mode_i, within_mode_i, slice_of(front_id.get()), slice_of(within.get()),
+            slice_of(order.get()), scratch[kBufOffsets], scratch[kBufItems], scratch[kBufDom], scratch[kBufNDom],
+            scratch[kBufCur], scratch[kBufNxt], scratch.pairs(), scratch.keys(), scratch[kBufR]);
     }
-    if (code < 0) {
-        PyErr_Format(PyExc_ValueError, "pareto_core returned error code: %d", code);
-        return nullptr;
-    }
+    if (code < 0) return raise_rating_error(code);
     return Py_BuildValue("(OOOi)", front_id.get(), within.get(), order.get(), code);
 }
 
@@ -129,10 +131,6 @@ PyMethodDef kRatingMethods[] = {
 };
 
 int rating_exec(PyObject *module) {
-    if (_import_array() < 0) {
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-        return -1;
-    }
     PyRef capi = PyRef::steal(PyDict_New());
     if (!capi) return -1;
     PyRef capsule = PyRef::steal(
