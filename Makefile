@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan bench clean
+.PHONY: demo test install-test test-asan bench clean lint wheel test-pythons test-oldest-numpy
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -12,8 +12,9 @@ $(VENV)/bin/python:
 
 # Test build: the package plus the test-only extensions (scripted stand-in rating component,
 # probes of the pure numeric code), with compiler warnings as errors.
+# TEST_PINS: extra requirements resolved together with the test extra (see test-oldest-numpy).
 install-test: $(VENV)/bin/python
-	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet ".[test]"
+	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet ".[test]" $(TEST_PINS)
 
 test: install-test
 	$(PY) -m pytest -q
@@ -42,6 +43,51 @@ test-asan:
 	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
 	  $(ASAN_PY) tools/asan_reports.py $(ASAN_LOGS) && exit $$status
 
+# Lint: ruff over the Python code and clang-format over the C++ (configurations in pyproject.toml
+# and .clang-format), with pinned tools in their own venv. Both run; either failing fails the target.
+LINT_VENV := .venv-lint
+LINT_TOOLS := ruff==0.17.6 clang-format==23.1.5
+CXX_SOURCES = $(shell find src tests bench/native -name '*.cpp' -o -name '*.hpp' | sort)
+
+lint:
+	test -x $(LINT_VENV)/bin/python || $(PYTHON) -m venv $(LINT_VENV)
+	$(LINT_VENV)/bin/python -m pip install --quiet $(LINT_TOOLS)
+	$(LINT_VENV)/bin/ruff check src tests bench tools examples; ruff=$$?; \
+	  $(LINT_VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES); format=$$?; \
+	  test $$ruff -eq 0 && test $$format -eq 0
+
+# Distributions: sdist and wheel (built from the sdist) into dist/ with `python -m build`, then
+# the wheel installed into a fresh venv and checked from outside the source tree: contents,
+# metadata, imports and the command-line tool (tools/check_dist.py).
+BUILD_VENV := .venv-build
+CHECK_VENV := .venv-wheel-check
+
+wheel:
+	test -x $(BUILD_VENV)/bin/python || $(PYTHON) -m venv $(BUILD_VENV)
+	$(BUILD_VENV)/bin/python -m pip install --quiet build
+	rm -rf dist && $(BUILD_VENV)/bin/python -m build --outdir dist .
+	rm -rf $(CHECK_VENV) && $(PYTHON) -m venv $(CHECK_VENV)
+	$(CHECK_VENV)/bin/python -m pip install --quiet dist/*.whl
+	cd $(CHECK_VENV) && bin/python -I $(abspath tools/check_dist.py) $(abspath dist)
+
+# The suite on every other CPython the package claims (3.11 is `make test`), each in .venv-X.Y,
+# with the interpreter from pyenv (`pyenv prefix X.Y`, else ~/.pyenv/versions/X.Y.*).
+OTHER_PYTHONS := 3.12 3.13
+
+test-pythons: $(addprefix test-python-,$(OTHER_PYTHONS))
+
+test-python-%:
+	@py="$$(pyenv prefix $* 2>/dev/null)/bin/python$*"; \
+	  test -x "$$py" || py="$$(ls -d $$HOME/.pyenv/versions/$*.*/bin/python$* 2>/dev/null | sort -V | tail -n 1)"; \
+	  test -x "$$py" || { echo "error: CPython $* not found (pyenv prefix $*, ~/.pyenv/versions/$*.*)" >&2; exit 1; }; \
+	  echo "CPython $*: $$py"; \
+	  $(MAKE) --no-print-directory test VENV=.venv-$* PYTHON="$$py"
+
+# The suite against the oldest NumPy the package claims at run time (the build still compiles
+# against NumPy 2 headers, targeting the 1.23 API).
+test-oldest-numpy:
+	$(MAKE) --no-print-directory test VENV=.venv-oldest-numpy TEST_PINS='"numpy==1.23.*"'
+
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
 	$(PY) -m vornaquill.selection_core
@@ -66,4 +112,4 @@ bench:
 	$(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache
+	rm -rf build dist $(VENV) .venv-* .pytest_cache

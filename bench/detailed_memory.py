@@ -82,7 +82,8 @@ def cost(N, M, n_samples, repeat=3):
     print(f"  N={N:>5}, M={M}, n_samples={n_samples}/{2 * n_samples}: "
           f"counts {per_call['counts'] * 1e6:.1f} us/sample (marginal {marginal['counts'] * 1e6:.1f})")
     for name in ("exact", "streaming"):
-        print(f"    detailed {name:>9}: {per_call[name] * 1e6:8.1f} us/sample, x{per_call[name] / per_call['counts']:.3f}"
+        print(f"    detailed {name:>9}: {per_call[name] * 1e6:8.1f} us/sample, "
+              f"x{per_call[name] / per_call['counts']:.3f}"
               f"; marginal {marginal[name] * 1e6:8.1f} us/sample, x{marginal[name] / marginal['counts']:.3f}")
 
 

@@ -89,6 +89,6 @@ def load_peers():
     for name, loader in [("moocore", _moocore), ("pygmo", _pygmo), ("pymoo", _pymoo), ("deap", _deap)]:
         try:
             available[name] = loader()
-        except Exception as e:  # not installed, or no build for this platform
+        except Exception as e:  # noqa: BLE001 - not installed, or no build for this platform
             missing[name] = f"{type(e).__name__}: {e}"
     return available, missing

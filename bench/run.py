@@ -28,9 +28,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from peers import load_peers, ours  # noqa: E402
-
-from vornaquill.selection_core import mc_rank_counts  # noqa: E402
+from peers import load_peers, ours
+from vornaquill.selection_core import mc_rank_counts
 
 RESULTS = Path(__file__).resolve().parent / "results"
 

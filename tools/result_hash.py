@@ -29,7 +29,7 @@ SELECT_FIELDS = ("winners", "losers", "win_count", "lose_count", "rank_sum", "qu
 STAT_FIELDS = ("mean", "std", "median", "q25", "q75")
 
 
-def _feed(h: "hashlib._Hash", value: object) -> None:
+def _feed(h: hashlib._Hash, value: object) -> None:
     if isinstance(value, np.ndarray):
         h.update(f"{value.dtype.str}{value.shape}".encode())
         h.update(np.ascontiguousarray(value).tobytes())

@@ -91,7 +91,7 @@ COMMON = [
     ((MU, MU[0], 3), {}, ValueError),
     ((MU, [[1.0, 2.0], [3.0]], 3), {}, ValueError),
     ((np.array([["a", "b", "c"]] * 9), S2, 3), {}, ValueError),
-    ((MU_C, S2, 3), {}, np.exceptions.ComplexWarning),
+    ((MU_C, S2, 3), {}, getattr(np, "exceptions", np).ComplexWarning),
     ((ARRAY_BAD, S2, 3), {}, RuntimeError),
     ((MU, ARRAY_BAD, 3), {}, RuntimeError),
     ((MU, S2[:5], 3), {}, ValueError),

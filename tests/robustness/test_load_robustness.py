@@ -10,6 +10,8 @@ from helpers import run_python
 PRELUDE = """
 import ctypes, importlib, sys, types
 import numpy as np
+# where the NumPy C API table is imported from (numpy.core before NumPy 2)
+UMATH = "numpy._core._multiarray_umath" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core._multiarray_umath"
 SIBLING = "vornaquill.pareto_core._pareto_rating_cy"
 MC_RANK = "vornaquill.selection_core._mc_rank"
 real = importlib.import_module(SIBLING)
@@ -102,10 +104,10 @@ CASES = {
         "sys.modules[SIBLING] = stand_in(__pyx_capi__={'rate_population_inplace': SIG})", "TypeError",
         f"{WRONG_SIG!r}.format(SIG=SIG, got='str')", "sys.modules[SIBLING] = real"),
     "NumPy C API table missing": (
-        "umath = sys.modules['numpy._core._multiarray_umath']\n"
-        "sys.modules['numpy._core._multiarray_umath'] = types.ModuleType('numpy._core._multiarray_umath')",
+        "umath = sys.modules[UMATH]\n"
+        "sys.modules[UMATH] = types.ModuleType(UMATH)",
         "ImportError", "'numpy.core.multiarray failed to import...'",
-        "sys.modules['numpy._core._multiarray_umath'] = umath"),
+        "sys.modules[UMATH] = umath"),
 }
 
 

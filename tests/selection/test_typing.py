@@ -1,6 +1,7 @@
 """Type information: the installed package passes `mypy --strict` on the example, the stubs give the
 documented types (not Any), misuse is reported, and the stubs agree with the runtime signatures."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -61,10 +62,12 @@ def test_revealed_types(workdir):
     proc = mypy("reveal.py", cwd=workdir)
     revealed = [line.split('Revealed type is "', 1)[1].rstrip('"')
                 for line in proc.stdout.splitlines() if "Revealed type is" in line]
-    # mypy and numpy versions differ in how they spell builtins and the shape parameter; compare
-    # the dtype part of arrays and the bare name of scalars.
+    # mypy and numpy versions differ in how they spell builtins, the shape parameter and the bit
+    # widths (NumPy 1.x: `floating[_64Bit]` for float64); compare the dtype part of arrays and the
+    # bare name of scalars.
     def norm(t):
-        return t.replace("builtins.", "").split("numpy.dtype", 1)[-1]
+        t = re.sub(r"numpy\._typing\.(_nbit_base\.)?", "", t.replace("builtins.", "").split("numpy.dtype", 1)[-1])
+        return t.replace("numpy.floating[_64Bit]", "numpy.float64")
 
     assert [norm(t) for t in revealed] == [norm(t) for t in REVEALS.values()], proc.stdout
 
