@@ -223,9 +223,9 @@ def bench_native(args):
     res = json.loads(out)
     table(f"c. Native microbenchmark: generator {res['deviates_per_second'] / 1e6:.1f} M deviates/s; "
           "per sample: sampling, rating, kernel, overhead = kernel / (sampling + rating)",
-          ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample"],
+          ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample", "threaded: serial step"],
           [[p["M"], p["N"], fmt_time(p["sampling_s"]), fmt_time(p["rating_s"]), fmt_time(p["kernel_per_sample_s"]),
-            f"{p['overhead']:.3f}", fmt_time(p["one_sample_call_s"])] for p in res["points"]])
+            f"{p['overhead']:.3f}", fmt_time(p["one_sample_call_s"]), fmt_time(p["cursor_s"])] for p in res["points"]])
     return res
 
 
@@ -285,7 +285,7 @@ def paired(fns, rounds):
     return {n: statistics.median(v) for n, v in runs.items()}, ratios
 
 
-def bench_parallel(args):
+def bench_parallel(args, native):
     from vornaquill.selection_core import _parallel
 
     rounds, target = (3, 0.08) if args.quick else (7, 0.25)
@@ -305,16 +305,19 @@ def bench_parallel(args):
           ["pass", "M", "N", "n_samples", "1 thread/sample", "2 threads"],
           [[p["kind"], p["M"], p["N"], p["n_samples"], fmt_time(p["per_sample_s"]), f"{p['speedup']:.2f}x"]
            for p in points])
-    # Amdahl: a speed-up S on two cores means a serial fraction f = 2 / S - 1 per sample.
+    # Amdahl: a speed-up S on two cores means a serial fraction f = 2 / S - 1 per sample. The
+    # native table, when it ran, gives the serial step alone: f = step / kernel time per sample.
+    step = {(p["N"], p["M"]): p["cursor_s"] / p["kernel_per_sample_s"] for p in (native or {}).get("points", [])}
     for p in points:
         if p["kind"] == "counts" and p["M"] == 3 and p["N"] >= 64:
-            f = min(1.0, max(0.0, 2.0 / p["speedup"] - 1.0))
-            amdahl.append({"N": p["N"], "serial_fraction": f,
-                           "predicted": {c: 1.0 / (f + (1.0 - f) / c) for c in (4, 8, 16, 64)}})
-    table("e. Serial fraction per sample from the two-thread speed-up (counting, M=3), and the speed-up "
-          "Amdahl's law predicts from it",
-          ["N", "serial fraction", "4 cores", "8 cores", "16 cores", "64 cores"],
-          [[a["N"], f"{a['serial_fraction']:.3f}"] + [f"{a['predicted'][c]:.1f}x" for c in (4, 8, 16, 64)]
+            for source, f in (("2-thread speed-up", 2.0 / p["speedup"] - 1.0), ("serial step", step.get((p["N"], 3)))):
+                if f is not None:
+                    f = min(1.0, max(0.0, f))
+                    amdahl.append({"N": p["N"], "from": source, "serial_fraction": f,
+                                   "predicted": {c: 1.0 / (f + (1.0 - f) / c) for c in (4, 8, 16, 64)}})
+    table("e. Serial fraction per sample (counting, M=3) and the speed-up Amdahl's law predicts from it",
+          ["N", "measured from", "serial fraction", "4 cores", "8 cores", "16 cores", "64 cores"],
+          [[a["N"], a["from"], f"{a['serial_fraction']:.4f}"] + [f"{a['predicted'][c]:.1f}x" for c in (4, 8, 16, 64)]
            for a in amdahl])
     ties = []
     for M in (2, 3, 5):
@@ -364,7 +367,7 @@ def main():
     if "d" in parts:
         results["threads"] = bench_threads(args)
     if "e" in parts:
-        results["parallel"] = bench_parallel(args)
+        results["parallel"] = bench_parallel(args, results.get("native"))
     RESULTS.mkdir(exist_ok=True)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     path = RESULTS / f"bench-{stamp}.json"
