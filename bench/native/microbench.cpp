@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
                 },
                 target);
             vq::par::StreamCursor cursor;
-            cursor.start(0, static_cast<uint64_t>(n), 0);  // ties by index: no shuffle draws
+            cursor.start(0, static_cast<uint64_t>(n));
             std::mutex lock;
             const double t_cursor = per_call(
                 [&] {

@@ -31,8 +31,8 @@ namespace {
     "core\n        this process may run on. Never more threads than samples.\n    ties:\n        "      \
     "\"index\": the rating breaks ties by index, and the result is the single-threaded\n        "      \
     "kernel's, bit for bit, for every seed and any number of threads.\n        \"random\": every "     \
-    "sample presents the population to the rating in a fresh random\n        order (a second "           \
-    "generator seeded from `seed`) and maps the results back, so\n        equal individuals win "       \
+    "sample presents the population to the rating in a fresh random\n        order (drawn from a "        \
+    "generator seeded from `seed` and the sample) and maps the\n        results back, so equal individuals win "   \
     "equally often. The sampled objective values are\n        those of \"index\"; the result does not " \
     "depend on the number of threads.\n"
 

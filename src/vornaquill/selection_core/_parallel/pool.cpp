@@ -25,6 +25,7 @@ struct Pool {
     std::mutex m;
     std::condition_variable cv;
     StreamCursor cursor;
+    Xoshiro256ss single;  // one lane: the one generator, carried from sample to sample
     int32_t next_sample = 0;
     int32_t *const ready, *const applied;  // detailed only
     bool stop = false;
@@ -41,15 +42,14 @@ struct Pool {
     }
 };
 
-// Draw the sample (presented in shuffled row order when asked) and rate it.
-int rate_sample(const Job &job, const Lane &lane, SampleStart &c) {
-    enter_sample(c);
+// Draw sample s (presented in shuffled row order when asked) and rate it.
+int rate_sample(const Job &job, const Lane &lane, int32_t s, Xoshiro256ss &gen) {
     double *X = lane.buf->X();
     if (!job.shuffle) {
-        _sample_population(c.gen, job.mu, job.sigma, X, job.n_elems);
+        _sample_population(gen, job.mu, job.sigma, X, job.n_elems);
     } else {
-        _sample_population(c.gen, job.mu, job.sigma, lane.drawn, job.n_elems);
-        shuffle_order(c.ties, lane.perm, job.N);
+        _sample_population(gen, job.mu, job.sigma, lane.drawn, job.n_elems);
+        shuffle_order(job.seed, s, lane.perm, job.N);
         const size_t M = static_cast<size_t>(job.M);
         for (size_t r = 0; r < static_cast<size_t>(job.N); ++r) {
             const double *row = lane.drawn + static_cast<size_t>(lane.perm[r]) * M;
@@ -59,17 +59,15 @@ int rate_sample(const Job &job, const Lane &lane, SampleStart &c) {
     return lane.buf->rate(job.mode_i, job.within_mode_i, lane.scratch->pairs, lane.scratch->keys);
 }
 
-// The individual at position pos of the rated order.
-inline int32_t individual(const Job &job, const Lane &lane, int32_t pos) {
-    const int64_t r = lane.buf->order()[pos];
-    return static_cast<int32_t>(job.shuffle ? lane.perm[r] : r);
-}
-
 void count(const Job &job, const Lane &lane) {
     const int32_t N = job.N, k = job.k;
-    for (int32_t pos = 0; pos < k; ++pos) lane.win[individual(job, lane, pos)] += 1;
-    for (int32_t pos = N - k; pos < N; ++pos) lane.lose[individual(job, lane, pos)] += 1;
-    for (int32_t pos = 0; pos < N; ++pos) lane.rank[individual(job, lane, pos)] += pos;
+    const int64_t *order = lane.buf->order(), *perm = lane.perm;
+    int32_t *win = lane.win, *lose = lane.lose;
+    int64_t *rank = lane.rank;
+    auto at = [order, perm](int32_t pos) { return static_cast<int32_t>(perm ? perm[order[pos]] : order[pos]); };
+    for (int32_t pos = 0; pos < k; ++pos) win[at(pos)] += 1;
+    for (int32_t pos = N - k; pos < N; ++pos) lose[at(pos)] += 1;
+    for (int32_t pos = 0; pos < N; ++pos) rank[at(pos)] += pos;
 }
 
 // Place, front and rank inside the front of every individual, into its row of the slot.
@@ -143,9 +141,10 @@ void work(Pool &p, int32_t t) {
         // A detailed sample may reuse its slot once every lane has applied the slot's last sample.
         if (p.next_sample < n && (!detailed || p.next_sample < p.min_applied() + job.ring_slots)) {
             const int32_t s = p.next_sample++;
-            SampleStart start = p.cursor.next();
+            SampleStart start = p.n_lanes > 1 ? p.cursor.next() : SampleStart{};
             lock.unlock();
-            const int code = rate_sample(job, lane, start);
+            if (p.n_lanes > 1) enter_sample(start);
+            const int code = rate_sample(job, lane, s, p.n_lanes > 1 ? start.gen : p.single);
             if (code >= 0) {
                 if (detailed) observe(job, lane, code, p.slot(s));
                 else count(job, lane);
@@ -176,8 +175,8 @@ void work(Pool &p, int32_t t) {
 
 int run_pool(const Job &job, Lane *lanes, int32_t n_lanes) {
     Pool p(job, lanes, n_lanes);
-    p.cursor.start(job.seed, deviates_per_sample(job.sigma, job.n_elems),
-                   job.shuffle && job.N > 0 ? static_cast<uint64_t>(job.N - 1) : 0);
+    if (n_lanes > 1) p.cursor.start(job.seed, deviates_per_sample(job.sigma, job.n_elems));
+    else _xoshiro_seed(p.single, job.seed);
 
     std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[n_lanes]);
     bool started = threads != nullptr;

@@ -7,9 +7,10 @@
 // the generator state at the first raw output of that pair only has to skip raw outputs (about
 // 1 ns each); the worker redoes the pair's transform for the pending spare and draws the rest.
 //
-// Ties shuffle: a second xoshiro256** generator, seeded with the four SplitMix64 outputs that
-// follow those of the sampling generator, gives every sample a presentation order by
-// Fisher-Yates with exactly N - 1 raw outputs per sample.
+// Ties shuffle: sample s presents the rows in an order drawn by Fisher-Yates from a generator of
+// its own, seeded with SplitMix64 outputs 4s + 5 to 4s + 8 of `seed` (outputs 1 to 4 seed the
+// sampling generator): one SplitMix64 sequence, cut into the seeds of every sample, so the order
+// of a sample does not depend on which thread draws it or when.
 //
 // Pure C++: no Python, no allocation, cannot fail.
 #pragma once
@@ -32,11 +33,10 @@ inline uint64_t deviates_per_sample(const double *sigma, size_t n) {
     return d;
 }
 
-// The generator state at the start of one sample, and that sample's shuffle generator.
+// The generator state at the start of one sample.
 struct SampleStart {
     Xoshiro256ss gen;  // at the first raw output of the pair holding the sample's first deviate
     bool odd;          // the first deviate is the pair's second half (the spare)
-    Xoshiro256ss ties;
 };
 
 // The spare state of the sequential stream, re-made: the pair's first half was the previous
@@ -47,41 +47,50 @@ inline void enter_sample(SampleStart &c) {
 
 class StreamCursor {
 public:
-    void start(uint64_t seed, uint64_t per_sample, uint64_t tie_draws) {
+    void start(uint64_t seed, uint64_t per_sample) {
         _xoshiro_seed(gen_, seed);
-        _xoshiro_seed(ties_, seed + 4 * 0x9E3779B97F4A7C15ULL);  // SplitMix64 outputs 5 to 8
         per_sample_ = per_sample;
-        tie_draws_ = tie_draws;
         dev_ = 0;
     }
 
     // The next sample's start; the cursor moves past the sample's draws.
     SampleStart next() {
-        SampleStart c{gen_, (dev_ & 1) != 0, ties_};
+        SampleStart c{gen_, (dev_ & 1) != 0};
         const uint64_t end = dev_ + per_sample_;
         skip_outputs(gen_, 2 * (end / 2 - dev_ / 2));
-        skip_outputs(ties_, tie_draws_);
         dev_ = end;
         return c;
     }
 
 private:
-    Xoshiro256ss gen_{}, ties_{};
-    uint64_t per_sample_ = 0, tie_draws_ = 0;
+    Xoshiro256ss gen_{};
+    uint64_t per_sample_ = 0;
     uint64_t dev_ = 0;  // deviates drawn before the next sample
 };
 
-// Uniform random permutation of 0 .. N-1, one raw output per step: the swap partner of slot i is
-// the high half of output * (i + 1) (off from uniform by less than N / 2^64).
-inline void shuffle_order(Xoshiro256ss &st, int64_t *perm, int32_t N) {
+// Uniform random permutation of 0 .. N-1 for sample s: the swap partner of slot i is the high
+// half of u * (i + 1), u a 32-bit half of a raw output while N <= 2^16 (two steps per output),
+// else a whole output; off from uniform by less than 2^-16 or N / 2^64 per step.
+inline void shuffle_order(uint64_t seed, int32_t s, int64_t *perm, int32_t N) {
+    Xoshiro256ss st;
+    _xoshiro_seed(st, seed + 4 * (static_cast<uint64_t>(s) + 1) * 0x9E3779B97F4A7C15ULL);
     for (int32_t i = 0; i < N; ++i) perm[i] = i;
-    for (int32_t i = N - 1; i > 0; --i) {
-        const uint64_t j = static_cast<uint64_t>(
-            (static_cast<unsigned __int128>(_xoshiro_next_u64(st)) * static_cast<uint64_t>(i + 1)) >> 64);
+    auto swap = [perm](int32_t i, uint64_t j) {
         const int64_t t = perm[i];
         perm[i] = perm[j];
         perm[j] = t;
+    };
+    int32_t i = N - 1;
+    if (N <= 65536) {
+        for (; i > 1; i -= 2) {
+            const uint64_t u = _xoshiro_next_u64(st);
+            swap(i, ((u >> 32) * static_cast<uint64_t>(i + 1)) >> 32);
+            swap(i - 1, ((u & 0xffffffffULL) * static_cast<uint64_t>(i)) >> 32);
+        }
     }
+    for (; i > 0; --i)
+        swap(i, static_cast<uint64_t>(
+                    (static_cast<unsigned __int128>(_xoshiro_next_u64(st)) * static_cast<uint64_t>(i + 1)) >> 64));
 }
 
 }  // namespace par
