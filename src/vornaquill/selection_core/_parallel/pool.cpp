@@ -26,6 +26,7 @@ struct Pool {
     std::condition_variable cv;
     StreamCursor cursor;
     Xoshiro256ss single;  // one lane: the one generator, carried from sample to sample
+    int32_t run = 1;      // samples handed out at a time
     int32_t next_sample = 0;
     int32_t *const ready, *const applied;  // detailed only
     bool stop = false;
@@ -140,12 +141,18 @@ void work(Pool &p, int32_t t) {
         }
         // A detailed sample may reuse its slot once every lane has applied the slot's last sample.
         if (p.next_sample < n && (!detailed || p.next_sample < p.min_applied() + job.ring_slots)) {
-            const int32_t s = p.next_sample++;
-            SampleStart start = p.n_lanes > 1 ? p.cursor.next() : SampleStart{};
+            // Counting takes runs of samples, drawn with one generator, to hand out less often.
+            const int32_t first = p.next_sample, run = n - first < p.run ? n - first : p.run;
+            p.next_sample += run;
+            SampleStart start = p.n_lanes > 1 ? p.cursor.next(run) : SampleStart{};
             lock.unlock();
             if (p.n_lanes > 1) enter_sample(start);
-            const int code = rate_sample(job, lane, s, p.n_lanes > 1 ? start.gen : p.single);
-            if (code >= 0) {
+            Xoshiro256ss &gen = p.n_lanes > 1 ? start.gen : p.single;
+            int32_t s = first;
+            int code = 0;
+            for (; s < first + run; ++s) {
+                code = rate_sample(job, lane, s, gen);
+                if (code < 0) break;
                 if (detailed) observe(job, lane, code, p.slot(s));
                 else count(job, lane);
             }
@@ -161,7 +168,7 @@ void work(Pool &p, int32_t t) {
                 break;
             }
             if (detailed) {
-                p.ready[s % job.ring_slots] = s;
+                p.ready[first % job.ring_slots] = first;  // detailed runs are one sample
                 p.cv.notify_all();
             }
             continue;
@@ -175,6 +182,15 @@ void work(Pool &p, int32_t t) {
 
 int run_pool(const Job &job, Lane *lanes, int32_t n_lanes) {
     Pool p(job, lanes, n_lanes);
+    // Counting: runs of about 8192 sampled values (at most 64 samples), and at least eight runs
+    // per lane so that the lanes finish together. Detailed: one sample per ring slot.
+    if (!job.acc) {
+        const size_t per_run = 8192 / (job.n_elems > 0 ? job.n_elems : 1);
+        const int32_t balanced = job.n_samples / (8 * n_lanes);
+        p.run = per_run < 64 ? static_cast<int32_t>(per_run) : 64;
+        p.run = p.run < balanced ? p.run : balanced;
+        p.run = p.run > 1 ? p.run : 1;
+    }
     if (n_lanes > 1) p.cursor.start(job.seed, deviates_per_sample(job.sigma, job.n_elems));
     else _xoshiro_seed(p.single, job.seed);
 

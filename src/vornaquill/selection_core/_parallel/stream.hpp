@@ -53,10 +53,11 @@ public:
         dev_ = 0;
     }
 
-    // The next sample's start; the cursor moves past the sample's draws.
-    SampleStart next() {
+    // The start of the next run of `samples` samples, which one generator then draws one after
+    // another; the cursor moves past their draws.
+    SampleStart next(int32_t samples) {
         SampleStart c{gen_, (dev_ & 1) != 0};
-        const uint64_t end = dev_ + per_sample_;
+        const uint64_t end = dev_ + per_sample_ * static_cast<uint64_t>(samples);
         skip_outputs(gen_, 2 * (end / 2 - dev_ / 2));
         dev_ = end;
         return c;
