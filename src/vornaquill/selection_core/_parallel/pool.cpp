@@ -140,7 +140,8 @@ void work(Pool &p, int32_t t) {
             if (done == n) break;
         }
         // A detailed sample may reuse its slot once every lane has applied the slot's last sample.
-        if (p.next_sample < n && (!detailed || p.next_sample < p.min_applied() + job.ring_slots)) {
+        if (p.next_sample < n &&
+            (!detailed || p.next_sample < static_cast<int64_t>(p.min_applied()) + job.ring_slots)) {
             // Counting takes runs of samples, drawn with one generator, to hand out less often.
             const int32_t first = p.next_sample, run = n - first < p.run ? n - first : p.run;
             p.next_sample += run;
