@@ -5,12 +5,15 @@
   b. the whole kernel: mc_rank_counts per sample against the loop a user would write in Python
      (NumPy normals, the fastest peer's fronts, crowding, np.lexsort, counting);
   c. the native microbenchmark (generator, rating, kernel overhead), when its binary is given;
-  d. threads: two concurrent mc_rank_counts calls against the same two calls in series.
+  d. threads: two concurrent mc_rank_counts calls against the same two calls in series;
+  e. one call on two threads (vornaquill.selection_core._parallel) against one thread, counting
+     and detailed, the serial fraction per sample and the Amdahl prediction from it, and the cost
+     of ties="random" against ties="index".
 
 Timings are medians of repeated runs made in one process, the contenders interleaved within each
 repeat. Prints tables and writes bench/results/<name>.json.
 
-  python bench/run.py [--quick] [--native PATH] [--only a,b,c,d]
+  python bench/run.py [--quick] [--native PATH] [--only a,b,c,d,e]
 """
 
 import argparse
@@ -221,9 +224,9 @@ def bench_native(args):
     table(f"c. Native microbenchmark: generator {res['deviates_per_second'] / 1e6:.1f} M deviates/s; sincos "
           f"{fmt_time(sc['grouped_s'])} per call grouped by angle, {fmt_time(sc['stream_order_s'])} in stream order; "
           "per sample: sampling, rating, kernel, overhead = kernel / (sampling + rating)",
-          ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample"],
+          ["M", "N", "sampling", "rating", "kernel", "overhead", "call, 1 sample", "threaded: serial step"],
           [[p["M"], p["N"], fmt_time(p["sampling_s"]), fmt_time(p["rating_s"]), fmt_time(p["kernel_per_sample_s"]),
-            f"{p['overhead']:.3f}", fmt_time(p["one_sample_call_s"])] for p in res["points"]])
+            f"{p['overhead']:.3f}", fmt_time(p["one_sample_call_s"]), fmt_time(p["cursor_s"])] for p in res["points"]])
     return res
 
 
@@ -268,11 +271,88 @@ def bench_threads(args):
     return {"N": N, "M": M, "n_samples": n, "seconds": t, "ratio": ratio, "cores": os.cpu_count()}
 
 
+# ------------------------------------------------------------------------- e. one call, two threads
+def paired(fns, rounds, clock=time.perf_counter):
+    """name -> median seconds, the median of the paired ratios first / other for each other
+    contender, and the same ratios of the process's CPU time; the order of the contenders rotates
+    from round to round."""
+    names, runs, cpu = list(fns), {name: [] for name in fns}, {name: [] for name in fns}
+    for r in range(rounds):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            t0, c0 = clock(), time.process_time()
+            fns[name]()
+            runs[name].append(clock() - t0)
+            cpu[name].append(time.process_time() - c0)
+    first = names[0]
+    ratios = {n: statistics.median(a / b for a, b in zip(runs[first], runs[n])) for n in names[1:]}
+    cpu_ratios = {n: statistics.median(a / b for a, b in zip(cpu[first], cpu[n])) for n in names[1:]}
+    return {n: statistics.median(v) for n, v in runs.items()}, ratios, cpu_ratios
+
+
+def bench_parallel(args, native):
+    from vornaquill.selection_core import _parallel
+
+    rounds, target = (3, 0.08) if args.quick else (7, 0.25)
+    points, amdahl = [], []
+    for kind, Ns in (("counts", (16, 64, 256, 1024)), ("detailed", (256, 1024))):
+        f = _parallel.counts if kind == "counts" else _parallel.select_detailed
+        for M in (2, 3, 5):
+            for N in Ns:
+                rng = np.random.default_rng(N + M)
+                mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
+                n = max(8, int(target / (_one_sample(f, mu, s2) or 1e-6)))
+                t, r, c = paired({"1": lambda: f(mu, s2, n, threads=1), "2": lambda: f(mu, s2, n, threads=2)},
+                                 rounds)
+                points.append({"kind": kind, "N": N, "M": M, "n_samples": n, "per_sample_s": t["1"] / n,
+                               "speedup": r["2"], "cpu_2_over_1": 1.0 / c["2"]})
+                print(f"  e. {kind} M={M} N={N}: {r['2']:.2f}x", flush=True)
+    # The CPU time of both threads over that of one thread is the work the second thread adds; on
+    # a machine busy with other work it stays meaningful where the wall-clock ratio does not.
+    table("e. One call on two threads against one thread: throughput ratio (median of paired rounds) and "
+          "CPU time of the two-thread call over the one-thread call",
+          ["pass", "M", "N", "n_samples", "1 thread/sample", "2 threads", "CPU 2t/1t"],
+          [[p["kind"], p["M"], p["N"], p["n_samples"], fmt_time(p["per_sample_s"]), f"{p['speedup']:.2f}x",
+            f"{p['cpu_2_over_1']:.3f}"] for p in points])
+    # Amdahl: a speed-up S on two cores means a serial fraction f = 2 / S - 1 per sample. The
+    # native table, when it ran, gives the serial step alone: f = step / kernel time per sample.
+    step = {(p["N"], p["M"]): p["cursor_s"] / p["kernel_per_sample_s"] for p in (native or {}).get("points", [])}
+    for p in points:
+        if p["kind"] == "counts" and p["M"] == 3 and p["N"] >= 64:
+            for source, f in (("2-thread speed-up", 2.0 / p["speedup"] - 1.0), ("serial step", step.get((p["N"], 3)))):
+                if f is not None:
+                    f = min(1.0, max(0.0, f))
+                    amdahl.append({"N": p["N"], "from": source, "serial_fraction": f,
+                                   "predicted": {c: 1.0 / (f + (1.0 - f) / c) for c in (4, 8, 16, 64)}})
+    table("e. Serial fraction per sample (counting, M=3) and the speed-up Amdahl's law predicts from it",
+          ["N", "measured from", "serial fraction", "4 cores", "8 cores", "16 cores", "64 cores"],
+          [[a["N"], a["from"], f"{a['serial_fraction']:.4f}"] + [f"{a['predicted'][c]:.1f}x" for c in (4, 8, 16, 64)]
+           for a in amdahl])
+    ties = []
+    for M in (2, 3, 5):
+        rng = np.random.default_rng(64 + M)
+        mu, s2 = rng.normal(size=(64, M)), np.full((64, M), 0.09)
+        n = max(8, int(target / (_one_sample(_parallel.counts, mu, s2) or 1e-6)))
+        t, r, _ = paired({"random": lambda: _parallel.counts(mu, s2, n, ties="random"),
+                       "index": lambda: _parallel.counts(mu, s2, n, ties="index")}, rounds,
+                      clock=time.thread_time)  # one thread: the calling thread's CPU time, robust to load
+        ties.append({"N": 64, "M": M, "n_samples": n, "per_sample_s": t["index"] / n, "cost": r["index"] - 1.0})
+    table('e. ties="random" against ties="index", one thread, N=64: extra CPU time per sample',
+          ["M", "index/sample", "random: extra"],
+          [[p["M"], fmt_time(p["per_sample_s"]), f"{100 * p['cost']:+.1f} %"] for p in ties])
+    return {"points": points, "amdahl": amdahl, "ties": ties, "cores": os.cpu_count()}
+
+
+def _one_sample(f, mu, s2):
+    t0 = time.perf_counter()
+    f(mu, s2, 50)
+    return (time.perf_counter() - t0) / 50
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="smaller grid and fewer repeats")
     ap.add_argument("--native", help="path of the native microbenchmark binary")
-    ap.add_argument("--only", default="a,b,c,d", help="comma-separated subset of a,b,c,d")
+    ap.add_argument("--only", default="a,b,c,d,e", help="comma-separated subset of a,b,c,d,e")
     args = ap.parse_args()
     parts = set(args.only.split(","))
     peers, missing = load_peers()
@@ -295,6 +375,8 @@ def main():
         results["native"] = bench_native(args)
     if "d" in parts:
         results["threads"] = bench_threads(args)
+    if "e" in parts:
+        results["parallel"] = bench_parallel(args, results.get("native"))
     RESULTS.mkdir(exist_ok=True)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     path = RESULTS / f"bench-{stamp}.json"

@@ -8,19 +8,22 @@
 // time to sample one population, to rate one sampled population (a loop of sampling then rating,
 // less the sampling), and one sample of the installed kernel `mc_rank_counts` (through an
 // embedded interpreter, so the timed loop is the real one), with overhead = kernel / (sampling +
-// rating). Every figure is the median of several timed runs.
+// rating), and the serial step of the threaded kernels per sample: handing out the sample's start
+// in the stream under the lock (cursor_s). Every figure is the median of several timed runs.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "rating.hpp"
 #include "population_sampler.hpp"
+#include "stream.hpp"
 
 namespace {
 
@@ -210,12 +213,21 @@ int main(int argc, char **argv) {
                     g_sink = rate(X.data());
                 },
                 target);
+            vq::par::StreamCursor cursor;
+            cursor.start(0, static_cast<uint64_t>(n));
+            std::mutex lock;
+            const double t_cursor = per_call(
+                [&] {
+                    std::lock_guard<std::mutex> guard(lock);
+                    g_sink = static_cast<double>(cursor.next().gen.s0);
+                },
+                target);
             double t_kernel = 0, t_one = 0;
             ok = kernel_times(mu, sigma2, N, M, 4 * target, &t_kernel, &t_one) && ok;
             std::printf("%s{\"N\": %lld, \"M\": %lld, \"sampling_s\": %.6g, \"rating_s\": %.6g, "
-                        "\"kernel_per_sample_s\": %.6g, \"overhead\": %.4f, \"one_sample_call_s\": %.6g}",
+                        "\"kernel_per_sample_s\": %.6g, \"overhead\": %.4f, \"one_sample_call_s\": %.6g, \"cursor_s\": %.6g}",
                         first ? "" : ", ", static_cast<long long>(N), static_cast<long long>(M), t_sample,
-                        t_both - t_sample, t_kernel, t_kernel / t_both, t_one);
+                        t_both - t_sample, t_kernel, t_kernel / t_both, t_one, t_cursor);
             first = false;
             std::fflush(stdout);
         }

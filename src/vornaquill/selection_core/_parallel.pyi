@@ -1,0 +1,50 @@
+"""Monte-Carlo Pareto ranking kernels with the sampling on several threads (native module)."""
+
+from typing import Literal
+
+from numpy.typing import ArrayLike
+
+from ._mc_rank import _F64, _I32, _I64, _MetricStats
+
+def counts(
+    mu: ArrayLike,
+    sigma2: ArrayLike,
+    n_samples: int,
+    percentile: float = 0.2,
+    seed: int = 0,
+    mode_i: int = 1,
+    within_mode_i: int = 0,
+    *,
+    threads: int = 1,
+    ties: Literal["index", "random"] = "index",
+) -> tuple[_I32, _I32, _I64]: ...
+def select(
+    mu: ArrayLike,
+    sigma2: ArrayLike,
+    n_samples: int,
+    percentile: float = 0.2,
+    seed: int = 0,
+    mode_i: int = 1,
+    within_mode_i: int = 0,
+    *,
+    threads: int = 1,
+    ties: Literal["index", "random"] = "index",
+) -> tuple[_I64, _I64, _I32, _I32, _I64]: ...
+def select_detailed(
+    mu: ArrayLike,
+    sigma2: ArrayLike,
+    n_samples: int,
+    percentile: float = 0.2,
+    seed: int = 0,
+    mode_i: int = 1,
+    within_mode_i: int = 0,
+    quantiles_mode_i: int = 2,
+    quantiles_budget: int = 2500000,
+    quality_w_place: float = 1.0,
+    quality_w_front: float = 1.0,
+    quality_w_within: float = 1.0,
+    quality_sign: float = -1.0,
+    *,
+    threads: int = 1,
+    ties: Literal["index", "random"] = "index",
+) -> tuple[_I64, _I64, _I32, _I32, _I64, _MetricStats, _MetricStats, _MetricStats, _F64]: ...

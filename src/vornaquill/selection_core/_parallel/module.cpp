@@ -1,0 +1,221 @@
+// Module vornaquill.selection_core._parallel: the load sequence and the three public functions
+// (argument parsing, docstrings). The sampling kernels are the single-threaded kernels' set-up and
+// results around a multi-threaded sampling loop (parallel.cpp, pool.cpp).
+#define VQ_IMPORT_NUMPY_API
+#include "numpy_api.hpp"
+
+#include <sched.h>
+
+#include <cstring>
+#include <thread>
+
+#include "parallel.hpp"
+#include "py_ref.hpp"
+#include "rating_abi.hpp"
+
+namespace vq {
+
+// Load-time state read by the shared kernel sources; written once by the exec step.
+RatePopulationFn g_rate_population = nullptr;
+PyTypeObject *g_ndarray_type = nullptr;
+double g_default_quality_sign = -1.0;
+
+namespace {
+
+#define VQ_ARGS_DOC                                                                                    \
+    "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
+    "a 2-D\n        float64 array).\n    n_samples:\n        Number of Monte-Carlo samples.\n    "       \
+    "percentile, seed, mode_i, within_mode_i:\n        As for the single-threaded kernel.\n"
+#define VQ_THREADS_DOC                                                                                  \
+    "    threads:\n        Number of threads for the sampling (the calling thread included); 0 = every " \
+    "core\n        this process may run on. Never more threads than samples.\n    ties:\n        "      \
+    "\"index\": the rating breaks ties by index, and the result is the single-threaded\n        "      \
+    "kernel's, bit for bit, for every seed and any number of threads.\n        \"random\": every "     \
+    "sample presents the population to the rating in a fresh random\n        order (drawn from a "        \
+    "generator seeded from `seed` and the sample) and maps the\n        results back, so equal individuals win "   \
+    "equally often. The sampled objective values are\n        those of \"index\"; the result does not " \
+    "depend on the number of threads.\n"
+
+constexpr const char kModuleDoc[] =
+    "Multi-threaded Monte-Carlo Pareto ranking: the kernels of `_mc_rank` with the sampling spread\n"
+    "over several threads of the package's own, and an optional fair tie rule.\n\n"
+    "counts(...)          -> (win_count, lose_count, rank_sum), as mc_rank_counts\n"
+    "select(...)          -> (winners, losers, win_count, lose_count, rank_sum), as mc_rank_select\n"
+    "select_detailed(...) -> the nine-slot tuple of mc_rank_select_detailed\n\n"
+    "With ties=\"index\" every result equals the single-threaded kernel's bit for bit, whatever the\n"
+    "number of threads. The interpreter lock is released for the whole sampling.";
+
+constexpr const char kCountsDoc[] =
+    "counts($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
+    "threads=1, ties='index')\n--\n\n"
+    "Win/lose counts and rank sums of `mc_rank_counts`, sampled on several threads.\n\n"
+    "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
+    "\nReturns\n-------\n(win_count, lose_count, rank_sum): int32, int32, int64 arrays of shape (N,).\n\n"
+    "Raises\n------\nThe errors of `mc_rank_counts` (a rating error in any thread stops every thread);\n"
+    "ValueError for threads < 0 or an unknown ties rule; RuntimeError when a thread cannot be started.\n";
+
+constexpr const char kSelectDoc[] =
+    "select($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
+    "threads=1, ties='index')\n--\n\n"
+    "Winners and losers of `mc_rank_select`, sampled on several threads.\n\n"
+    "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
+    "\nReturns\n-------\n(winners, losers, win_count, lose_count, rank_sum); winners and losers are int64\n"
+    "arrays of shape (k,).\n\nRaises\n------\nAs `counts`.\n";
+
+constexpr const char kDetailedDoc[] =
+    "select_detailed($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, "
+    "quantiles_mode_i=2, quantiles_budget=2500000, quality_w_place=1.0, quality_w_front=1.0, "
+    "quality_w_within=1.0, quality_sign=-1.0, *, threads=1, ties='index')\n--\n\n"
+    "The detailed selection of `mc_rank_select_detailed`, sampled on several threads.\n\n"
+    "Every individual's observations reach its moments and quantile estimators in sample order,\n"
+    "so means, standard deviations, exact and streaming quantiles and quality scores are those of\n"
+    "the single-threaded kernel.\n\n"
+    "Parameters\n----------\n" VQ_ARGS_DOC
+    "    quantiles_mode_i, quantiles_budget, quality_w_place, quality_w_front,\n    quality_w_within, "
+    "quality_sign:\n        As for the single-threaded kernel.\n" VQ_THREADS_DOC
+    "\nReturns\n-------\n(winners_i, losers_i, win_count, lose_count, rank_sum, place_stats, front_stats,\n"
+    "within_stats, quality_score), as `mc_rank_select_detailed`.\n\nRaises\n------\nAs `counts`.\n";
+
+// Every core this process may run on.
+int32_t available_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? static_cast<int32_t>(n) : 1;
+}
+
+int to_seed(PyObject *o, void *out) {
+    PyRef n = PyRef::steal(PyNumber_Index(o));
+    if (!n) return 0;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
+    *static_cast<uint64_t *>(out) = v;
+    return 1;
+}
+
+int to_threading(int threads, PyObject *ties, par::Threading *out) {
+    if (threads < 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be >= 0");
+        return -1;
+    }
+    out->threads = threads == 0 ? available_cores() : threads;
+    if (PyUnicode_CompareWithASCIIString(ties, "index") == 0) {
+        out->shuffle = false;
+    } else if (PyUnicode_CompareWithASCIIString(ties, "random") == 0) {
+        out->shuffle = true;
+    } else {
+        PyErr_Format(PyExc_ValueError, "ties must be 'index' or 'random', not %R", ties);
+        return -1;
+    }
+    return 0;
+}
+
+const char *kCountsKw[] = {"mu", "sigma2", "n_samples", "percentile", "seed", "mode_i", "within_mode_i",
+                           "threads", "ties", nullptr};
+
+// counts and select take the same arguments.
+template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const CountsOptions &,
+                              const par::Threading &)>
+PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const char *format) {
+    PyObject *mu, *sigma2, *ties = nullptr;
+    int n_samples, threads = 1;
+    CountsOptions o;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2, &n_samples,
+                                     &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i, &threads, &ties))
+        return nullptr;
+    par::Threading th;
+    PyRef index = PyRef::steal(PyUnicode_FromString("index"));
+    if (!index || to_threading(threads, ties ? ties : index.get(), &th) < 0) return nullptr;
+    return Kernel(module, mu, sigma2, n_samples, o, th);
+}
+
+PyObject *counts_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
+    return counts_like<par::counts>(module, args, kwargs, "OOi|dO&ii$iU:counts");
+}
+
+PyObject *select_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
+    return counts_like<par::select>(module, args, kwargs, "OOi|dO&ii$iU:select");
+}
+
+PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
+    static const char *kw[] = {"mu", "sigma2", "n_samples", "percentile", "seed", "mode_i", "within_mode_i",
+                               "quantiles_mode_i", "quantiles_budget", "quality_w_place", "quality_w_front",
+                               "quality_w_within", "quality_sign", "threads", "ties", nullptr};
+    PyObject *mu, *sigma2, *ties = nullptr;
+    int n_samples, threads = 1;
+    long long budget = 2500000;
+    DetailedOptions o;
+    o.quality_sign = g_default_quality_sign;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|dO&iiiLdddd$iU:select_detailed", const_cast<char **>(kw),
+                                     &mu, &sigma2, &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i,
+                                     &o.within_mode_i, &o.quantiles_mode_i, &budget, &o.quality_w_place,
+                                     &o.quality_w_front, &o.quality_w_within, &o.quality_sign, &threads, &ties))
+        return nullptr;
+    o.quantiles_budget = budget;
+    par::Threading th;
+    PyRef index = PyRef::steal(PyUnicode_FromString("index"));
+    if (!index || to_threading(threads, ties ? ties : index.get(), &th) < 0) return nullptr;
+    return par::select_detailed(module, mu, sigma2, n_samples, o, th);
+}
+
+template <class F>
+PyCFunction as_method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef methods[] = {
+    {"counts", as_method(counts_entry), METH_VARARGS | METH_KEYWORDS, kCountsDoc},
+    {"select", as_method(select_entry), METH_VARARGS | METH_KEYWORDS, kSelectDoc},
+    {"select_detailed", as_method(detailed_entry), METH_VARARGS | METH_KEYWORDS, kDetailedDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The rating component's C-level entry, from its `__pyx_capi__` table under the checked name.
+int import_rating_function() {
+    PyRef sibling = PyRef::steal(PyImport_ImportModule(kRatingModuleName));
+    if (!sibling) return -1;
+    PyRef capi = PyRef::steal(PyObject_GetAttrString(sibling.get(), "__pyx_capi__"));
+    if (!capi) return -1;
+    PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), kRateFunctionName)
+                                                 : nullptr;  // borrowed
+    if (!capsule) {
+        PyErr_Format(PyExc_ImportError, "%s does not export expected C function %s", kRatingModuleName,
+                     kRateFunctionName);
+        return -1;
+    }
+    void *p = PyCapsule_GetPointer(capsule, kRateSignature);  // checks the capsule's name
+    if (!p) return -1;
+    g_rate_population = reinterpret_cast<RatePopulationFn>(p);
+    return 0;
+}
+
+int parallel_exec(PyObject *module) {
+    if (_import_array() < 0) return -1;
+    PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!np) return -1;
+    PyRef ndarray = PyRef::steal(PyObject_GetAttrString(np.get(), "ndarray"));
+    if (!ndarray || !PyType_Check(ndarray.get())) {
+        if (ndarray) PyErr_SetString(PyExc_TypeError, "numpy.ndarray is not a type");
+        return -1;
+    }
+    // Kept for the life of the process; a reload drops the reference of the earlier load.
+    PyTypeObject *previous = g_ndarray_type;
+    g_ndarray_type = reinterpret_cast<PyTypeObject *>(ndarray.release());
+    Py_XDECREF(previous);
+    if (import_rating_function() < 0) return -1;
+    return PyModule_AddObjectRef(module, "np", np.get());
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(parallel_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef parallel_def = {
+    PyModuleDef_HEAD_INIT, "_parallel", kModuleDoc, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vq
+
+PyMODINIT_FUNC PyInit__parallel(void) { return PyModuleDef_Init(&vq::parallel_def); }

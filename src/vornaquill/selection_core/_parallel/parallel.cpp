@@ -1,0 +1,197 @@
+// Set-up and results of the multi-threaded entries. The checks, work arrays and results are
+// those of the single-threaded kernels, made by the same functions in the same order; only the
+// sampling loop differs (pool.cpp). One thread without the ties shuffle is the single-threaded
+// kernel itself.
+#include "parallel.hpp"
+
+#include <new>
+
+#include "pool.hpp"
+#include "selection.hpp"
+
+// The detailed kernel's results stage (accumulator arrays, statistics, the result tuple) lives in
+// that kernel's source file; compiling it here makes it available to the threaded pass.
+#include "detailed.cpp"
+
+namespace vq {
+namespace par {
+namespace {
+
+// The lanes and the ring of a call; everything is created before the sampling starts.
+struct Lanes {
+    int32_t n = 0;
+    std::unique_ptr<Lane[]> lane;
+    PyRef ring, control;
+
+    // detailed: lanes apply blocks of individuals and share the observation ring.
+    int create(const Np &np, const Inputs &in, const SamplingSetup &setup, int32_t n_lanes, bool detailed,
+               bool shuffle) {
+        const int32_t N = in.N;
+        lane.reset(new (std::nothrow) Lane[n_lanes]);
+        if (!lane) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        n = n_lanes;
+        for (int32_t t = 0; t < n; ++t) {
+            Lane &l = lane[t];
+            if (t == 0) {
+                l.buf = &setup.buf;
+            } else {
+                if (l.own.create(np, N, in.M) < 0) return -1;
+                l.buf = &l.own;
+            }
+            l.scratch.reset(new (std::nothrow) ScratchRecords(N));
+            if (!l.scratch || !l.scratch->ok()) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            if (shuffle) {
+                if (!(l.perm_arr = np.new_array("empty", N, I64))) return -1;
+                if (!(l.drawn_arr = np.new_array("empty", N, in.M, F64))) return -1;
+                l.perm = data_of<int64_t>(l.perm_arr);
+                l.drawn = data_of<double>(l.drawn_arr);
+            }
+            if (detailed) {
+                if (!(l.front_counts_arr = np.new_array("empty", N, I32))) return -1;
+                l.front_counts = data_of<int32_t>(l.front_counts_arr);
+                l.lo = static_cast<int32_t>(static_cast<int64_t>(N) * t / n);
+                l.hi = static_cast<int32_t>(static_cast<int64_t>(N) * (t + 1) / n);
+            } else {
+                const Counters &c = t == 0 ? setup.counts : l.counters;
+                if (t > 0 && l.counters.create(np, N) < 0) return -1;
+                l.win = c.wins();
+                l.lose = c.losses();
+                l.rank = c.rank_sums();
+            }
+        }
+        if (!detailed) return 0;
+        const int32_t slots = 4 * n;  // a few samples in flight per lane
+        if (!(ring = np.new_array("empty", static_cast<npy_intp>(slots) * 3 * N, I32))) return -1;
+        return (control = np.new_array("empty", slots + n, I32)) ? 0 : -1;
+    }
+};
+
+Job make_job(const Inputs &in, const SamplingSetup &setup, int32_t n_samples, const CountsOptions &opt,
+             const Lanes &lanes, bool shuffle) {
+    Job job;
+    job.mu = in.mu_data();
+    job.sigma = data_of<const double>(setup.sigma);
+    job.n_elems = in.size();
+    job.N = in.N;
+    job.M = in.M;
+    job.k = setup.k;
+    job.n_samples = n_samples;
+    job.mode_i = opt.mode_i;
+    job.within_mode_i = opt.within_mode_i;
+    job.seed = opt.seed;
+    job.shuffle = shuffle;
+    if (lanes.ring) {
+        job.ring = data_of<int32_t>(lanes.ring);
+        job.control = data_of<int32_t>(lanes.control);
+        job.ring_slots = 4 * lanes.n;
+    }
+    return job;
+}
+
+int run(const Job &job, const Lanes &lanes) {
+    int code;
+    {
+        GilRelease nogil;
+        code = run_pool(job, lanes.lane.get(), lanes.n);
+    }
+    if (code == kThreadStartFailed) {
+        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+        return -1;
+    }
+    if (code < 0) {
+        raise_rating_error(code);
+        return -1;
+    }
+    return 0;
+}
+
+// Lanes never outnumber the samples.
+int32_t lanes_for(const Threading &th, int32_t n_samples) { return th.threads < n_samples ? th.threads : n_samples; }
+
+bool single_threaded(const Threading &th, int32_t n_samples) {
+    return !th.shuffle && (th.threads <= 1 || n_samples <= 1);
+}
+
+}  // namespace
+
+PyObject *counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                 const CountsOptions &opt, const Threading &th) {
+    if (single_threaded(th, n_samples)) return mc_rank_counts(module, mu_obj, sigma2_obj, n_samples, opt);
+    Np np;
+    if (!np.bind(module)) return nullptr;
+    Inputs in;
+    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
+    if (in.N == 0) return mc_rank_counts(module, in.mu.get(), in.sigma2.get(), n_samples, opt);
+    SamplingSetup setup;
+    if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
+    Lanes lanes;
+    if (lanes.create(np, in, setup, lanes_for(th, n_samples), false, th.shuffle) < 0) return nullptr;
+    const Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
+    if (run(job, lanes) < 0) return nullptr;
+    const Counters &c = setup.counts;
+    for (int32_t t = 1; t < lanes.n; ++t) {
+        const Lane &l = lanes.lane[t];
+        for (int32_t i = 0; i < in.N; ++i) {
+            c.wins()[i] += l.win[i];
+            c.losses()[i] += l.lose[i];
+            c.rank_sums()[i] += l.rank[i];
+        }
+    }
+    return PyTuple_Pack(3, c.win.get(), c.lose.get(), c.rank.get());
+}
+
+PyObject *select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                 const CountsOptions &opt, const Threading &th) {
+    if (single_threaded(th, n_samples)) return mc_rank_select(module, mu_obj, sigma2_obj, n_samples, opt);
+    PyRef c = PyRef::steal(counts(module, mu_obj, sigma2_obj, n_samples, opt, th));
+    if (!c) return nullptr;
+    PyObject *win = PyTuple_GET_ITEM(c.get(), 0), *lose = PyTuple_GET_ITEM(c.get(), 1),
+             *rank = PyTuple_GET_ITEM(c.get(), 2);  // borrowed from `c`
+    Np np;
+    if (!np.bind(module)) return nullptr;
+    const npy_intp N = PyArray_DIM(reinterpret_cast<PyArrayObject *>(win), 0);
+    PyRef winners, losers;
+    if (N == 0) {
+        if (!(winners = np.new_array("zeros", 0, I64))) return nullptr;
+        return PyTuple_Pack(5, winners.get(), winners.get(), win, lose, rank);
+    }
+    int32_t k = 0;
+    if (selection_size(np, opt.percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
+    if (select_winners_losers(np, win, lose, rank, N, k, &winners, &losers) < 0) return nullptr;
+    return PyTuple_Pack(5, winners.get(), losers.get(), win, lose, rank);
+}
+
+PyObject *select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                          const DetailedOptions &opt, const Threading &th) {
+    if (single_threaded(th, n_samples)) return mc_rank_select_detailed(module, mu_obj, sigma2_obj, n_samples, opt);
+    Np np;
+    if (!np.bind(module)) return nullptr;
+    Inputs in;
+    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
+    const int32_t N = in.N;
+    if (N == 0) return empty_result(np);
+    SamplingSetup setup;
+    if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
+    AccumulatorArrays arrays;
+    const AccumulatorConfig cfg = configure_accumulators(n_samples, N, opt.quantiles_mode_i, opt.quantiles_budget);
+    if (arrays.create(np, N, cfg) < 0) return nullptr;
+    Lanes lanes;
+    if (lanes.create(np, in, setup, lanes_for(th, n_samples), true, th.shuffle) < 0) return nullptr;
+    Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
+    job.acc = &arrays.acc;
+    job.win = setup.counts.wins();
+    job.lose = setup.counts.losses();
+    job.rank = setup.counts.rank_sums();
+    if (run(job, lanes) < 0) return nullptr;
+    lanes.lane.reset();  // the scratch records go before the results are built, as in the kernel
+    return detailed_results(np, PassState{N, setup.k, n_samples, setup.counts, arrays}, opt);
+}
+
+}  // namespace par
+}  // namespace vq

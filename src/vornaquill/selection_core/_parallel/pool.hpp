@@ -1,0 +1,58 @@
+// The sampling loop on several threads: the calling thread and lanes - 1 threads of our own.
+//
+// Samples are handed out in order by one cursor (stream.hpp); each lane draws, rates and reads
+// out its samples with its own buffers. Counting: each lane adds to its own counters (integer
+// sums, any order). Detailed: a lane writes each sample's observations (place, front, rank in the
+// front, per individual) to a ring of slots, and every lane applies the samples to the counters
+// and statistics of its own block of individuals strictly in sample order, as the moments and the
+// streaming estimators require. A slot is reused once every lane has applied it, so memory does
+// not grow with the number of samples.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "accumulators.hpp"
+#include "sampling.hpp"
+
+namespace vq {
+namespace par {
+
+// Result of run_pool when a thread could not be started.
+inline constexpr int kThreadStartFailed = -0x7fffffff;
+
+// One lane's storage, created with the interpreter lock held before the sampling starts.
+struct Lane {
+    const RatingBuffers *buf = nullptr;  // rating work arrays (lane 0 uses the call's own)
+    RatingBuffers own;
+    std::unique_ptr<ScratchRecords> scratch;
+    PyRef front_counts_arr, perm_arr, drawn_arr;  // detailed: (N,) int32; ties shuffle: (N,) int64, (N, M)
+    int32_t *front_counts = nullptr;  // members of each front met so far in the sample's order
+    int64_t *perm = nullptr;          // perm[r]: the individual presented as row r
+    double *drawn = nullptr;          // the sample in storage order, before the shuffle
+    Counters counters;                // counting, lanes >= 1 (lane 0 counts into the results)
+    int32_t *win = nullptr, *lose = nullptr;
+    int64_t *rank = nullptr;
+    int32_t lo = 0, hi = 0;  // detailed: the individuals this lane applies
+};
+
+// Everything the threads read; raw views prepared with the interpreter lock held.
+struct Job {
+    const double *mu = nullptr, *sigma = nullptr;
+    size_t n_elems = 0;
+    int32_t N = 0, M = 0, k = 0, n_samples = 0, mode_i = 0, within_mode_i = 0;
+    uint64_t seed = 0;
+    bool shuffle = false;
+    Accumulators *acc = nullptr;  // detailed pass; null for counting
+    int32_t *win = nullptr, *lose = nullptr;  // detailed: the result counters
+    int64_t *rank = nullptr;
+    int32_t *ring = nullptr;      // detailed: ring_slots x N x 3 observations
+    int32_t *control = nullptr;   // detailed: ring_slots + lanes int32 of coordination state
+    int32_t ring_slots = 0;
+};
+
+// Runs every sample; call with the interpreter lock released. Returns 0, the rating component's
+// code of the earliest failing sample, or kThreadStartFailed.
+int run_pool(const Job &job, Lane *lanes, int32_t n_lanes);
+
+}  // namespace par
+}  // namespace vq
