@@ -6,6 +6,7 @@ those leaks are counted but not reported.
 usage: python asan_reports.py LOG_DIR
 """
 
+import itertools
 import pathlib
 import re
 import sys
@@ -52,7 +53,7 @@ def scan(log_dir):
         if "ERROR: LeakSanitizer" not in text:
             continue
         starts = [m.start() for m in LEAK.finditer(text)] + [len(text)]
-        for a, b in zip(starts, starts[1:]):
+        for a, b in itertools.pairwise(starts):
             block = text[a:b].split("\n\n", 1)[0]
             if leak_is_ours(block):
                 failures.append(f"{path.name}: {block}")

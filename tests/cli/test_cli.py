@@ -205,8 +205,9 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population):
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     write_csv(tmp_path / "wide.csv", *from_replicates(reps), names, objectives)
     proc = ok("long.csv", "--json", "-o", "long.json", cwd=tmp_path)
-    assert "; replicates reduced to means and variances (1–4 per individual)\n" in proc.stdout
-    doc, want = json.loads((tmp_path / "long.json").read_text()), json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
+    assert "; replicates reduced to means and variances (1–4 per individual)\n" in proc.stdout  # noqa: RUF001
+    doc = json.loads((tmp_path / "long.json").read_text())
+    want = json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
     for key in ("names", "objectives", "winners", "win_count", "rank_sum", "quality_score"):
         assert doc[key] == want[key], key
 
@@ -285,8 +286,10 @@ BAD_NPZ = [
     (dict(mu=np.array([["a", "b"]]), sigma2=np.ones((1, 2))), "array 'mu' must be numeric"),
     (dict(mu=np.ones((0, 2)), sigma2=np.ones((0, 2))), "no individuals"),
     (dict(mu=np.ones((3, 2)), sigma2=-np.ones((3, 2))), "bad.npz: sigma2[0, 0]: variance must be a number >= 0"),
-    (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 2)), names=np.array(["a", "b"])), "array 'names' must hold one entry per individual (3)"),
-    (dict(mu=np.array([None, 1.0], dtype=object).reshape(1, 2), sigma2=np.ones((1, 2))), "bad.npz: not a readable .npz archive"),
+    (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 2)), names=np.array(["a", "b"])),
+     "array 'names' must hold one entry per individual (3)"),
+    (dict(mu=np.array([None, 1.0], dtype=object).reshape(1, 2), sigma2=np.ones((1, 2))),
+     "bad.npz: not a readable .npz archive"),
 ]
 
 
@@ -441,7 +444,7 @@ def test_readme_shell_examples_run(tmp_path):
     for cmd in commands:
         if plotting or "--plot" not in cmd:
             ok(*cmd[1:], cwd=tmp_path)
-    if plotting and "--plot" in sum(commands, []):
+    if plotting and any("--plot" in cmd for cmd in commands):
         assert (tmp_path / "population.png").read_bytes().startswith(PNG_SIGNATURE)
 
 

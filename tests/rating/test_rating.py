@@ -114,7 +114,7 @@ def test_empty_and_result_types():
 def test_bad_modes(kwargs, message):
     X = np.arange(6.0).reshape(3, 2)
     snap = snapshot(X)
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError, match="must be 0") as e:
         rate_population(X, **kwargs)
     assert str(e.value) == message
     assert_unchanged(snap)

@@ -15,8 +15,23 @@ import numpy as np
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from helpers import (CONVERSION_ERRORS, I32, I64, U64, coerced, float_scalar, freeze, int_scalar, percentiles,
-                         population, small_ints, any_floats, values, dress, FORMS)
+from helpers import (
+    CONVERSION_ERRORS,
+    FORMS,
+    I32,
+    I64,
+    U64,
+    any_floats,
+    coerced,
+    dress,
+    float_scalar,
+    freeze,
+    int_scalar,
+    percentiles,
+    population,
+    small_ints,
+    values,
+)
 from vornaquill.pareto_core import rate_population
 from vornaquill.selection_core import _mc_rank as m
 

@@ -54,7 +54,7 @@ def test_other_modes_behave_as_automatic(other, n_samples, N, budget):
 def run(obs, use_p2, S_init):
     """obs: (n_samples, N, 3) observations -> accumulator state with named, shaped arrays."""
     obs = np.ascontiguousarray(obs, dtype=float)
-    n, N, _ = obs.shape
+    _n, N, _ = obs.shape
     d = probe.accumulate(obs.ravel(), N, use_p2, S_init)
     return {
         "mean": np.array(d["mean"]).reshape(3, N),

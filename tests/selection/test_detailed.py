@@ -201,7 +201,8 @@ def test_quantile_mode_used_and_result_structure(n_samples, N, kw, used):
         assert type(d["quantiles_mode_used"]) is int and d["quantiles_mode_used"] == used
         for key in ("mean", "median", "std", "q25", "q75"):
             assert d[key].dtype == np.float64 and d[key].shape == (N,)
-    arrays = [r[j] for j in (0, 1, 2, 3, 4, 8)] + [d[key] for d in dicts for key in KEYS if key != "quantiles_mode_used"]
+    arrays = [r[j] for j in (0, 1, 2, 3, 4, 8)]
+    arrays += [d[key] for d in dicts for key in KEYS if key != "quantiles_mode_used"]
     assert len({id(a) for a in arrays}) == len(arrays)  # every array its own object
     assert [a.dtype for a in r[:5]] == [np.int64, np.int64, np.int32, np.int32, np.int64]
     assert r[8].dtype == np.float64 and r[8].shape == (N,)
@@ -258,7 +259,7 @@ def test_rating_error_returns_nothing(stub_rank, fail_at, code, mode):
     snap = snapshot(mu, s2)
     refs = sys.getrefcount(mu), sys.getrefcount(s2)
     stub.configure(fail_at=fail_at, fail_code=code)
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError, match="pareto_core returned error code") as e:
         mod.mc_rank_select_detailed(mu, s2, 10, quantiles_mode_i=mode)
     assert str(e.value) == f"pareto_core returned error code: {code}"
     assert len(stub.records()) == fail_at + 1
@@ -295,7 +296,7 @@ def test_checks_in_order(args, message):
 
 
 def test_nan_percentile_is_a_value_error():
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
         m.mc_rank_select_detailed(np.zeros((4, 2)), np.zeros((4, 2)), 3, float("nan"))
 
 

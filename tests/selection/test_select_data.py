@@ -42,7 +42,9 @@ def test_maximised_objectives_are_the_negated_input(population, form):
     kwargs = {"sequence": dict(directions=["max", "min", "max"]),
               "mapping": dict(directions={"acc": "max", "speed": "max"}, objectives=objectives)}.get(form)
     if form == "frames":
-        frame = lambda a: pd.DataFrame(a, index=[f"w{i}" for i in range(12)], columns=objectives)
+        def frame(a):
+            return pd.DataFrame(a, index=[f"w{i}" for i in range(12)], columns=objectives)
+
         res = sc.select(frame(mu), frame(sigma2), 200, seed=3, directions={"acc": "max", "speed": "max"})
         assert res.names[1] == "w1" and res.to_frame().index[1] == "w1"
     else:

@@ -9,6 +9,7 @@ import pickle
 import warnings
 import weakref
 from concurrent.futures import ProcessPoolExecutor
+
 import numpy as np
 import pytest
 
@@ -116,7 +117,8 @@ def test_defaults_equal_explicit_values_and_keywords_in_any_order(f):
     ref = f(MU, S2, 50, *spelled)
     same(f(MU, S2, 50), ref)
     same(f(n_samples=50, sigma2_obj=S2, mu_obj=MU), ref)
-    same(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(list(inspect.signature(f).parameters)[3:][::-1], spelled[::-1]))), ref)
+    optional = list(inspect.signature(f).parameters)[3:]
+    same(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(optional[::-1], spelled[::-1]))), ref)
     same(f(MU, S2, 50, **{}), ref)
 
 

@@ -30,15 +30,18 @@ def test_example_passes_strict(workdir):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+# What mypy prints for an array of the given dtype, and for a signed integer of the given width.
+ARRAY = "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[{}]]"
+SIGNED = "numpy.signedinteger[numpy._typing._nbit_base._{}Bit]"
 REVEALS = {
-    "r.winners": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.signedinteger[numpy._typing._nbit_base._64Bit]]]",
-    "r.win_count": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.signedinteger[numpy._typing._nbit_base._32Bit]]]",
-    "r.place.q25": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.float64]]",
+    "r.winners": ARRAY.format(SIGNED.format(64)),
+    "r.win_count": ARRAY.format(SIGNED.format(32)),
+    "r.place.q25": ARRAY.format("numpy.float64"),
     "r.quantiles_streamed": "builtins.bool",
-    "counts[2]": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.signedinteger[numpy._typing._nbit_base._64Bit]]]",
-    "sel[1]": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.signedinteger[numpy._typing._nbit_base._64Bit]]]",
-    "det[5]['median']": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.float64]]",
-    "det[8]": "numpy.ndarray[builtins.tuple[Any, ...], numpy.dtype[numpy.float64]]",
+    "counts[2]": ARRAY.format(SIGNED.format(64)),
+    "sel[1]": ARRAY.format(SIGNED.format(64)),
+    "det[5]['median']": ARRAY.format("numpy.float64"),
+    "det[8]": ARRAY.format("numpy.float64"),
     "rated[3]": "builtins.int",
 }
 

@@ -15,7 +15,8 @@ namespace vq {
 }
 }  // namespace vq
 
-#define VQ_ASSERT(condition) ((condition) ? static_cast<void>(0) : ::vq::check_failed(#condition, __FILE__, __LINE__))
+#define VQ_ASSERT(condition) \
+    ((condition) ? static_cast<void>(0) : ::vq::check_failed(#condition, __FILE__, __LINE__))
 #else
 #define VQ_ASSERT(condition) static_cast<void>(sizeof(!(condition)))
 #endif

@@ -30,10 +30,8 @@ int import_numpy_api() {
     PyRef cause = PyRef::steal(value);
     Py_XDECREF(type);
     Py_XDECREF(tb);
-    if (cause)
-        PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import (%S)", cause.get());
-    else
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    if (cause) PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import (%S)", cause.get());
+    else PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
     return -1;
 }
 #endif

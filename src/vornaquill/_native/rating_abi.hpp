@@ -49,8 +49,20 @@ struct OrderKey {
 // their buffers from it. Rows are in the order in which the sampling kernels create them (the
 // arrays, then the two record blocks); the call takes them in the order of RatePopulationFn.
 enum RatingBuffer : int {
-    kBufX, kBufR, kBufFrontId, kBufWithin, kBufOrder, kBufItems, kBufOffsets, kBufDom, kBufNDom, kBufCur,
-    kBufNxt, kBufPairs, kBufKeys, kNumRatingBuffers,
+    kBufX,
+    kBufR,
+    kBufFrontId,
+    kBufWithin,
+    kBufOrder,
+    kBufItems,
+    kBufOffsets,
+    kBufDom,
+    kBufNDom,
+    kBufCur,
+    kBufNxt,
+    kBufPairs,
+    kBufKeys,
+    kNumRatingBuffers,
     kNumRatingArrays = kBufPairs,  // the rows before the records are arrays of numbers
 };
 
@@ -118,11 +130,11 @@ constexpr bool is_record(Elem e) { return e == Elem::PairRecord || e == Elem::Or
 
 constexpr int64_t extent(Extent e, int64_t N, int64_t M) {
     switch (e) {
-        case Extent::None: return 1;
-        case Extent::N: return N;
-        case Extent::NPlus1: return N + 1;
-        case Extent::M: return M;
-        case Extent::NOr1: return N > 1 ? N : 1;
+    case Extent::None: return 1;
+    case Extent::N: return N;
+    case Extent::NPlus1: return N + 1;
+    case Extent::M: return M;
+    case Extent::NOr1: return N > 1 ? N : 1;
     }
     return 0;
 }
@@ -130,7 +142,8 @@ constexpr int64_t extent(Extent e, int64_t N, int64_t M) {
 constexpr int ndim(const BufferSpec &b) { return b.cols == Extent::None ? 1 : 2; }
 
 constexpr size_t byte_size(const BufferSpec &b, int64_t N, int64_t M) {
-    return static_cast<size_t>(extent(b.rows, N, M)) * static_cast<size_t>(extent(b.cols, N, M)) * elem_size(b.elem);
+    return static_cast<size_t>(extent(b.rows, N, M)) * static_cast<size_t>(extent(b.cols, N, M)) *
+           elem_size(b.elem);
 }
 
 // The slice record of a C-contiguous array of buffer `b` stored at `data`.
@@ -142,10 +155,9 @@ inline MemviewSlice contiguous_slice(const BufferSpec &b, void *data, int64_t N,
 
 // Returns the number of fronts (>= 0) or a negative error code.
 using RatePopulationFn = int (*)(MemviewSlice X, int mode_i, int within_mode_i, MemviewSlice front_id,
-                                 MemviewSlice within, MemviewSlice order, MemviewSlice offsets,
-                                 MemviewSlice items, MemviewSlice dom, MemviewSlice n_dom,
-                                 MemviewSlice cur, MemviewSlice nxt, Pair *pairs, OrderKey *keys,
-                                 MemviewSlice R);
+                                 MemviewSlice within, MemviewSlice order, MemviewSlice offsets, MemviewSlice items,
+                                 MemviewSlice dom, MemviewSlice n_dom, MemviewSlice cur, MemviewSlice nxt,
+                                 Pair *pairs, OrderKey *keys, MemviewSlice R);
 
 // Key of the function in the component's `__pyx_capi__` table, and the exact capsule name
 // that certifies the signature above.

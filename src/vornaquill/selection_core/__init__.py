@@ -2,8 +2,8 @@
 
 `select` returns a named `SelectionResult`; `from_replicates` turns repeated measurements into means
 and variances; `percentile_for_k` gives the percentile that selects exactly k individuals. The three
-kernels `mc_rank_counts`, `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is `python -m
-vornaquill.selection_core` (installed as `vornaquill-select`).
+kernels `mc_rank_counts`, `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The
+command-line tool is `python -m vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed

@@ -465,7 +465,7 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
-    n, m = data.mu.shape
+    n, _m = data.mu.shape
     if n == 0:
         return _empty_result(data, 0 if auto else int(n_samples))
     dirs = _directions(directions, data)

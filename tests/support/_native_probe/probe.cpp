@@ -152,9 +152,9 @@ PyObject *xoshiro_seed(PyObject *, PyObject *arg) {
     if (read_seed(arg, &seed) < 0) return nullptr;
     vq::Xoshiro256ss st;
     vq::_xoshiro_seed(st, seed);
-    return Py_BuildValue("(KKKKid)", static_cast<unsigned long long>(st.s0), static_cast<unsigned long long>(st.s1),
-                         static_cast<unsigned long long>(st.s2), static_cast<unsigned long long>(st.s3),
-                         static_cast<int>(st.has_spare), st.spare);
+    return Py_BuildValue("(KKKKid)", static_cast<unsigned long long>(st.s0),
+                         static_cast<unsigned long long>(st.s1), static_cast<unsigned long long>(st.s2),
+                         static_cast<unsigned long long>(st.s3), static_cast<int>(st.has_spare), st.spare);
 }
 
 template <class Draw>
@@ -173,9 +173,8 @@ PyObject *draw_list(const char *name, PyObject *const *args, Py_ssize_t nargs, D
 }
 
 PyObject *xoshiro_next_u64(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    return draw_list("xoshiro_next_u64", args, nargs, [](vq::Xoshiro256ss &st) {
-        return PyLong_FromUnsignedLongLong(vq::_xoshiro_next_u64(st));
-    });
+    return draw_list("xoshiro_next_u64", args, nargs,
+                     [](vq::Xoshiro256ss &st) { return PyLong_FromUnsignedLongLong(vq::_xoshiro_next_u64(st)); });
 }
 
 PyObject *xoshiro_randn(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -317,8 +316,10 @@ PyMethodDef methods[] = {
 
 PyModuleDef_Slot slots[] = {{0, nullptr}};
 
+// clang-format off
 PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_native_probe", "Pure numeric kernel code exposed for tests.",
                          0, methods, slots, nullptr, nullptr, nullptr};
+// clang-format on
 
 }  // namespace
 

@@ -20,10 +20,12 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
+// clang-format off
 PyModuleDef oracle_def = {
     PyModuleDef_HEAD_INIT, "_rating_oracle", "Reference Pareto rating (test support).", 0, kRatingMethods, slots,
     nullptr, nullptr, nullptr,
 };
+// clang-format on
 
 }  // namespace
 }  // namespace vq

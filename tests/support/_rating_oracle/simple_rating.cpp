@@ -98,8 +98,7 @@ void crowding(const Buffers &b, const double *W, const int64_t *members, int64_t
     for (int64_t j = 0; j < n; ++j) b.within[members[j]] = 0.0;
     const int64_t M = b.M;
     for (int64_t m = 0; m < M; ++m) {
-        for (int64_t j = 0; j < n; ++j)
-            b.pairs[j] = Pair{W[members[j] * M + m], static_cast<int32_t>(members[j])};
+        for (int64_t j = 0; j < n; ++j) b.pairs[j] = Pair{W[members[j] * M + m], static_cast<int32_t>(members[j])};
         std::sort(b.pairs, b.pairs + n, pair_before);
         b.within[b.pairs[0].idx] = inf;
         b.within[b.pairs[n - 1].idx] = inf;
@@ -130,8 +129,7 @@ int rate(int mode_i, const Buffers &b) {
     }
     const int64_t n_fronts = assign_fronts(b, W);
     group_fronts(b, n_fronts);
-    for (int64_t f = 0; f < n_fronts; ++f)
-        crowding(b, W, b.items + b.offsets[f], b.offsets[f + 1] - b.offsets[f]);
+    for (int64_t f = 0; f < n_fronts; ++f) crowding(b, W, b.items + b.offsets[f], b.offsets[f + 1] - b.offsets[f]);
     for (int64_t i = 0; i < N; ++i) b.keys[i] = OrderKey{b.front_id[i], -b.within[i], i};
     std::sort(b.keys, b.keys + N, key_before);
     for (int64_t i = 0; i < N; ++i) b.order[i] = b.keys[i].idx;

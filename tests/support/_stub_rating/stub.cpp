@@ -50,8 +50,8 @@ int stub_rate(MemviewSlice X, int mode_i, int within_mode_i, MemviewSlice front_
     Record rec{std::vector<double>(static_cast<size_t>(N * M)), N, M, mode_i, within_mode_i};
     for (int64_t i = 0; i < N; ++i)
         for (int64_t m = 0; m < M; ++m)
-            rec.X[static_cast<size_t>(i * M + m)] =
-                *reinterpret_cast<const double *>(X.data + i * X.strides[0] + m * X.strides[1]);
+            rec.X[static_cast<size_t>(i * M + m)] = *reinterpret_cast<const double *>(X.data + i * X.strides[0] +
+                                                                                      m * X.strides[1]);
     g_records.push_back(std::move(rec));
     if (c == g_fail_at) return g_fail_code;
 
@@ -182,8 +182,10 @@ int stub_exec(PyObject *module) {
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void *>(stub_exec)}, {0, nullptr}};
 
+// clang-format off
 PyModuleDef stub_def = {PyModuleDef_HEAD_INIT, "_stub_rating", "Scripted stand-in rating component (tests only).",
                         0, methods, slots, nullptr, nullptr, nullptr};
+// clang-format on
 
 }  // namespace
 

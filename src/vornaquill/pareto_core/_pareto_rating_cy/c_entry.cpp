@@ -68,14 +68,14 @@ int check_buffers(const MemviewSlice *const (&slices)[kNumRatingBuffers], Pair *
 }
 
 int rate_population_inplace(MemviewSlice X, int mode_i, int within_mode_i, MemviewSlice front_id,
-                            MemviewSlice within, MemviewSlice order, MemviewSlice offsets,
-                            MemviewSlice items, MemviewSlice dom, MemviewSlice n_dom, MemviewSlice cur,
-                            MemviewSlice nxt, Pair *pairs, OrderKey *keys, MemviewSlice R) {
+                            MemviewSlice within, MemviewSlice order, MemviewSlice offsets, MemviewSlice items,
+                            MemviewSlice dom, MemviewSlice n_dom, MemviewSlice cur, MemviewSlice nxt, Pair *pairs,
+                            OrderKey *keys, MemviewSlice R) {
     if (mode_i != 0 && mode_i != 1) return kBadMode;
     if (within_mode_i != 0) return kBadWithinMode;
     // The slices by RatingBuffer; the record blocks have none.
-    const MemviewSlice *const slices[kNumRatingBuffers] = {&X,   &R,     &front_id, &within, &order, &items, &offsets,
-                                                           &dom, &n_dom, &cur,      &nxt,    nullptr, nullptr};
+    const MemviewSlice *const slices[kNumRatingBuffers] = {
+        &X, &R, &front_id, &within, &order, &items, &offsets, &dom, &n_dom, &cur, &nxt, nullptr, nullptr};
     Buffers b;
     if (check_buffers(slices, pairs, keys, &b) < 0) return kBadBuffer;
     return rate(mode_i, b);

@@ -99,7 +99,8 @@ int64_t fronts_two(const Work &w) {
     int32_t start = 0;
     const bool tied = w.has_ties(1);
     for (int64_t j = 0; j < w.N; ++j) {
-        if (!tied || (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1))) start = static_cast<int32_t>(j);
+        if (!tied || (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1)))
+            start = static_cast<int32_t>(j);
         rank[by_second[j]] = start;
     }
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
@@ -200,7 +201,8 @@ int64_t fronts_bitsets(const Work &w) {
         for (int64_t a = 0; a < N;) {
             const uint64_t k = w.key(by_m[a], m);
             int64_t e = a;
-            for (; e < N && w.key(by_m[e], m) == k; ++e) upto[pos[by_m[e]] / 64] |= uint64_t{1} << (pos[by_m[e]] % 64);
+            for (; e < N && w.key(by_m[e], m) == k; ++e)
+                upto[pos[by_m[e]] / 64] |= uint64_t{1} << (pos[by_m[e]] % 64);
             for (int64_t j = a; j < e; ++j) narrow(pos[by_m[j]]);
             a = e;
         }
@@ -253,15 +255,15 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
     switch ((w.N + 63) / 64) {
-        case 1: return fronts_bitsets<1>(w);
-        case 2: return fronts_bitsets<2>(w);
-        case 3: return fronts_bitsets<3>(w);
-        case 4: return fronts_bitsets<4>(w);
-        case 5: return fronts_bitsets<5>(w);
-        case 6: return fronts_bitsets<6>(w);
-        case 7: return fronts_bitsets<7>(w);
-        case 8: return fronts_bitsets<8>(w);
-        default: return fronts_bitsets<0>(w);
+    case 1: return fronts_bitsets<1>(w);
+    case 2: return fronts_bitsets<2>(w);
+    case 3: return fronts_bitsets<3>(w);
+    case 4: return fronts_bitsets<4>(w);
+    case 5: return fronts_bitsets<5>(w);
+    case 6: return fronts_bitsets<6>(w);
+    case 7: return fronts_bitsets<7>(w);
+    case 8: return fronts_bitsets<8>(w);
+    default: return fronts_bitsets<0>(w);
     }
 }
 

@@ -62,7 +62,9 @@ void sort_column(const Work &w, int64_t m) {
             const double top = static_cast<double>(nb - 1);
             for (int64_t i = 0; i < N; ++i) {
                 const double v = value(i), t = (v - lo) * scale;
-                const uint32_t id = !(t < top) ? static_cast<uint32_t>(nb - 1) : t > 0.0 ? static_cast<uint32_t>(t) : 0u;
+                const uint32_t id = !(t < top) ? static_cast<uint32_t>(nb - 1)
+                                    : t > 0.0  ? static_cast<uint32_t>(t)
+                                               : 0u;
                 ids[i] = id;
                 ++cursors[id];
                 store_key(&spare[i].val, order_key(v));
@@ -161,8 +163,9 @@ void group_fronts(const Work &w, int64_t n_fronts, bool with_members) {
     for (int64_t f = 0; f < n_fronts; ++f) w.front_start[f + 1] += w.front_start[f] + count_b[f];
     VQ_ASSERT(w.front_start[n_fronts] == N);
     if (!with_members) return;
-    distribute(N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi, [front](int64_t i) { return front[i]; },
-               [&w](int64_t slot, int64_t i) { w.members[slot] = i; });
+    distribute(
+        N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi, [front](int64_t i) { return front[i]; },
+        [&w](int64_t slot, int64_t i) { w.members[slot] = i; });
 }
 
 // Puts each front's members in (key m, index) order: from the stored sorted order by one stable
@@ -171,9 +174,10 @@ void order_members(const Work &w, int64_t n_fronts, int64_t m) {
     const int64_t *front = w.b->front_id;
     if (w.col) {
         const int32_t *by_m = w.col + m * w.N;
-        distribute(w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
-                   [front, by_m](int64_t j) { return front[by_m[j]]; },
-                   [&w, by_m](int64_t slot, int64_t j) { w.members[slot] = by_m[j]; });
+        distribute(
+            w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
+            [front, by_m](int64_t j) { return front[by_m[j]]; },
+            [&w, by_m](int64_t slot, int64_t j) { w.members[slot] = by_m[j]; });
         return;
     }
     Pair *sorted = w.crowding.sorted;
@@ -288,9 +292,10 @@ void global_order(const Work &w, int64_t n_fronts) {
     IndexOrderSort sorter(records + n_inf, n_finite, w.global.spare);
     for (int64_t j = 0; j < n_finite; ++j) sorter.put(j, ~order_key(b.within[finite[j]]), finite[j]);
     sorter.sort();
-    distribute(w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
-               [&b, records](int64_t j) { return b.front_id[records[j].idx]; },
-               [&b, records](int64_t slot, int64_t j) { b.order[slot] = records[j].idx; });
+    distribute(
+        w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
+        [&b, records](int64_t j) { return b.front_id[records[j].idx]; },
+        [&b, records](int64_t slot, int64_t j) { b.order[slot] = records[j].idx; });
 }
 
 // Sets the views of Work on the caller's buffers (the table in rating_detail.hpp), and carves
@@ -314,8 +319,12 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket ends in `order`");
     w->column = {b.pairs, reinterpret_cast<Pair *>(b.keys), reinterpret_cast<uint32_t *>(b.nxt),
                  reinterpret_cast<int32_t *>(b.order)};
-    w->fronts = {reinterpret_cast<uint64_t *>(b.items), reinterpret_cast<int32_t *>(b.items), b.nxt, b.n_dom,
-                 b.offsets, b.items};
+    w->fronts = {reinterpret_cast<uint64_t *>(b.items),
+                 reinterpret_cast<int32_t *>(b.items),
+                 b.nxt,
+                 b.n_dom,
+                 b.offsets,
+                 b.items};
     w->groups = {b.order};
     w->crowding = {b.pairs};
     w->global = {b.pairs, reinterpret_cast<Pair *>(b.keys), b.n_dom};

@@ -42,9 +42,9 @@ int rate(int mode_i, const Buffers &b);
 // The exported C-level entry: error codes -1 (mode_i), -2 (within_mode_i), -3 (buffers), in
 // this order of checking; nothing is written on error.
 int rate_population_inplace(MemviewSlice X, int mode_i, int within_mode_i, MemviewSlice front_id,
-                            MemviewSlice within, MemviewSlice order, MemviewSlice offsets,
-                            MemviewSlice items, MemviewSlice dom, MemviewSlice n_dom, MemviewSlice cur,
-                            MemviewSlice nxt, Pair *pairs, OrderKey *keys, MemviewSlice R);
+                            MemviewSlice within, MemviewSlice order, MemviewSlice offsets, MemviewSlice items,
+                            MemviewSlice dom, MemviewSlice n_dom, MemviewSlice cur, MemviewSlice nxt, Pair *pairs,
+                            OrderKey *keys, MemviewSlice R);
 
 }  // namespace rating
 }  // namespace vq

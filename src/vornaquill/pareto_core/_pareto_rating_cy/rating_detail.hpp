@@ -57,7 +57,7 @@ public:
         store_key(&p_[j].val, key);
         p_[j].idx = idx;
         if (!radix_) return;
-        uint32_t(*c)[256] = count_[j & 1];
+        uint32_t (*c)[256] = count_[j & 1];
         ++c[0][(key >> 32) & 0xff];  // counted even when not sorted: cheaper than a loop from low_
         ++c[1][(key >> 40) & 0xff];
         ++c[2][(key >> 48) & 0xff];

@@ -27,10 +27,9 @@ struct Function {
 
 // ---- argument binding --------------------------------------------------------------------
 
-int raise_arg_count(const FunctionSpec &spec, const char *bound, Py_ssize_t expected,
-                    Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+int raise_arg_count(const FunctionSpec &spec, const char *bound, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+                 expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -42,8 +41,7 @@ int param_index(const FunctionSpec &spec, PyObject *key) {
 }
 
 // Positional arguments first, then keywords by name; then the required slots must be filled.
-int bind(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-         PyObject **slots) {
+int bind(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots) {
     if (nargs > spec.n_params) return raise_arg_count(spec, "at most", spec.n_params, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -59,8 +57,7 @@ int bind(const FunctionSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyOb
             return -1;
         }
         if (slots[idx]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
             return -1;
         }
         slots[idx] = args[nargs + j];
@@ -98,17 +95,14 @@ PyRef as_int(PyObject *o) {
 
 int convert(PyObject *o, ParamKind kind, ArgValue *out) {
     switch (kind) {
-    case ParamKind::Object:
-        out->obj = o;
-        return 0;
+    case ParamKind::Object: out->obj = o; return 0;
     case ParamKind::Double: {
         double v = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
         if (v == -1.0 && PyErr_Occurred()) return -1;
         out->f64 = v;
         return 0;
     }
-    default:
-        break;
+    default: break;
     }
     PyRef n = as_int(o);
     if (!n) return -1;
@@ -195,9 +189,9 @@ PyRef make_code(const FunctionSpec &spec, PyObject *name, PyObject *module_name)
     if (!empty) return empty;
     PyRef replace = PyRef::steal(PyObject_GetAttrString(empty.get(), "replace"));
     PyRef no_args = PyRef::steal(PyTuple_New(0));
-    PyRef kw = PyRef::steal(Py_BuildValue("{s:i,s:i,s:O,s:O,s:O}", "co_argcount", spec.n_params,
-                                          "co_nlocals", spec.n_params, "co_varnames", varnames.get(),
-                                          "co_name", name, "co_qualname", name));
+    PyRef kw = PyRef::steal(Py_BuildValue("{s:i,s:i,s:O,s:O,s:O}", "co_argcount", spec.n_params, "co_nlocals",
+                                          spec.n_params, "co_varnames", varnames.get(), "co_name", name,
+                                          "co_qualname", name));
     if (!replace || !no_args || !kw) return PyRef();
     return PyRef::steal(PyObject_Call(replace.get(), no_args.get(), kw.get()));
 }
@@ -279,8 +273,7 @@ PyTypeObject function_type = [] {
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_repr = function_repr;
     t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_IMMUTABLETYPE;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE;
     t.tp_doc = "Native function of vornaquill.selection_core._mc_rank.";
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;

@@ -162,9 +162,11 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
         if (!hi) return nullptr;
         stats[m] = PyRef::steal(PyDict_New());
         if (!stats[m]) return nullptr;
+        // clang-format off
         const std::pair<const char *, PyObject *> items[] = {
             {"mean", st.arrays.mean[m].get()}, {"quantiles_mode_used", mode_used.get()},
             {"median", med.get()}, {"std", sd[m].get()}, {"q25", lo.get()}, {"q75", hi.get()}};
+        // clang-format on
         for (const auto &kv : items)
             if (PyDict_SetItemString(stats[m].get(), kv.first, kv.second) < 0) return nullptr;
     }

@@ -43,7 +43,7 @@ PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
                          const CountsOptions &opt);
 PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                          const CountsOptions &opt);
-PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj,
-                                  int32_t n_samples, const DetailedOptions &opt);
+PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                                  const DetailedOptions &opt);
 
 }  // namespace vq

@@ -61,6 +61,7 @@ constexpr const char kDetailedDoc[] =
 // The parameter slots, in signature order. mc_rank_select_detailed takes all of them;
 // mc_rank_counts and mc_rank_select take the first kCountsParams; the first kRequiredParams have no
 // default. The wrappers hand the kernels one ArgValue per slot, read below by slot name.
+// clang-format off
 enum Param : int {
     kMuObj, kSigma2Obj, kNSamples,                     // required
     kPercentile, kSeed, kModeI, kWithinModeI,          // optional, all three functions
@@ -68,6 +69,7 @@ enum Param : int {
     kQualityWPlace, kQualityWFront, kQualityWWithin, kQualitySign,  // ... and the quality score
     kNumParams,
 };
+// clang-format on
 constexpr int kRequiredParams = kPercentile;
 constexpr int kCountsParams = kQuantilesModeI;
 static_assert(kNumParams <= kMaxParams, "the function type binds at most kMaxParams parameters");
@@ -133,12 +135,14 @@ PyObject *detailed_entry(PyObject *module, const ArgValue *a) {
     return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, o);
 }
 
+// clang-format off
 const FunctionSpec kCountsSpec = {"mc_rank_counts", kCountsDoc, kParams.data(), kCountsParams, kRequiredParams,
                                   counts_entry};
 const FunctionSpec kSelectSpec = {"mc_rank_select", kSelectDoc, kParams.data(), kCountsParams, kRequiredParams,
                                   select_entry};
 const FunctionSpec kDetailedSpec = {"mc_rank_select_detailed", kDetailedDoc, kParams.data(), kNumParams,
                                     kRequiredParams, detailed_entry};
+// clang-format on
 
 int import_ndarray_type() {
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
@@ -171,8 +175,8 @@ int import_rating_function() {
     PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), kRateFunctionName)
                                                  : nullptr;  // borrowed
     if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", sibling_name,
-                     "function", kRateFunctionName);
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", sibling_name, "function",
+                     kRateFunctionName);
         return -1;
     }
     const char *got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : Py_TYPE(capsule)->tp_name;

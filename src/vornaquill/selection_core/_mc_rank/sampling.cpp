@@ -73,10 +73,10 @@ namespace {
 
 const DType &dtype_of(Elem e) {
     switch (e) {
-        case Elem::F64: return F64;
-        case Elem::I64: return I64;
-        case Elem::I32: return I32;
-        default: return U8;
+    case Elem::F64: return F64;
+    case Elem::I64: return I64;
+    case Elem::I32: return I32;
+    default: return U8;
     }
 }
 

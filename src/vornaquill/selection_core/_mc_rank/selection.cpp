@@ -6,8 +6,8 @@
 
 namespace vq {
 
-int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_count, PyObject *rank_sum,
-                          npy_intp N, int32_t k, PyRef *winners, PyRef *losers) {
+int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_count, PyObject *rank_sum, npy_intp N,
+                          int32_t k, PyRef *winners, PyRef *losers) {
     PyRef int64 = np.attr(I64.name);
     if (!int64) return -1;
     PyRef idx = PyRef::steal(PyLong_FromSsize_t(N));
@@ -67,8 +67,7 @@ PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
     int32_t k = 0;
     if (selection_size(np, opt.percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
     PyRef winners, losers;
-    if (select_winners_losers(np, win_count, lose_count, rank_sum, N, k, &winners, &losers) < 0)
-        return nullptr;
+    if (select_winners_losers(np, win_count, lose_count, rank_sum, N, k, &winners, &losers) < 0) return nullptr;
     return PyTuple_Pack(5, winners.get(), losers.get(), win_count, lose_count, rank_sum);
 }
 

@@ -10,7 +10,7 @@ namespace vq {
 
 // winners: first min(k, N) of lexsort((idx, rank_sum, -win_count));
 // losers:  first min(k, N) of lexsort((idx, -rank_sum, -lose_count)); both int64.
-int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_count, PyObject *rank_sum,
-                          npy_intp N, int32_t k, PyRef *winners, PyRef *losers);
+int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_count, PyObject *rank_sum, npy_intp N,
+                          int32_t k, PyRef *winners, PyRef *losers);
 
 }  // namespace vq

@@ -11,8 +11,9 @@ import argparse
 import math
 import os
 import sys
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, Callable, NoReturn, Sequence
+from typing import Any, NoReturn
 
 from ... import __version__
 from .._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS

@@ -13,10 +13,11 @@ import os
 import sys
 import zipfile
 import zlib
+from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import IO, Any, Callable, TextIO
+from typing import IO, Any, TextIO
 
 import numpy as np
 from numpy.typing import NDArray

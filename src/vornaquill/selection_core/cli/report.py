@@ -6,8 +6,9 @@ import csv
 import io
 import json
 import math
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -37,10 +38,12 @@ def _marks(result: SelectionResult, n: int) -> list[str]:
 
 def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
     """Two lines: what was read, and how it was sampled and selected."""
-    source = f"{len(pop.mu)} individuals, {len(pop.objectives)} objectives ({', '.join(pop.objectives)}) from {pop.source}"
+    objectives = ", ".join(pop.objectives)
+    source = f"{len(pop.mu)} individuals, {len(pop.objectives)} objectives ({objectives}) from {pop.source}"
     if pop.replicates is not None:
         lo, hi = pop.replicates
-        source += f"; replicates reduced to means and variances ({lo}{f'–{hi}' if hi != lo else ''} per individual)"
+        counts = f"{lo}–{hi}" if hi != lo else f"{lo}"  # noqa: RUF001 (an en dash between the bounds of a range)
+        source += f"; replicates reduced to means and variances ({counts} per individual)"
     maximised = [name for name, d in zip(pop.objectives, result.directions) if d == "max"]
     if maximised:
         source += f"; maximised: {', '.join(maximised)}"
