@@ -19,9 +19,9 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-from ray.train._internal.session import _FutureTrainingResult
-from ray.tune.experiment import Trial
-from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
+from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
 
 from .decision import decide, quantile_size, selection_seed
 from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
@@ -101,6 +101,8 @@ class ParetoPBT(PopulationBasedTraining):
         hyperparam_mutations, quantile_fraction, ..., synch); not `metric`/`mode`.
     """
 
+    _next_perturbation_sync: float  # Ray's next synchronous perturbation point
+
     def __init__(
         self,
         metrics: Mapping[str, str],
@@ -140,8 +142,9 @@ class ParetoPBT(PopulationBasedTraining):
         self.selection_seconds = 0.0
         self.exploits = 0
         self.skipped_exploits = 0
+        self.sync_releases = 0  # synchronous perturbations made because no trial could run otherwise
         self._rng = np.random.default_rng(selection_seed(seed, 2**63))  # picks among the winners
-        self._cache_key: tuple | None = None
+        self._cache_key: tuple[Any, ...] | None = None
         self._cache: tuple[list[Trial], list[Trial], Any] = ([], [], None)
 
     # Tune's metric/mode from TuneConfig: accepted when they name one of the objectives.
@@ -158,14 +161,18 @@ class ParetoPBT(PopulationBasedTraining):
 
     def on_trial_add(self, tune_controller: Any, trial: Trial) -> None:
         super().on_trial_add(tune_controller, trial)
-        self._reset(self._trial_state[trial])
+        self._reset(self._state(trial))
+
+    def _state(self, trial: Trial) -> Any:
+        # Ray's per-trial state, with this class's fields added by `_reset`.
+        return self._trial_state[trial]
 
     def _reset(self, state: Any) -> None:
         state.history = deque(maxlen=self.window)  # metric vectors since the last exploit
         state.snapshot = None  # estimate at the last perturbation point
         state.version = getattr(state, "version", 0) + 1
 
-    def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict) -> str:
+    def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict[str, Any]) -> str:
         missing = [name for name in self._names if name not in result]
         if missing:
             message = f"metric {missing[0]!r} of ParetoPBT(metrics={list(self._names)}) is missing from the result of trial {trial}"
@@ -173,14 +180,14 @@ class ParetoPBT(PopulationBasedTraining):
                 raise RuntimeError(message + "; pass require_attrs=False to skip such results")
             logger.warning(message + "; result skipped")
             return TrialScheduler.CONTINUE
-        self._trial_state[trial].history.append(np.array([float(result[n]) for n in self._names]))
+        self._state(trial).history.append(np.array([float(result[n]) for n in self._names]))
         next_sync = self._next_perturbation_sync
         decision = super().on_trial_result(tune_controller, trial, result)
         if self._synch and self._next_perturbation_sync != next_sync:
             self._keep_sync_reachable(tune_controller)
         return decision
 
-    def _save_trial_state(self, state: Any, time: int, result: dict, trial: Trial) -> Any:
+    def _save_trial_state(self, state: Any, time: int, result: dict[str, Any], trial: Trial) -> Any:
         score = super()._save_trial_state(state, time, result, trial)
         state.snapshot = snapshot(self.noise, state.history, result, self._names)
         state.version += 1
@@ -189,12 +196,12 @@ class ParetoPBT(PopulationBasedTraining):
     def _exploit(self, tune_controller: Any, trial: Trial, trial_to_clone: Trial) -> None:
         super()._exploit(tune_controller, trial, trial_to_clone)
         self.exploits += 1
-        self._reset(self._trial_state[trial])  # the replaced model's results are not the clone's
+        self._reset(self._state(trial))  # the replaced model's results are not the clone's
 
     def _quantiles(self) -> tuple[list[Trial], list[Trial]]:
         """(losers, winners) of the live trials with an estimate, worst / best first."""
-        trials = [t for t, s in self._trial_state.items() if s.snapshot is not None and not t.is_finished()]
-        key = tuple((t.trial_id, self._trial_state[t].version) for t in trials)
+        trials = [t for t in self._trial_state if self._state(t).snapshot is not None and not t.is_finished()]
+        key = tuple((t.trial_id, self._state(t).version) for t in trials)
         if key != self._cache_key:
             self._cache_key, self._cache = key, self._select(trials)
         return self._cache[0], self._cache[1]
@@ -204,7 +211,7 @@ class ParetoPBT(PopulationBasedTraining):
         if k == 0:
             return [], [], None
         start = time.perf_counter()
-        snaps = [self._trial_state[t].snapshot for t in trials]
+        snaps = [self._state(t).snapshot for t in trials]
         mu, sigma2, means, variances = objectives(snaps, self._signs, self.nonfinite)
         seed = selection_seed(self.seed, len(self.selections))
         decision = decide(mu, sigma2, k, self.n_samples, seed)
@@ -267,6 +274,7 @@ class ParetoPBT(PopulationBasedTraining):
         if not live or any(t.status == Trial.RUNNING for t in live):
             return None
         logger.info("[ParetoPBT] every live trial waits at the sync point and none runs: perturbing now")
+        self.sync_releases += 1
         self._perturb_synch(tune_controller, live)
         return super().choose_trial_to_run(tune_controller)
 
@@ -290,7 +298,8 @@ class ParetoPBT(PopulationBasedTraining):
     def debug_string(self) -> str:
         text = (
             f"ParetoPBT: {len(self.selections)} selections ({self.selection_seconds:.3f} s selecting), "
-            f"{self.exploits} exploits, {self.skipped_exploits} skipped exploits, {self._num_checkpoints} checkpoints"
+            f"{self.exploits} exploits, {self.skipped_exploits} skipped exploits, {self._num_checkpoints} checkpoints, "
+            f"{self.sync_releases} sync releases"
         )
         if self.selections:
             last = self.selections[-1]
