@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan bench clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test test-asan install-ray test-ray bench bench-pbt clean lint wheel test-pythons test-oldest-numpy
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -88,6 +88,20 @@ test-python-%:
 test-oldest-numpy:
 	$(MAKE) --no-print-directory test VENV=.venv-oldest-numpy TEST_PINS='"numpy==1.23.*"'
 
+# Ray Tune scheduler: its own venv with the package built normally plus the `ray` extra; the
+# import check fails the target outright when Ray is missing (the main suite skips these tests).
+RAY_VENV := .venv-ray
+RAY_PY   := $(RAY_VENV)/bin/python
+
+install-ray:
+	test -x $(RAY_PY) || $(PYTHON) -m venv $(RAY_VENV)
+	$(RAY_PY) -m pip install --quiet --upgrade pip
+	$(RAY_PY) -m pip install --quiet ".[ray,test]"
+	$(RAY_PY) -c "import ray.tune, vornaquill.ray_tune"
+
+test-ray: install-ray
+	$(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune
+
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
 	$(PY) -m vornaquill.selection_core
@@ -110,6 +124,11 @@ bench:
 	  -DCMAKE_BUILD_TYPE=Release -DVORNAQUILL_BENCH=ON -DPython_EXECUTABLE=$(abspath $(BENCH_PY)) > /dev/null
 	$(BENCH_VENV)/bin/cmake --build $(BENCH_NATIVE) --target vq_microbench
 	$(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench $(BENCH_ARGS)
+
+# Population-based training on Ray Tune: hypervolume of the final population on the true objectives
+# for Ray's scheduler and ParetoPBT over several seeds, and repeated short runs counting stalls.
+bench-pbt: install-ray
+	$(RAY_PY) bench/pbt/run.py $(BENCH_PBT_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) .venv-* .pytest_cache

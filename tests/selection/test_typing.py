@@ -1,6 +1,7 @@
 """Type information: the installed package passes `mypy --strict` on the example, the stubs give the
 documented types (not Any), misuse is reported, and the stubs agree with the runtime signatures."""
 
+import importlib.util
 import re
 import subprocess
 import sys
@@ -97,5 +98,8 @@ def test_stubs_match_runtime(workdir):
                           cwd=workdir, capture_output=True, text=True, timeout=600)
     # The kernels are objects of the module's own function type, which stubtest reports as "not a
     # function" before it compares their signatures; every other line is a real mismatch.
-    problems = [line for line in proc.stdout.splitlines() if line and not line.endswith("is not a function")]
+    # Without the `ray` extra the Ray Tune scheduler package cannot be imported at all.
+    optional = () if importlib.util.find_spec("ray") else ("vornaquill.ray_tune",)
+    problems = [line for line in proc.stdout.splitlines()
+                if line and not line.endswith("is not a function") and not line.startswith(optional)]
     assert problems == [], proc.stdout + proc.stderr

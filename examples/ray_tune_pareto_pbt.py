@@ -1,0 +1,87 @@
+"""Multi-objective population-based training on Ray Tune with vornaquill's ParetoPBT (CPU only).
+
+    pip install 'vornaquill[ray]'
+    python examples/ray_tune_pareto_pbt.py
+
+A cheap function trainable with three noisy objectives: a loss to minimise, a latency that grows with
+the model width, and an accuracy to maximise. It reports a checkpoint at every perturbation point and
+resumes from `ray.tune.get_checkpoint()`, so that PBT can clone it.
+"""
+
+import json
+import math
+import os
+import random
+import tempfile
+
+import ray
+from ray import tune
+
+from vornaquill.ray_tune import ParetoPBT
+
+INTERVAL = 4  # training iterations between perturbation points
+ITERATIONS = 24
+
+
+def train(config):
+    rng = random.Random()
+    progress, step = 0.0, 0
+    checkpoint = tune.get_checkpoint()
+    if checkpoint:  # a fresh start, a resumed trial or a clone of a better one
+        with checkpoint.as_directory() as folder, open(os.path.join(folder, "state.json")) as f:
+            progress, step = json.load(f)
+    while True:
+        step += 1
+        # Larger learning rates train faster until they overshoot; wider models learn more but are slower.
+        lr, width = config["lr"], config["width"]
+        progress += lr * (1.0 - progress) - 0.3 * max(lr - 0.5, 0.0) * rng.random()
+        loss = (1.0 - progress) + 0.5 / width + rng.gauss(0.0, 0.05)
+        metrics = {
+            "loss": loss,
+            "latency_ms": 2.0 * width + rng.gauss(0.0, 0.5),
+            "accuracy": 1.0 - math.exp(-3.0 * progress * min(width, 4.0) / 4.0) + rng.gauss(0.0, 0.02),
+        }
+        if step % INTERVAL == 0:
+            with tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "state.json"), "w") as f:
+                    json.dump([progress, step], f)
+                tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
+        else:
+            tune.report(metrics)
+
+
+def main():
+    ray.init(num_cpus=2, include_dashboard=False)
+    scheduler = ParetoPBT(
+        metrics={"loss": "min", "latency_ms": "min", "accuracy": "max"},
+        noise="window",
+        window=4,
+        seed=0,
+        time_attr="training_iteration",
+        perturbation_interval=INTERVAL,
+        hyperparam_mutations={"lr": tune.loguniform(0.01, 1.0), "width": [1, 2, 4, 8, 16]},
+        synch=True,
+    )
+    tuner = tune.Tuner(
+        train,
+        param_space={"lr": tune.loguniform(0.01, 1.0), "width": tune.choice([1, 2, 4, 8, 16])},
+        tune_config=tune.TuneConfig(scheduler=scheduler, num_samples=6, reuse_actors=True),
+        run_config=tune.RunConfig(
+            stop={"training_iteration": ITERATIONS},
+            # PBT restores losers from the winners' checkpoints: keep them all.
+            checkpoint_config=tune.CheckpointConfig(num_to_keep=None),
+            verbose=0,
+        ),
+    )
+    results = tuner.fit()
+    print(scheduler.debug_string())
+    for record in scheduler.selections[-2:]:
+        print(f"selection {record.number}: winners {record.winners}, losers {record.losers}")
+    for result in results:
+        m = result.metrics
+        print(f"{result.config}  loss {m['loss']:.3f}  latency {m['latency_ms']:.1f} ms  accuracy {m['accuracy']:.3f}")
+    ray.shutdown()
+
+
+if __name__ == "__main__":
+    main()

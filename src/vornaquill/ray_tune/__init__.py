@@ -1,0 +1,9 @@
+"""Noise-aware multi-objective population-based training on Ray Tune (`pip install 'vornaquill[ray]'`).
+
+`ParetoPBT` is a `ray.tune.schedulers.PopulationBasedTraining` that replaces and clones trials by a
+Monte-Carlo Pareto selection over several noisy metrics. Importing this package imports Ray.
+"""
+
+from .scheduler import ParetoPBT, SelectionRecord, hook_drift
+
+__all__ = ["ParetoPBT", "SelectionRecord", "hook_drift"]

@@ -1,0 +1,69 @@
+"""One selection: who is replaced (losers) and who may be cloned (winners) among N trials.
+
+The trials are presented to the counting kernel in a fresh seeded order, because inside a Pareto
+front the kernel breaks ties by position; the results are mapped back to the caller's order.
+Exactly k winners and k losers, disjoint.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+from vornaquill.selection_core import mc_rank_select
+from vornaquill.selection_core._select import percentile_for_k
+
+
+@dataclass(frozen=True)
+class Decision:
+    winners: NDArray[np.int64]  # indices into the population, best first
+    losers: NDArray[np.int64]  # worst first
+    win_probability: NDArray[np.float64]  # (N,)
+    lose_probability: NDArray[np.float64]  # (N,)
+
+
+def quantile_size(n: int, quantile_fraction: float) -> int:
+    """Ray's own sizes: ceil(n * fraction), at most n // 2, none below two trials."""
+    if n < 2:
+        return 0
+    return min(int(math.ceil(n * quantile_fraction)), n // 2)
+
+
+def selection_seed(seed: int, number: int) -> int:
+    """A 64-bit seed for selection `number` of a scheduler seeded with `seed`."""
+    state = np.random.SeedSequence([seed, number]).generate_state(2, np.uint64)
+    return int(state[0])
+
+
+def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int) -> Decision:
+    """k winners and k disjoint losers (2k <= N) of the minimisation problem (mu, sigma2)."""
+    n = len(mu)
+    order = np.random.default_rng(seed).permutation(n)
+    _, _, win, lose, rank_sum = mc_rank_select(
+        mu[order], sigma2[order], n_samples, percentile_for_k(k, n), seed
+    )
+    # Back to the caller's order; ties keep the presented order (the kernel's own tie rule).
+    position = np.empty(n, dtype=np.int64)
+    position[order] = np.arange(n)
+    win_c = np.empty(n, dtype=np.int64)
+    lose_c = np.empty(n, dtype=np.int64)
+    ranks = np.empty(n, dtype=np.int64)
+    win_c[order], lose_c[order], ranks[order] = win, lose, rank_sum
+    by_win = np.lexsort((position, ranks, -win_c))
+    by_lose = np.lexsort((position, -ranks, -lose_c))
+    # A trial among the first k of both orders goes to the side it lands on more often (wins on a
+    # tie); each side is then filled from its own order, skipping the other side's trials.
+    both = set(by_win[:k].tolist()) & set(by_lose[:k].tolist())
+    to_lose = {i for i in both if lose_c[i] > win_c[i]}
+    winners = [i for i in by_win.tolist() if i not in to_lose][:k]
+    taken = set(winners)
+    losers = [i for i in by_lose.tolist() if i not in taken][:k]
+    return Decision(
+        np.array(winners, dtype=np.int64),
+        np.array(losers, dtype=np.int64),
+        win_c / n_samples,
+        lose_c / n_samples,
+    )

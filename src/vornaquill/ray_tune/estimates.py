@@ -1,0 +1,90 @@
+"""Per-trial means and variances of the means, taken at perturbation points.
+
+A trial's estimate is a `Snapshot`: per metric the mean, the per-observation variance (NaN when the
+trial has too few values to estimate it), the number of observations behind the mean and the degrees
+of freedom of the variance. `objectives` turns the snapshots of a population into the (N, M) means
+and variances the selection minimises: variances missing for a trial are pooled from the others,
+maximised metrics are negated and non-finite trials are made the worst in every objective.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+NOISE_MODELS = ("reported", "window", "none")
+NONFINITE_MODES = ("worst", "as_is")
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    mean: NDArray[np.float64]  # (M,) in the metrics' own directions
+    var_obs: NDArray[np.float64]  # (M,) per-observation variance, NaN when unknown
+    count: int  # observations behind the mean
+    dof: int  # degrees of freedom of var_obs (0 when unknown)
+
+
+def reported_variance(result: Mapping[str, object], name: str) -> float:
+    """`<name>_var`, else `<name>_std` squared, else NaN (unknown)."""
+    if f"{name}_var" in result:
+        return float(result[f"{name}_var"])  # type: ignore[arg-type]
+    if f"{name}_std" in result:
+        return float(result[f"{name}_std"]) ** 2  # type: ignore[arg-type]
+    return math.nan
+
+
+def snapshot(
+    noise: str, history: Sequence[NDArray[np.float64]], last_result: Mapping[str, object], names: Sequence[str]
+) -> Snapshot:
+    """The estimate of one trial: `history` holds its metric vectors since its last exploit (the last
+    one is `last_result`'s)."""
+    last = np.asarray(history[-1], dtype=np.float64)
+    m = len(names)
+    if noise == "none":
+        return Snapshot(last, np.zeros(m), 1, 0)
+    if noise == "reported":
+        var = np.array([reported_variance(last_result, name) for name in names])
+        return Snapshot(last, var, 1, 0 if np.isnan(var).all() else 1)
+    values = np.asarray(history, dtype=np.float64)
+    count = len(values)
+    if count < 2:
+        return Snapshot(values.mean(axis=0), np.full(m, math.nan), count, 0)
+    with np.errstate(invalid="ignore", over="ignore"):
+        return Snapshot(values.mean(axis=0), values.var(axis=0, ddof=1), count, count - 1)
+
+
+def pooled_variance(snaps: Sequence[Snapshot]) -> NDArray[np.float64]:
+    """Per metric, the degrees-of-freedom weighted mean of the finite per-observation variances
+    (zero when no trial has one)."""
+    m = len(snaps[0].mean)
+    total, weight = np.zeros(m), np.zeros(m)
+    for snap in snaps:
+        known = np.isfinite(snap.var_obs) & (snap.dof > 0)
+        total[known] += snap.dof * snap.var_obs[known]
+        weight[known] += snap.dof
+    return np.divide(total, weight, out=np.zeros(m), where=weight > 0)
+
+
+def objectives(
+    snaps: Sequence[Snapshot], signs: NDArray[np.float64], nonfinite: str
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(mu, sigma2) to minimise, plus the means and variances of the means in the metrics' own
+    directions (what the selection record shows). `signs` is +1 for "min", -1 for "max"."""
+    pooled = pooled_variance(snaps)
+    means = np.array([snap.mean for snap in snaps])
+    var_obs = np.array([np.where(np.isfinite(s.var_obs) & (s.dof > 0), s.var_obs, pooled) for s in snaps])
+    counts = np.array([snap.count for snap in snaps], dtype=np.float64)[:, None]
+    variances = var_obs / counts
+    mu = means * signs
+    sigma2 = np.where(np.isfinite(variances), variances, 0.0)
+    if nonfinite == "worst":
+        # NaN ranks after every number in its objective; a whole NaN row is last in all of them,
+        # so a diverged trial is replaced and never cloned (-inf would otherwise rank first).
+        bad = ~np.isfinite(mu).all(axis=1)
+        mu[bad] = math.nan
+        sigma2[bad] = 0.0
+    return mu, sigma2, means, variances

@@ -1,0 +1,310 @@
+"""`ParetoPBT`: Ray Tune's population-based training ranking trials on several noisy objectives.
+
+Ray keeps scheduling, checkpointing, exploring and exploiting; this subclass replaces the one-metric
+ranking (`_quantiles`) by a Monte-Carlo Pareto selection over every objective, with each trial's
+measurement noise, and chooses the trial a loser clones. It relies on private hooks of
+`ray.tune.schedulers.pbt.PopulationBasedTraining`; `hook_drift()` lists any change of them.
+"""
+
+from __future__ import annotations
+
+import inspect
+import logging
+import math
+import time
+from collections import deque
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
+
+from .decision import decide, quantile_size, selection_seed
+from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
+
+logger = logging.getLogger(__name__)
+
+# The private hooks of Ray's scheduler this class overrides or calls, with their parameters.
+RAY_HOOKS = {
+    "_save_trial_state": ("self", "state", "time", "result", "trial"),
+    "_checkpoint_or_exploit": ("self", "trial", "tune_controller", "upper_quantile", "lower_quantile"),
+    "_exploit": ("self", "tune_controller", "trial", "trial_to_clone"),
+    "_quantiles": ("self",),
+}
+
+
+def hook_drift() -> list[str]:
+    """Differences between the installed Ray's private hooks and the ones this class was written for."""
+    problems = []
+    for name, params in RAY_HOOKS.items():
+        hook = getattr(PopulationBasedTraining, name, None)
+        if hook is None:
+            problems.append(f"PopulationBasedTraining.{name} no longer exists")
+            continue
+        found = tuple(inspect.signature(hook).parameters)
+        if found != params:
+            problems.append(f"PopulationBasedTraining.{name}{found} changed; ParetoPBT expects {params}")
+    return problems
+
+
+@dataclass(frozen=True)
+class SelectionRecord:
+    """One selection: the trials in the caller's order, their estimates and the decision.
+
+    `means` and `variances` (variances of the means) are (N, M) in the metrics' own directions, in
+    the order of `ParetoPBT.metrics`; `winners`/`losers` are trial ids, best/worst first."""
+
+    number: int
+    time: float  # time.time() when the selection was made
+    seconds: float  # time spent selecting
+    trial_ids: tuple[str, ...]
+    means: NDArray[np.float64]
+    variances: NDArray[np.float64]
+    winners: tuple[str, ...]
+    losers: tuple[str, ...]
+    win_probability: NDArray[np.float64]
+    lose_probability: NDArray[np.float64]
+    n_samples: int
+    seed: int
+
+
+class ParetoPBT(PopulationBasedTraining):
+    """Population-based training that replaces and clones trials by a noise-aware Pareto selection.
+
+    Parameters
+    ----------
+    metrics:
+        Ordered mapping name -> "min" | "max". The first is the primary metric: Tune sees it as the
+        scheduler's metric and mode. `TuneConfig(metric=, mode=)` must agree with one of them.
+    noise:
+        How a trial's mean and the variance of that mean are taken at a perturbation point:
+        "window" (default) the mean and sample variance / count of its last `window` results since
+        its last exploit (the mean lags a trend by about window / 2 results); "reported" the last
+        value with the variance reported as `<metric>_var` or `<metric>_std` in the same result;
+        "none" the last value, variance zero. A trial with too few values gets the pooled
+        per-observation variance of the others (zero with nothing to pool), divided by its count.
+    window:
+        Results per trial in the "window" model (>= 1).
+    n_samples:
+        Monte-Carlo samples per selection.
+    seed:
+        Selection `i` uses a seed derived from (`seed`, `i`), for the trials' order and the samples.
+    nonfinite:
+        "worst" (default): a trial with NaN or +-inf in any metric is the worst in every objective
+        (replaced, never cloned). "as_is": values are passed to the selection unchanged.
+    **pbt_kwargs:
+        Every other `PopulationBasedTraining` keyword (time_attr, perturbation_interval, burn_in_period,
+        hyperparam_mutations, quantile_fraction, ..., synch); not `metric`/`mode`.
+    """
+
+    _next_perturbation_sync: float  # Ray's next synchronous perturbation point
+
+    def __init__(
+        self,
+        metrics: Mapping[str, str],
+        *,
+        noise: str = "window",
+        window: int = 4,
+        n_samples: int = 2000,
+        seed: int = 0,
+        nonfinite: str = "worst",
+        **pbt_kwargs: Any,
+    ) -> None:
+        for key in ("metric", "mode"):
+            if key in pbt_kwargs:
+                raise TypeError(f"ParetoPBT takes no `{key}=`: pass the objectives as metrics={{name: 'min' | 'max', ...}}")
+        if not isinstance(metrics, Mapping) or not metrics:
+            raise ValueError("metrics must be a non-empty mapping name -> 'min' | 'max'")
+        for name, direction in metrics.items():
+            if not isinstance(name, str) or direction not in ("min", "max"):
+                raise ValueError(f"metrics: {name!r} -> {direction!r}; expected a name -> 'min' | 'max'")
+        if noise not in NOISE_MODELS:
+            raise ValueError(f"noise must be one of {NOISE_MODELS}, got {noise!r}")
+        if nonfinite not in NONFINITE_MODES:
+            raise ValueError(f"nonfinite must be one of {NONFINITE_MODES}, got {nonfinite!r}")
+        if isinstance(window, bool) or not isinstance(window, int) or window < 1:
+            raise ValueError(f"window must be an integer >= 1, got {window!r}")
+        if isinstance(n_samples, bool) or not isinstance(n_samples, int) or n_samples < 1:
+            raise ValueError(f"n_samples must be an integer >= 1, got {n_samples!r}")
+        if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be an integer in [0, 2**64), got {seed!r}")
+        self.metrics = dict(metrics)
+        primary, mode = next(iter(self.metrics.items()))
+        super().__init__(metric=primary, mode=mode, **pbt_kwargs)
+        self._names = tuple(self.metrics)
+        self._signs = np.array([1.0 if d == "min" else -1.0 for d in self.metrics.values()])
+        self.noise, self.window, self.n_samples, self.seed, self.nonfinite = noise, window, n_samples, seed, nonfinite
+        self.selections: list[SelectionRecord] = []
+        self.selection_seconds = 0.0
+        self.exploits = 0
+        self.skipped_exploits = 0
+        self.sync_releases = 0  # synchronous perturbations made because no trial could run otherwise
+        self._rng = np.random.default_rng(selection_seed(seed, 2**63))  # picks among the winners
+        self._cache_key: tuple[Any, ...] | None = None
+        self._cache: tuple[list[Trial], list[Trial], Any] = ([], [], None)
+
+    # Tune's metric/mode from TuneConfig: accepted when they name one of the objectives.
+    def set_search_properties(self, metric: str | None, mode: str | None, **spec: Any) -> bool:
+        if metric is None and mode is None:
+            return True
+        name = metric if metric is not None else self._names[0]
+        if name not in self.metrics or (mode is not None and mode != self.metrics[name]):
+            raise ValueError(
+                f"TuneConfig(metric={metric!r}, mode={mode!r}) disagrees with ParetoPBT(metrics={self.metrics}): "
+                "pass one of those metrics with its direction, or neither"
+            )
+        return True
+
+    def on_trial_add(self, tune_controller: Any, trial: Trial) -> None:
+        super().on_trial_add(tune_controller, trial)
+        self._reset(self._state(trial))
+
+    def _state(self, trial: Trial) -> Any:
+        # Ray's per-trial state, with this class's fields added by `_reset`.
+        return self._trial_state[trial]
+
+    def _reset(self, state: Any) -> None:
+        state.history = deque(maxlen=self.window)  # metric vectors since the last exploit
+        state.snapshot = None  # estimate at the last perturbation point
+        state.version = getattr(state, "version", 0) + 1
+
+    def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict[str, Any]) -> str:
+        missing = [name for name in self._names if name not in result]
+        if missing:
+            message = f"metric {missing[0]!r} of ParetoPBT(metrics={list(self._names)}) is missing from the result of trial {trial}"
+            if self._require_attrs:
+                raise RuntimeError(message + "; pass require_attrs=False to skip such results")
+            logger.warning(message + "; result skipped")
+            return TrialScheduler.CONTINUE
+        self._state(trial).history.append(np.array([float(result[n]) for n in self._names]))
+        next_sync = self._next_perturbation_sync
+        decision = super().on_trial_result(tune_controller, trial, result)
+        if self._synch and self._next_perturbation_sync != next_sync:
+            self._keep_sync_reachable(tune_controller)
+        return decision
+
+    def _save_trial_state(self, state: Any, time: int, result: dict[str, Any], trial: Trial) -> Any:
+        score = super()._save_trial_state(state, time, result, trial)
+        state.snapshot = snapshot(self.noise, state.history, result, self._names)
+        state.version += 1
+        return score
+
+    def _exploit(self, tune_controller: Any, trial: Trial, trial_to_clone: Trial) -> None:
+        super()._exploit(tune_controller, trial, trial_to_clone)
+        self.exploits += 1
+        self._reset(self._state(trial))  # the replaced model's results are not the clone's
+
+    def _quantiles(self) -> tuple[list[Trial], list[Trial]]:
+        """(losers, winners) of the live trials with an estimate, worst / best first."""
+        trials = [t for t in self._trial_state if self._state(t).snapshot is not None and not t.is_finished()]
+        key = tuple((t.trial_id, self._state(t).version) for t in trials)
+        if key != self._cache_key:
+            self._cache_key, self._cache = key, self._select(trials)
+        return self._cache[0], self._cache[1]
+
+    def _select(self, trials: list[Trial]) -> tuple[list[Trial], list[Trial], Any]:
+        k = quantile_size(len(trials), self._quantile_fraction)
+        if k == 0:
+            return [], [], None
+        start = time.perf_counter()
+        snaps = [self._state(t).snapshot for t in trials]
+        mu, sigma2, means, variances = objectives(snaps, self._signs, self.nonfinite)
+        seed = selection_seed(self.seed, len(self.selections))
+        decision = decide(mu, sigma2, k, self.n_samples, seed)
+        seconds = time.perf_counter() - start
+        self.selection_seconds += seconds
+        ids = tuple(t.trial_id for t in trials)
+        self.selections.append(
+            SelectionRecord(
+                len(self.selections), time.time(), seconds, ids, means, variances,
+                tuple(ids[i] for i in decision.winners), tuple(ids[i] for i in decision.losers),
+                decision.win_probability, decision.lose_probability, self.n_samples, seed,
+            )
+        )
+        return [trials[i] for i in decision.losers], [trials[i] for i in decision.winners], (trials, decision)
+
+    def _clone_source(self, trial: Trial, winners: list[Trial]) -> Trial | None:
+        """A winner holding a checkpoint, else the trial with the highest win probability that holds
+        one and wins at least as often as it loses; None skips the exploit."""
+        holders = [t for t in winners if self._trial_state[t].last_checkpoint and not t.is_finished()]
+        if holders:
+            return holders[int(self._rng.integers(len(holders)))]
+        trials, decision = self._cache[2]
+        best, best_p = None, -1.0
+        for i, t in enumerate(trials):
+            p_win, p_lose = decision.win_probability[i], decision.lose_probability[i]
+            if p_win > best_p and p_win >= p_lose and i not in decision.losers and not t.is_finished():
+                # Ray keeps checkpoints of the winners only; another trial offers its latest one.
+                checkpoint = self._trial_state[t].last_checkpoint or t.checkpoint
+                if checkpoint:
+                    best, best_p = t, p_win
+                    self._trial_state[t].last_checkpoint = checkpoint
+        return best
+
+    def _checkpoint_or_exploit(self, trial: Trial, tune_controller: Any, upper_quantile: list[Trial], lower_quantile: list[Trial]) -> None:
+        # Ray's own step checkpoints the winners; the exploit below picks the source itself.
+        super()._checkpoint_or_exploit(trial, tune_controller, upper_quantile, [])
+        if trial not in lower_quantile:
+            return
+        source = self._clone_source(trial, upper_quantile)
+        if source is not None:
+            state = self._trial_state[source]
+            if isinstance(state.last_checkpoint, _FutureTrainingResult):
+                resolved = state.last_checkpoint.resolve()
+                state.last_result = resolved.metrics if resolved else state.last_result
+                state.last_checkpoint = resolved.checkpoint if resolved else None
+            if state.last_checkpoint:
+                self._exploit(tune_controller, trial, source)
+                return
+        self.skipped_exploits += 1
+        logger.info(f"[ParetoPBT] no checkpoint to clone for trial {trial}; exploit skipped")
+
+    # Synchronous mode. Ray perturbs when the last live trial reports at the sync point; a trial that
+    # finishes or errors before reaching it never reports, and the others stay paused at the sync
+    # point with nothing running. The controller then asks for a trial to run: perturb there.
+    def choose_trial_to_run(self, tune_controller: Any) -> Trial | None:
+        trial = super().choose_trial_to_run(tune_controller)
+        if trial is not None or not self._synch:
+            return trial
+        live = tune_controller.get_live_trials()
+        if not live or any(t.status == Trial.RUNNING for t in live):
+            return None
+        logger.info("[ParetoPBT] every live trial waits at the sync point and none runs: perturbing now")
+        self.sync_releases += 1
+        self._perturb_synch(tune_controller, live)
+        return super().choose_trial_to_run(tune_controller)
+
+    def _perturb_synch(self, tune_controller: Any, live: list[Trial]) -> None:
+        lower, upper = self._quantiles()
+        now = max(self._trial_state[t].last_train_time for t in live)
+        middle = [t for t in live if t not in lower and t not in upper]
+        for t in upper + middle + lower:
+            self._trial_state[t].last_perturbation_time = now
+            self._checkpoint_or_exploit(t, tune_controller, upper, lower)
+        self._next_perturbation_sync = max(self._next_perturbation_sync + self._perturbation_interval, now)
+        self._keep_sync_reachable(tune_controller)
+
+    def _keep_sync_reachable(self, tune_controller: Any) -> None:
+        # Ray moves the sync point to the latest train time; when every live trial sits there (equal
+        # times after exploits copy them), none could run towards it.
+        times = [self._trial_state[t].last_train_time for t in tune_controller.get_live_trials()]
+        if times and min(times) >= self._next_perturbation_sync:
+            self._next_perturbation_sync = max(times) + self._perturbation_interval
+
+    def debug_string(self) -> str:
+        text = (
+            f"ParetoPBT: {len(self.selections)} selections ({self.selection_seconds:.3f} s selecting), "
+            f"{self.exploits} exploits, {self.skipped_exploits} skipped exploits, {self._num_checkpoints} checkpoints, "
+            f"{self.sync_releases} sync releases"
+        )
+        if self.selections:
+            last = self.selections[-1]
+            index = {tid: i for i, tid in enumerate(last.trial_ids)}
+            win = ", ".join(f"{tid} (p_win {last.win_probability[index[tid]]:.2f})" for tid in last.winners)
+            lose = ", ".join(f"{tid} (p_lose {last.lose_probability[index[tid]]:.2f})" for tid in last.losers)
+            text += f"; last selection: winners {win}; losers {lose}"
+        return text

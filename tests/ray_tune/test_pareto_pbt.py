@@ -1,0 +1,246 @@
+"""ParetoPBT's selection logic on Ray's own Trial objects driven by a stand-in controller."""
+
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+pytest.importorskip("ray.tune", reason="ParetoPBT needs the `ray` extra (make test-ray)")
+
+from ray.train._internal.session import _TrainingResult  # noqa: E402
+from ray.tune.experiment import Trial  # noqa: E402
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # noqa: E402
+
+from vornaquill.ray_tune import ParetoPBT, hook_drift  # noqa: E402
+from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed  # noqa: E402
+from vornaquill.ray_tune.estimates import Snapshot, objectives, snapshot  # noqa: E402
+
+METRICS = {"loss": "min", "acc": "max"}
+PBT = dict(hyperparam_mutations={"lr": [0.1, 0.2]}, log_config=False, time_attr="training_iteration",
+           perturbation_interval=1)
+
+
+class Controller:
+    """What the scheduler asks of Tune's controller."""
+
+    search_alg = None
+
+    def __init__(self, trials):
+        self.trials = trials
+
+    def get_trials(self):
+        return self.trials
+
+    def get_live_trials(self):
+        return [t for t in self.trials if not t.is_finished()]
+
+    def _schedule_trial_save(self, trial, result=None):
+        return f"ckpt-{trial.trial_id}"
+
+    def pause_trial(self, trial, should_checkpoint=True):
+        trial.status = Trial.PAUSED
+
+
+def population(n, cls=ParetoPBT, **kw):
+    args = dict(PBT, synch=True, **kw)
+    sched = cls(metric="loss", mode="min", **args) if cls is PopulationBasedTraining else cls(METRICS, **args)
+    trials = [Trial("__fake", config={"lr": 0.1}, stub=True, trial_id=f"t{i}") for i in range(n)]
+    ctl = Controller(trials)
+    for t in trials:
+        t.create_placement_group_factory()
+        sched.on_trial_add(ctl, t)
+        t.run_metadata.checkpoint_manager._latest_checkpoint_result = _TrainingResult(f"own-{t.trial_id}", {})
+    return sched, ctl
+
+
+def report(sched, ctl, rows, it):
+    """One result per live trial, in order; paused as the controller would."""
+    for t, row in zip(ctl.get_live_trials(), rows):
+        t.status = Trial.RUNNING
+        if sched.on_trial_result(ctl, t, {"training_iteration": it, **row}) == TrialScheduler.PAUSE:
+            t.status = Trial.PAUSED
+
+
+def rows(loss, acc=None):
+    return [{"loss": v, "acc": 0.5 if acc is None else acc[i]} for i, v in enumerate(loss)]
+
+
+@pytest.mark.parametrize(
+    "loss, acc, nonfinite, winner, loser",
+    [
+        ([1.0, 2.0, 3.0, 4.0], [0.5] * 4, "worst", 0, 3),  # min metric
+        ([1.0] * 4, [0.1, 0.2, 0.9, 0.3], "worst", 2, 0),  # max metric is negated
+        ([math.nan, 2.0, 3.0, 2.5], [0.99, 0.5, 0.5, 0.5], "worst", 1, 0),  # NaN: worst everywhere
+        ([-math.inf, 2.0, 3.0, 2.5], [0.5] * 4, "worst", 1, 0),  # -inf is not a best value
+        ([-math.inf, 2.0, 3.0, 2.5], [0.5] * 4, "as_is", 0, 2),
+    ],
+)
+def test_directions_and_nonfinite(loss, acc, nonfinite, winner, loser):
+    sched, ctl = population(4, noise="none", nonfinite=nonfinite)
+    report(sched, ctl, rows(loss, acc), 1)
+    (record,) = sched.selections
+    assert record.winners == (f"t{winner}",) and record.losers == (f"t{loser}",)
+    assert sched.exploits == 1
+
+
+@pytest.mark.parametrize(
+    "noise, results, mean, var",
+    [
+        ("none", [{"loss": 1.0}, {"loss": 3.0}], 3.0, 0.0),
+        ("reported", [{"loss": 3.0, "loss_var": 0.5}], 3.0, 0.5),
+        ("reported", [{"loss": 3.0, "loss_std": 0.5}], 3.0, 0.25),
+        ("window", [{"loss": 9.0}, {"loss": 1.0}, {"loss": 2.0}, {"loss": 3.0}], 2.0, 1.0 / 3),  # window 3
+    ],
+)
+def test_noise_models(noise, results, mean, var):
+    history = [np.array([r["loss"]]) for r in results][-3:]
+    snap = snapshot(noise, history, results[-1], ["loss"])
+    _, _, means, variances = objectives([snap], np.array([1.0]), "worst")
+    assert means[0, 0] == pytest.approx(mean) and variances[0, 0] == pytest.approx(var)
+
+
+def test_pooled_variance_for_short_histories():
+    # Observation variances 1 (3 dof), 4 (1 dof) and 0 (1 dof) pool to 7/5 for the one-value trial;
+    # the others keep their own divided by their counts; a lone trial with nothing to pool gets 0.
+    snaps = [Snapshot(np.zeros(1), np.array([1.0]), 4, 3), Snapshot(np.zeros(1), np.array([4.0]), 2, 1),
+             Snapshot(np.zeros(1), np.array([math.nan]), 1, 0), Snapshot(np.zeros(1), np.array([0.0]), 2, 1)]
+    _, sigma2, _, _ = objectives(snaps, np.array([1.0]), "worst")
+    assert sigma2[:, 0] == pytest.approx([0.25, 2.0, 7 / 5, 0.0])  # pooled: (3 * 1 + 1 * 4 + 1 * 0) / 5
+    lone = objectives(snaps[2:3], np.array([1.0]), "worst")[1]
+    assert lone[0, 0] == 0.0
+
+
+@pytest.mark.parametrize("n, fraction, k", [(25, 0.27, 7), (8, 0.25, 2), (5, 0.5, 2), (3, 0.5, 1), (2, 0.25, 1),
+                                            (1, 0.25, 0), (0, 0.25, 0), (6, 0.0, 0)])
+def test_sizes_exact_and_disjoint(n, fraction, k):
+    assert quantile_size(n, fraction) == k
+    if k == 0:
+        return
+    # Identical, very noisy trials: the kernel's top and bottom sets overlap most; ours never do.
+    decision = decide(np.zeros((n, 2)), np.full((n, 2), 100.0), k, 500, 3)
+    assert len(decision.winners) == len(decision.losers) == k
+    assert not set(decision.winners) & set(decision.losers)
+    # Exactly k counted per sample (25 * 0.28 rounds up to 8 in the kernel; 7 must stay 7).
+    assert decision.win_probability.sum() == pytest.approx(k)
+
+
+def test_noise_turns_a_small_lead_uncertain():
+    mu = np.array([[1.0, 1.0], [1.1, 1.1], [5.0, 5.0], [6.0, 6.0]])
+    sure = decide(mu, np.zeros_like(mu), 1, 2000, 1)
+    unsure = decide(mu, np.full_like(mu, 0.5), 1, 2000, 1)
+    assert sure.win_probability[0] == 1.0 and 0.4 < unsure.win_probability[0] < 0.8
+
+
+def test_no_position_bias():
+    # Four identical noiseless trials: the kernel alone would always pick index 0.
+    wins = np.zeros(4)
+    for number in range(400):
+        wins[decide(np.zeros((4, 2)), np.zeros((4, 2)), 1, 50, selection_seed(0, number)).winners[0]] += 1
+    assert wins.min() > 60 and wins.max() < 140, wins
+
+
+def test_determinism_and_finished_trials_left_out():
+    def run(seed, finish):
+        sched, ctl = population(6, seed=seed, noise="window")
+        rng = np.random.default_rng(0)
+        for it in range(1, 5):
+            if it == 3:
+                ctl.trials[finish].status = Trial.ERROR
+            report(sched, ctl, rows(rng.normal(size=6), rng.uniform(size=6)), it)
+        return sched
+    a, b, c = run(0, 0), run(0, 0), run(1, 0)
+    assert [r.winners + r.losers for r in a.selections] == [r.winners + r.losers for r in b.selections]
+    assert [r.seed for r in a.selections] != [r.seed for r in c.selections]
+    assert len(a.selections) == 4 and all("t0" not in r.trial_ids for r in a.selections[2:])
+
+
+@pytest.mark.parametrize("holders, expected", [({"t0", "t1"}, None), ({"t1"}, "t1"), (set(), "skip")])
+def test_clone_fallback(holders, expected):
+    # t0 is the winner; when it has no checkpoint the best holder that wins at least as often as it
+    # loses is cloned (t1), never the loser's peers that mostly lose; with none the exploit is skipped.
+    sched, ctl = population(4, noise="none")
+    for t in ctl.trials:
+        if t.trial_id not in holders:
+            t.run_metadata.checkpoint_manager._latest_checkpoint_result = None
+    report(sched, ctl, rows([1.0, 2.0, 3.0, 4.0]), 1)
+    if expected == "skip":
+        assert (sched.exploits, sched.skipped_exploits) == (0, 1)
+    else:
+        assert (sched.exploits, sched.skipped_exploits) == (1, 0)
+        source = expected or "t0"
+        assert ctl.trials[3].checkpoint == f"own-{source}"
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        (dict(metrics={"a": "min"}, metric="a"), TypeError, "metrics="),
+        (dict(metrics={"a": "min"}, mode="min"), TypeError, "metrics="),
+        (dict(metrics={}), ValueError, "non-empty"),
+        (dict(metrics={"a": "up"}), ValueError, "'up'"),
+        (dict(metrics={"a": "min"}, noise="gauss"), ValueError, "noise"),
+        (dict(metrics={"a": "min"}, nonfinite="drop"), ValueError, "nonfinite"),
+        (dict(metrics={"a": "min"}, window=0), ValueError, "window"),
+        (dict(metrics={"a": "min"}, n_samples=0), ValueError, "n_samples"),
+        (dict(metrics={"a": "min"}, seed=-1), ValueError, "seed"),
+        (dict(metrics={"a": "min"}, quantile_fraction=0.6), ValueError, "quantile_fraction"),
+    ],
+)
+def test_argument_errors(kwargs, error, text):
+    with pytest.raises(error, match=text):
+        ParetoPBT(**kwargs, **PBT)
+
+
+@pytest.mark.parametrize(
+    "metric, mode, ok",
+    [(None, None, True), ("loss", "min", True), ("acc", "max", True), ("acc", None, True), (None, "min", True),
+     ("acc", "min", False), ("other", "min", False), (None, "max", False)],
+)
+def test_tune_config_agreement(metric, mode, ok):
+    sched = ParetoPBT(METRICS, **PBT)
+    if ok:
+        assert sched.set_search_properties(metric, mode) is True
+    else:
+        with pytest.raises(ValueError, match="disagrees with ParetoPBT"):
+            sched.set_search_properties(metric, mode)
+    assert (sched.metric, sched._mode) == ("loss", "min")
+
+
+@pytest.mark.parametrize("require_attrs", [True, False])
+def test_missing_metric(require_attrs):
+    sched, ctl = population(2, require_attrs=require_attrs)
+    result = {"training_iteration": 1, "loss": 1.0}
+    if require_attrs:
+        with pytest.raises(RuntimeError, match="'acc'"):
+            sched.on_trial_result(ctl, ctl.trials[0], result)
+    else:
+        assert sched.on_trial_result(ctl, ctl.trials[0], result) == TrialScheduler.CONTINUE
+        assert not sched._trial_state[ctl.trials[0]].history
+
+
+def test_private_ray_hooks_unchanged():
+    drift = hook_drift()
+    assert not drift, "Ray's PopulationBasedTraining hooks changed; ParetoPBT needs updating:\n" + "\n".join(drift)
+
+
+def test_pickles_before_and_after_trials_and_selects_once_per_batch():
+    sched, ctl = population(4)
+    pickle.loads(pickle.dumps(ParetoPBT(METRICS, **PBT)))
+    report(sched, ctl, rows([1.0, 2.0, 3.0, 4.0]), 1)
+    sched._quantiles()  # the exploited trial left the estimates: a new selection
+    sched._quantiles()  # nothing new: the last selection is reused
+    again = pickle.loads(pickle.dumps(sched))
+    assert len(again.selections) == len(sched.selections) == 2 and "p_win" in again.debug_string()
+
+
+@pytest.mark.parametrize("cls", [PopulationBasedTraining, ParetoPBT])
+def test_synch_trial_leaving_before_the_sync_point(cls):
+    # t3 finishes before reaching the sync point while the others wait there paused: Ray's scheduler
+    # has nothing to run any more (the experiment stalls); ParetoPBT perturbs and runs on.
+    sched, ctl = population(4, cls=cls, perturbation_interval=2)
+    report(sched, ctl, [{"loss": 1.0, "acc": 0.5}] * 4, 1)
+    report(sched, ctl, [{"loss": 1.0, "acc": 0.5}] * 3, 2)
+    ctl.trials[3].status = Trial.TERMINATED
+    chosen = sched.choose_trial_to_run(ctl)
+    assert (chosen is None) == (cls is PopulationBasedTraining)
