@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SIBLING, assert_unchanged, snapshot
+from conftest import SIBLING
+from helpers import assert_unchanged, snapshot
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
 

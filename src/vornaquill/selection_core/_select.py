@@ -21,6 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _frames
 from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS, STAT_KEYS
+from . import _parallel
 from ._mc_rank import mc_rank_select_detailed
 from ._replicates import reduce_grouped, reduce_long
 from ._uncertainty import uncertain_members, wilson_interval
@@ -392,6 +393,8 @@ def select(
     quality_w_front: float = _D["quality_w_front"],
     quality_w_within: float = _D["quality_w_within"],
     quality_sign: float = _D["quality_sign"],
+    threads: int = 1,
+    ties: Literal["index", "random"] = "index",
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -442,6 +445,14 @@ def select(
         Largest n_samples * N kept for exact quantiles in the automatic mode.
     quality_w_place, quality_w_front, quality_w_within, quality_sign:
         Weights and sign of the quality score.
+    threads:
+        Threads for the sampling, the calling one included (0 = every core this process may run
+        on). With ties="index" the result is the one-thread result, bit for bit, for any count.
+    ties:
+        Inside a Pareto front the rating orders equal crowding scores by index, so low indices win
+        ties. "index" (default) keeps that order; "random" presents the population to the rating
+        in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
+        identical individuals win equally often. The sampled values are the same either way.
 
     Returns
     -------
@@ -455,7 +466,8 @@ def select(
     ValueError
         For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
         infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
-        percentile outside (0, 1], k outside [1, N] or given with a percentile.
+        percentile outside (0, 1], k outside [1, N] or given with a percentile, threads < 0,
+        ties other than "index" or "random".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
@@ -480,7 +492,10 @@ def select(
                quality_w_place, quality_w_front, quality_w_within, quality_sign)
 
     def run(samples: Any) -> SelectionResult:
-        raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+        if threads == 1 and ties == "index":
+            raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+        else:
+            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
         return _result(raw, int(samples), data, dirs)
 
     if not auto:
