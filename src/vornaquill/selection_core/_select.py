@@ -2,8 +2,9 @@
 
 `select` turns the user's data (means and variances, or replicates; arrays or DataFrames; minimised
 or maximised objectives) into the kernel's minimised means and variances, runs
-`mc_rank_select_detailed` (once, or with doubling sample counts for `n_samples="auto"`) and wraps its
-nine-slot tuple in a frozen dataclass. The arrays of the kernel's tuple are kept as they are; computed
+`mc_rank_select_detailed` (or, for several threads or random ties, `_parallel.select_detailed`; once,
+or with doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a frozen
+dataclass. The arrays of the kernel's tuple are kept as they are; computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
 """
