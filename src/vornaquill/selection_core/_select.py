@@ -22,7 +22,6 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _frames
 from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS, STAT_KEYS
-from . import _parallel
 from ._mc_rank import mc_rank_select_detailed
 from ._replicates import reduce_grouped, reduce_long
 from ._uncertainty import uncertain_members, wilson_interval
@@ -495,7 +494,9 @@ def select(
     def run(samples: Any) -> SelectionResult:
         if threads == 1 and ties == "index":
             raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
-        else:
+        else:  # the threaded extension is loaded only when asked for
+            from . import _parallel
+
             raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
         return _result(raw, int(samples), data, dirs)
 
