@@ -44,8 +44,8 @@ int import_rating_function() {
     PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), kRateFunctionName)
                                                  : nullptr;  // borrowed
     if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", sibling_name,
-                     "function", kRateFunctionName);
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", sibling_name, "function",
+                     kRateFunctionName);
         return -1;
     }
     const char *got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : Py_TYPE(capsule)->tp_name;

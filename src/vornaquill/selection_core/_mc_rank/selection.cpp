@@ -64,8 +64,7 @@ PyObject *select_from_counts(PyObject *module, PyObject *counts, double percenti
     int32_t k = 0;
     if (selection_size(np, percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
     PyRef winners, losers;
-    if (select_winners_losers(np, win_count, lose_count, rank_sum, N, k, &winners, &losers) < 0)
-        return nullptr;
+    if (select_winners_losers(np, win_count, lose_count, rank_sum, N, k, &winners, &losers) < 0) return nullptr;
     return PyTuple_Pack(5, winners.get(), losers.get(), win_count, lose_count, rank_sum);
 }
 
