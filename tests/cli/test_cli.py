@@ -114,7 +114,7 @@ def test_csv_json_round_trip_matches_kernel(tmp_path, population, args, options)
     doc = json.loads((tmp_path / "out.json").read_text())
     assert_matches_kernel(doc, mu, sigma2, 150, options)
     assert doc["names"] == names and doc["objectives"] == objectives
-    assert doc["options"] == {"n_samples": 150, **options}
+    assert doc["options"] == {"n_samples": 150, **options, "ties": "index"}
     # with --output the table still goes to stdout
     assert sorted(r["name"] for r in table_rows(proc.stdout)) == sorted(names)
 
@@ -178,6 +178,7 @@ EQUIVALENTS = [
     (["--maximize", "latency", "0"], lambda mu, doc: (mu * [-1, -1, 1], []), "; maximised: loss, latency\n"),
     (["--k", "3"], lambda mu, doc: (mu, ["-p", repr(percentile_for_k(3, 11))]), "top/bottom 3 of the order"),
     (["-n", "auto", "--max-samples", "4000"], lambda mu, doc: (mu, ["-n", doc["n_samples"]]), " samples (auto"),
+    (["--threads", "2", "--ties", "index"], lambda mu, doc: (mu, []), " samples"),
 ]
 
 
@@ -316,6 +317,8 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "-s", str(2**64)], "must be <= 18446744073709551615"),
     ("valid", ["pop.csv", "--quality-sign", "inf"], "argument --quality-sign: must be a finite number"),
     ("valid", ["pop.csv", "--mode", "fast"], "argument --mode: invalid choice: 'fast'"),
+    ("valid", ["pop.csv", "--threads", "-1"], "argument --threads: must be >= 0 (got -1)"),
+    ("valid", ["pop.csv", "--ties", "bogus"], "argument --ties: invalid choice: 'bogus'"),
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
     ("valid", ["pop.csv", "-o", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),

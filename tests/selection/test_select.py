@@ -64,10 +64,11 @@ OPTION_SETS = [
 ]
 
 
+@pytest.mark.parametrize("threads", [1, 2, 0])  # with ties="index" any thread count gives the kernel's result
 @pytest.mark.parametrize("options", OPTION_SETS)
-def test_options_reach_their_kernel_slots(population, options):
+def test_options_reach_their_kernel_slots(population, options, threads):
     mu, sigma2 = population
-    res = sc.select(mu, sigma2, 120, **options)
+    res = sc.select(mu, sigma2, 120, **options, threads=threads)
     defaults = dict(zip(KERNEL_ORDER, (0.2, 0, 1, 0, 2, 2_500_000, 1.0, 1.0, 1.0, -1.0)))
     direct = sc.mc_rank_select_detailed(mu, sigma2, 120, *({**defaults, **options}[k] for k in KERNEL_ORDER))
     for got, want in zip((res.winners, res.losers, res.win_count, res.lose_count, res.rank_sum,
@@ -126,6 +127,8 @@ def test_result_is_frozen_and_serialisable(population):
     ((np.ones((3, 2)), np.ones((3, 2)), 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
     ((np.ones((3, 2)), np.ones((2, 2)), 5), {}, "mu and sigma2 must have the same shape"),
     ((np.ones(3), np.ones(3), 5), {}, "expected a 2D array"),
+    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"threads": -1}, "threads must be >= 0"),
+    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
 ])
 def test_kernel_errors_propagate(args, kwargs, message):
     with pytest.raises(ValueError, match=re.escape(message)):

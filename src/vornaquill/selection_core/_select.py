@@ -2,8 +2,9 @@
 
 `select` turns the user's data (means and variances, or replicates; arrays or DataFrames; minimised
 or maximised objectives) into the kernel's minimised means and variances, runs
-`mc_rank_select_detailed` (once, or with doubling sample counts for `n_samples="auto"`) and wraps its
-nine-slot tuple in a frozen dataclass. The arrays of the kernel's tuple are kept as they are; computed
+`mc_rank_select_detailed` (or, for several threads or random ties, `_parallel.select_detailed`; once,
+or with doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a frozen
+dataclass. The arrays of the kernel's tuple are kept as they are; computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
 """
@@ -392,6 +393,8 @@ def select(
     quality_w_front: float = _D["quality_w_front"],
     quality_w_within: float = _D["quality_w_within"],
     quality_sign: float = _D["quality_sign"],
+    threads: int = 1,
+    ties: Literal["index", "random"] = "index",
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -442,6 +445,14 @@ def select(
         Largest n_samples * N kept for exact quantiles in the automatic mode.
     quality_w_place, quality_w_front, quality_w_within, quality_sign:
         Weights and sign of the quality score.
+    threads:
+        Threads for the sampling, the calling one included (0 = every core this process may run
+        on). With ties="index" the result is the one-thread result, bit for bit, for any count.
+    ties:
+        Inside a Pareto front the rating orders equal crowding scores by index, so low indices win
+        ties. "index" (default) keeps that order; "random" presents the population to the rating
+        in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
+        identical individuals win equally often. The sampled values are the same either way.
 
     Returns
     -------
@@ -455,7 +466,8 @@ def select(
     ValueError
         For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
         infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
-        percentile outside (0, 1], k outside [1, N] or given with a percentile.
+        percentile outside (0, 1], k outside [1, N] or given with a percentile, threads < 0,
+        ties other than "index" or "random".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
@@ -480,7 +492,12 @@ def select(
                quality_w_place, quality_w_front, quality_w_within, quality_sign)
 
     def run(samples: Any) -> SelectionResult:
-        raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+        if threads == 1 and ties == "index":
+            raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+        else:  # the threaded extension is loaded only when asked for
+            from . import _parallel
+
+            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
         return _result(raw, int(samples), data, dirs)
 
     if not auto:

@@ -100,22 +100,24 @@ struct Accumulators {
         }
     }
 
-    // Start every estimator from the individual's first kStreamingStart observations (buffer rows
-    // 0-4), once sample kStreamingStart - 1 is complete.
-    void init_estimators() {
+    // Start individual i's estimators from its first kStreamingStart observations (buffer rows
+    // 0-4), once its observation of sample kStreamingStart - 1 is in.
+    void init_estimator(size_t i) {
         static_assert(kStreamingStart == 5, "_p2_init takes five sorted observations");
-        const size_t n = static_cast<size_t>(N);
-        for (size_t i = 0; i < n; ++i) {
-            const size_t row = kP2Markers * i;
-            for (int m = 0; m < kMetrics; ++m) {
-                double tmp[kStreamingStart];
-                for (int r = 0; r < kStreamingStart; ++r) tmp[r] = buf[m][static_cast<size_t>(r) * n + i];
-                _sort5(tmp);
-                for (int j = 0; j < 3; ++j)
-                    _p2_init(q[m][j] + row, npos[m][j] + row, ndes[m][j] + row, kP2Probs[j], tmp[0], tmp[1],
-                             tmp[2], tmp[3], tmp[4]);
-            }
+        const size_t n = static_cast<size_t>(N), row = kP2Markers * i;
+        for (int m = 0; m < kMetrics; ++m) {
+            double tmp[kStreamingStart];
+            for (int r = 0; r < kStreamingStart; ++r) tmp[r] = buf[m][static_cast<size_t>(r) * n + i];
+            _sort5(tmp);
+            for (int j = 0; j < 3; ++j)
+                _p2_init(q[m][j] + row, npos[m][j] + row, ndes[m][j] + row, kP2Probs[j], tmp[0], tmp[1], tmp[2],
+                         tmp[3], tmp[4]);
         }
+    }
+
+    // Every individual's, once sample kStreamingStart - 1 is complete.
+    void init_estimators() {
+        for (size_t i = 0; i < static_cast<size_t>(N); ++i) init_estimator(i);
     }
 };
 

@@ -2,76 +2,17 @@
 // observations per individual and sample (place in the global order, front index, rank inside the
 // front) and feeds them to the accumulators; the results stage turns counters and accumulators into
 // winners, losers, per-metric statistics and a weighted quality score.
+#include "detailed.hpp"
+
 #include <cmath>
-#include <cstdint>
 #include <utility>
 
-#include "accumulators.hpp"
 #include "check.hpp"
 #include "gil.hpp"
-#include "kernels.hpp"
-#include "sampling.hpp"
 #include "selection.hpp"
 
 namespace vq {
 namespace {
-
-// Result for an empty population. The objects are shared between slots: one int64 array for
-// winners and losers, one int32 array for both counts, one statistics dict for all three metrics,
-// whose values are all the float64 array of the quality-score slot.
-PyObject *empty_result(const Np &np) {
-    PyRef empty_i = np.new_array("zeros", 0, I64);
-    if (!empty_i) return nullptr;
-    PyRef z32 = np.new_array("zeros", 0, I32);
-    if (!z32) return nullptr;
-    PyRef z64 = np.new_array("zeros", 0, I64);
-    if (!z64) return nullptr;
-    PyRef zf = np.new_array("zeros", 0, F64);
-    if (!zf) return nullptr;
-    PyRef stats = PyRef::steal(PyDict_New());
-    if (!stats) return nullptr;
-    for (const char *key : {"mean", "median", "std", "q25", "q75"})
-        if (PyDict_SetItemString(stats.get(), key, zf.get()) < 0) return nullptr;
-    return PyTuple_Pack(9, empty_i.get(), empty_i.get(), z32.get(), z32.get(), z64.get(), stats.get(), stats.get(),
-                        stats.get(), zf.get());
-}
-
-// Every array of the accumulators, in creation order, with the raw view the loops use.
-class AccumulatorArrays {
-public:
-    int create(const Np &np, int32_t N, const AccumulatorConfig &cfg) {
-        acc.N = N;
-        acc.cfg = cfg;
-        for (int m = 0; m < kMetrics; ++m) {
-            if (!(mean[m] = np.new_array("zeros", N, F64))) return -1;
-            acc.mean[m] = data_of<double>(mean[m]);
-            if (!(M2[m] = np.new_array("zeros", N, F64))) return -1;
-            acc.M2[m] = data_of<double>(M2[m]);
-        }
-        for (int m = 0; m < kMetrics; ++m) {
-            if (!(buf[m] = np.new_array("empty", cfg.S_init, N, F64))) return -1;
-            acc.buf[m] = data_of<double>(buf[m]);
-        }
-        if (!cfg.use_p2) return 0;
-        for (int j = 0; j < kEstimatorArrays; ++j) {
-            const DType &dt = estimator_slot(j).role == kPositions ? I32 : F64;
-            if (!(estimators[j] = np.new_array("empty", N, kP2Markers, dt))) return -1;
-            acc.bind_estimator(j, data_of<void>(estimators[j]));
-        }
-        return 0;
-    }
-
-    Accumulators acc;
-    PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
-    PyRef estimators[kEstimatorArrays];
-};
-
-// The results stage: everything the sampling pass leaves behind, the interpreter lock held.
-struct PassState {
-    int32_t N, k, n_samples;
-    const Counters &counts;
-    const AccumulatorArrays &arrays;
-};
 
 PyRef float_array(const Np &np, int32_t N) { return np.new_array("empty", N, F64); }
 
@@ -107,6 +48,50 @@ int quantiles(const Np &np, const PassState &st, PyRef (&median)[kMetrics], PyRe
         if (!(median[m] = np.call("median", {b}, "axis", axis.get()))) return -1;
         if (!(q25[m] = np.call("quantile", {b, p25.get()}, "axis", axis.get()))) return -1;
         if (!(q75[m] = np.call("quantile", {b, p75.get()}, "axis", axis.get()))) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Result for an empty population. The objects are shared between slots: one int64 array for
+// winners and losers, one int32 array for both counts, one statistics dict for all three metrics,
+// whose values are all the float64 array of the quality-score slot.
+PyObject *empty_result(const Np &np) {
+    PyRef empty_i = np.new_array("zeros", 0, I64);
+    if (!empty_i) return nullptr;
+    PyRef z32 = np.new_array("zeros", 0, I32);
+    if (!z32) return nullptr;
+    PyRef z64 = np.new_array("zeros", 0, I64);
+    if (!z64) return nullptr;
+    PyRef zf = np.new_array("zeros", 0, F64);
+    if (!zf) return nullptr;
+    PyRef stats = PyRef::steal(PyDict_New());
+    if (!stats) return nullptr;
+    for (const char *key : {"mean", "median", "std", "q25", "q75"})
+        if (PyDict_SetItemString(stats.get(), key, zf.get()) < 0) return nullptr;
+    return PyTuple_Pack(9, empty_i.get(), empty_i.get(), z32.get(), z32.get(), z64.get(), stats.get(), stats.get(),
+                        stats.get(), zf.get());
+}
+
+int AccumulatorArrays::create(const Np &np, int32_t N, const AccumulatorConfig &cfg) {
+    acc.N = N;
+    acc.cfg = cfg;
+    for (int m = 0; m < kMetrics; ++m) {
+        if (!(mean[m] = np.new_array("zeros", N, F64))) return -1;
+        acc.mean[m] = data_of<double>(mean[m]);
+        if (!(M2[m] = np.new_array("zeros", N, F64))) return -1;
+        acc.M2[m] = data_of<double>(M2[m]);
+    }
+    for (int m = 0; m < kMetrics; ++m) {
+        if (!(buf[m] = np.new_array("empty", cfg.S_init, N, F64))) return -1;
+        acc.buf[m] = data_of<double>(buf[m]);
+    }
+    if (!cfg.use_p2) return 0;
+    for (int j = 0; j < kEstimatorArrays; ++j) {
+        const DType &dt = estimator_slot(j).role == kPositions ? I32 : F64;
+        if (!(estimators[j] = np.new_array("empty", N, kP2Markers, dt))) return -1;
+        acc.bind_estimator(j, data_of<void>(estimators[j]));
     }
     return 0;
 }
@@ -174,8 +159,6 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
                         st.counts.rank.get(), stats[kPlace].get(), stats[kFront].get(), stats[kWithin].get(),
                         quality.get());
 }
-
-}  // namespace
 
 PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                                   const DetailedOptions &opt) {

@@ -38,6 +38,15 @@ struct DetailedOptions : CountsOptions {
     double quality_sign;
 };
 
+// Every optional value's default: the one place each is written (the kernel module's parameter
+// table and the threaded entries take them from here).
+inline constexpr DetailedOptions kDefaultOptions = {
+    {0.2, 0, kModeRanks, kWithinCrowding}, 2 /* kQuantilesAuto */, 2500000, 1.0, 1.0, 1.0, -1.0};
+
+// The rating component's entry and NumPy's array type, for the module's exec step.
+int import_ndarray_type();
+int import_rating_function();
+
 // Each returns a new result tuple, or NULL with a Python exception set.
 PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                          const CountsOptions &opt);

@@ -14,9 +14,6 @@
 
 namespace vq {
 
-RatePopulationFn g_rate_population = nullptr;
-PyTypeObject *g_ndarray_type = nullptr;
-
 namespace {
 
 constexpr const char kModuleName[] = "vornaquill.selection_core._mc_rank";
@@ -78,24 +75,24 @@ constexpr ParamSpec param(const char *name, ParamKind kind, ArgValue default_val
     return ParamSpec{name, kind, default_value};
 }
 
-// Names, native types and defaults of every parameter: the one place each default is written
-// (the functions' `__defaults__`, and so their signatures, are built from it). Part of the
+// Names, native types and defaults (kernels.hpp) of every parameter (the functions' `__defaults__`,
+// and so their signatures, are built from it). Part of the
 // load-time state: the wrappers fill omitted values from here, e.g. quality_sign's -1.0.
 constexpr std::array<ParamSpec, kNumParams> kParams = [] {
     std::array<ParamSpec, kNumParams> p{};
     p[kMuObj] = param("mu_obj", ParamKind::Object);
     p[kSigma2Obj] = param("sigma2_obj", ParamKind::Object);
     p[kNSamples] = param("n_samples", ParamKind::Int32);
-    p[kPercentile] = param("percentile", ParamKind::Double, ArgValue(0.2));
-    p[kSeed] = param("seed", ParamKind::UInt64, ArgValue(uint64_t{0}));
-    p[kModeI] = param("mode_i", ParamKind::Int32, ArgValue(int32_t{kModeRanks}));
-    p[kWithinModeI] = param("within_mode_i", ParamKind::Int32, ArgValue(int32_t{kWithinCrowding}));
-    p[kQuantilesModeI] = param("quantiles_mode_i", ParamKind::Int32, ArgValue(int32_t{kQuantilesAuto}));
-    p[kQuantilesBudget] = param("quantiles_budget", ParamKind::Int64, ArgValue(int64_t{2500000}));
-    p[kQualityWPlace] = param("quality_w_place", ParamKind::Double, ArgValue(1.0));
-    p[kQualityWFront] = param("quality_w_front", ParamKind::Double, ArgValue(1.0));
-    p[kQualityWWithin] = param("quality_w_within", ParamKind::Double, ArgValue(1.0));
-    p[kQualitySign] = param("quality_sign", ParamKind::Double, ArgValue(-1.0));
+    p[kPercentile] = param("percentile", ParamKind::Double, ArgValue(kDefaultOptions.percentile));
+    p[kSeed] = param("seed", ParamKind::UInt64, ArgValue(kDefaultOptions.seed));
+    p[kModeI] = param("mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.mode_i));
+    p[kWithinModeI] = param("within_mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.within_mode_i));
+    p[kQuantilesModeI] = param("quantiles_mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.quantiles_mode_i));
+    p[kQuantilesBudget] = param("quantiles_budget", ParamKind::Int64, ArgValue(kDefaultOptions.quantiles_budget));
+    p[kQualityWPlace] = param("quality_w_place", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_place));
+    p[kQualityWFront] = param("quality_w_front", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_front));
+    p[kQualityWWithin] = param("quality_w_within", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_within));
+    p[kQualitySign] = param("quality_sign", ParamKind::Double, ArgValue(kDefaultOptions.quality_sign));
     return p;
 }();
 
@@ -143,53 +140,6 @@ const FunctionSpec kSelectSpec = {"mc_rank_select", kSelectDoc, kParams.data(), 
 const FunctionSpec kDetailedSpec = {"mc_rank_select_detailed", kDetailedDoc, kParams.data(), kNumParams,
                                     kRequiredParams, detailed_entry};
 // clang-format on
-
-int import_ndarray_type() {
-    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return -1;
-    PyRef t = PyRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
-    if (!t) return -1;
-    if (!PyType_Check(t.get())) {
-        PyErr_SetString(PyExc_TypeError, "numpy.ndarray is not a type");
-        return -1;
-    }
-    // Kept for the life of the process. A reload of the module finds the same object; the
-    // reference taken by the earlier load is dropped so repeated loads do not accumulate.
-    PyTypeObject *previous = g_ndarray_type;
-    g_ndarray_type = reinterpret_cast<PyTypeObject *>(t.release());
-    Py_XDECREF(previous);
-    return 0;
-}
-
-// Take rate_population_inplace from the sibling's __pyx_capi__ table, checking the capsule name.
-int import_rating_function() {
-    PyRef sibling = PyRef::steal(PyImport_ImportModule(kRatingModuleName));
-    if (!sibling) return -1;
-    PyRef capi = PyRef::steal(PyObject_GetAttrString(sibling.get(), "__pyx_capi__"));
-    if (!capi) return -1;
-    const char *sibling_name = PyModule_Check(sibling.get()) ? PyModule_GetName(sibling.get()) : nullptr;
-    if (!sibling_name) {
-        PyErr_Clear();
-        sibling_name = kRatingModuleName;
-    }
-    PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), kRateFunctionName)
-                                                 : nullptr;  // borrowed
-    if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", sibling_name, "function",
-                     kRateFunctionName);
-        return -1;
-    }
-    const char *got = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : Py_TYPE(capsule)->tp_name;
-    if (!got || std::strcmp(got, kRateSignature) != 0) {
-        PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "function", sibling_name, kRateFunctionName, kRateSignature, got ? got : "(null)");
-        return -1;
-    }
-    void *p = PyCapsule_GetPointer(capsule, kRateSignature);
-    if (!p) return -1;
-    g_rate_population = reinterpret_cast<RatePopulationFn>(p);
-    return 0;
-}
 
 int add_function(PyObject *module, PyObject *module_name, const FunctionSpec &spec) {
     PyRef f = PyRef::steal(function_new(&spec, module, module_name));

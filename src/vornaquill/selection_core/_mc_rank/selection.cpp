@@ -49,13 +49,10 @@ int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_coun
     return 0;
 }
 
-PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
-                         const CountsOptions &opt) {
-    PyRef counts = PyRef::steal(mc_rank_counts(module, mu_obj, sigma2_obj, n_samples, opt));
-    if (!counts) return nullptr;
-    PyObject *win_count = PyTuple_GET_ITEM(counts.get(), 0);  // borrowed from `counts`
-    PyObject *lose_count = PyTuple_GET_ITEM(counts.get(), 1);
-    PyObject *rank_sum = PyTuple_GET_ITEM(counts.get(), 2);
+PyObject *select_from_counts(PyObject *module, PyObject *counts, double percentile) {
+    PyObject *win_count = PyTuple_GET_ITEM(counts, 0);  // borrowed from `counts`
+    PyObject *lose_count = PyTuple_GET_ITEM(counts, 1);
+    PyObject *rank_sum = PyTuple_GET_ITEM(counts, 2);
     Np np;
     if (np.bind(module) < 0) return nullptr;
     const npy_intp N = PyArray_DIM(reinterpret_cast<PyArrayObject *>(win_count), 0);
@@ -65,10 +62,17 @@ PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
         return PyTuple_Pack(5, empty.get(), empty.get(), win_count, lose_count, rank_sum);
     }
     int32_t k = 0;
-    if (selection_size(np, opt.percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
+    if (selection_size(np, percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
     PyRef winners, losers;
     if (select_winners_losers(np, win_count, lose_count, rank_sum, N, k, &winners, &losers) < 0) return nullptr;
     return PyTuple_Pack(5, winners.get(), losers.get(), win_count, lose_count, rank_sum);
+}
+
+PyObject *mc_rank_select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                         const CountsOptions &opt) {
+    PyRef counts = PyRef::steal(mc_rank_counts(module, mu_obj, sigma2_obj, n_samples, opt));
+    if (!counts) return nullptr;
+    return select_from_counts(module, counts.get(), opt.percentile);
 }
 
 }  // namespace vq

@@ -13,4 +13,8 @@ namespace vq {
 int select_winners_losers(const Np &np, PyObject *win_count, PyObject *lose_count, PyObject *rank_sum, npy_intp N,
                           int32_t k, PyRef *winners, PyRef *losers);
 
+// The plain selection's result tuple (winners, losers, then the three counters) from the tuple of
+// the counting kernel, which stays the caller's.
+PyObject *select_from_counts(PyObject *module, PyObject *counts, double percentile);
+
 }  // namespace vq

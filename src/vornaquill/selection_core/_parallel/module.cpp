@@ -15,11 +15,6 @@
 
 namespace vq {
 
-// Load-time state read by the shared kernel sources; written once by the exec step.
-RatePopulationFn g_rate_population = nullptr;
-PyTypeObject *g_ndarray_type = nullptr;
-double g_default_quality_sign = -1.0;
-
 namespace {
 
 #define VQ_ARGS_DOC                                                                                    \
@@ -119,7 +114,7 @@ template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const
 PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const char *format) {
     PyObject *mu, *sigma2, *ties = nullptr;
     int n_samples, threads = 1;
-    CountsOptions o;
+    CountsOptions o = kDefaultOptions;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2, &n_samples,
                                      &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i, &threads, &ties))
         return nullptr;
@@ -143,9 +138,8 @@ PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
                                "quality_w_within", "quality_sign", "threads", "ties", nullptr};
     PyObject *mu, *sigma2, *ties = nullptr;
     int n_samples, threads = 1;
-    long long budget = 2500000;
-    DetailedOptions o;
-    o.quality_sign = g_default_quality_sign;
+    DetailedOptions o = kDefaultOptions;
+    long long budget = o.quantiles_budget;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|dO&iiiLdddd$iU:select_detailed", const_cast<char **>(kw),
                                      &mu, &sigma2, &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i,
                                      &o.within_mode_i, &o.quantiles_mode_i, &budget, &o.quality_w_place,
@@ -170,39 +164,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The rating component's C-level entry, from its `__pyx_capi__` table under the checked name.
-int import_rating_function() {
-    PyRef sibling = PyRef::steal(PyImport_ImportModule(kRatingModuleName));
-    if (!sibling) return -1;
-    PyRef capi = PyRef::steal(PyObject_GetAttrString(sibling.get(), "__pyx_capi__"));
-    if (!capi) return -1;
-    PyObject *capsule = PyDict_Check(capi.get()) ? PyDict_GetItemString(capi.get(), kRateFunctionName)
-                                                 : nullptr;  // borrowed
-    if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%s does not export expected C function %s", kRatingModuleName,
-                     kRateFunctionName);
-        return -1;
-    }
-    void *p = PyCapsule_GetPointer(capsule, kRateSignature);  // checks the capsule's name
-    if (!p) return -1;
-    g_rate_population = reinterpret_cast<RatePopulationFn>(p);
-    return 0;
-}
-
 int parallel_exec(PyObject *module) {
-    if (_import_array() < 0) return -1;
+    if (import_numpy_api() < 0) return -1;
+    if (import_ndarray_type() < 0) return -1;
+    if (import_rating_function() < 0) return -1;
     PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!np) return -1;
-    PyRef ndarray = PyRef::steal(PyObject_GetAttrString(np.get(), "ndarray"));
-    if (!ndarray || !PyType_Check(ndarray.get())) {
-        if (ndarray) PyErr_SetString(PyExc_TypeError, "numpy.ndarray is not a type");
-        return -1;
-    }
-    // Kept for the life of the process; a reload drops the reference of the earlier load.
-    PyTypeObject *previous = g_ndarray_type;
-    g_ndarray_type = reinterpret_cast<PyTypeObject *>(ndarray.release());
-    Py_XDECREF(previous);
-    if (import_rating_function() < 0) return -1;
     return PyModule_AddObjectRef(module, "np", np.get());
 }
 

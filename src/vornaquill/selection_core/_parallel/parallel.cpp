@@ -6,12 +6,10 @@
 
 #include <new>
 
+#include "detailed.hpp"
+#include "gil.hpp"
 #include "pool.hpp"
 #include "selection.hpp"
-
-// The detailed kernel's results stage (accumulator arrays, statistics, the result tuple) lives in
-// that kernel's source file; compiling it here makes it available to the threaded pass.
-#include "detailed.cpp"
 
 namespace vq {
 namespace par {
@@ -124,7 +122,7 @@ PyObject *counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32
                  const CountsOptions &opt, const Threading &th) {
     if (single_threaded(th, n_samples)) return mc_rank_counts(module, mu_obj, sigma2_obj, n_samples, opt);
     Np np;
-    if (!np.bind(module)) return nullptr;
+    if (np.bind(module) < 0) return nullptr;
     Inputs in;
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     if (in.N == 0) return mc_rank_counts(module, in.mu.get(), in.sigma2.get(), n_samples, opt);
@@ -151,27 +149,14 @@ PyObject *select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32
     if (single_threaded(th, n_samples)) return mc_rank_select(module, mu_obj, sigma2_obj, n_samples, opt);
     PyRef c = PyRef::steal(counts(module, mu_obj, sigma2_obj, n_samples, opt, th));
     if (!c) return nullptr;
-    PyObject *win = PyTuple_GET_ITEM(c.get(), 0), *lose = PyTuple_GET_ITEM(c.get(), 1),
-             *rank = PyTuple_GET_ITEM(c.get(), 2);  // borrowed from `c`
-    Np np;
-    if (!np.bind(module)) return nullptr;
-    const npy_intp N = PyArray_DIM(reinterpret_cast<PyArrayObject *>(win), 0);
-    PyRef winners, losers;
-    if (N == 0) {
-        if (!(winners = np.new_array("zeros", 0, I64))) return nullptr;
-        return PyTuple_Pack(5, winners.get(), winners.get(), win, lose, rank);
-    }
-    int32_t k = 0;
-    if (selection_size(np, opt.percentile, static_cast<int32_t>(N), &k) < 0) return nullptr;
-    if (select_winners_losers(np, win, lose, rank, N, k, &winners, &losers) < 0) return nullptr;
-    return PyTuple_Pack(5, winners.get(), losers.get(), win, lose, rank);
+    return select_from_counts(module, c.get(), opt.percentile);
 }
 
 PyObject *select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                           const DetailedOptions &opt, const Threading &th) {
     if (single_threaded(th, n_samples)) return mc_rank_select_detailed(module, mu_obj, sigma2_obj, n_samples, opt);
     Np np;
-    if (!np.bind(module)) return nullptr;
+    if (np.bind(module) < 0) return nullptr;
     Inputs in;
     if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
     const int32_t N = in.N;

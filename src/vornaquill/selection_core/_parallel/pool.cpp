@@ -88,19 +88,6 @@ void observe(const Job &job, const Lane &lane, int n_fronts, int32_t *obs) {
     }
 }
 
-// The P² records of one individual from its first five observations (rows 0-4 of the buffers).
-void start_estimators(Accumulators &acc, int32_t idx) {
-    const size_t n = static_cast<size_t>(acc.N), i = static_cast<size_t>(idx), row = 5 * i;
-    for (int m = 0; m < kMetrics; ++m) {
-        double t[5];
-        for (size_t r = 0; r < 5; ++r) t[r] = acc.buf[m][r * n + i];
-        _sort5(t);
-        for (int j = 0; j < 3; ++j)
-            _p2_init(acc.q[m][j] + row, acc.npos[m][j] + row, acc.ndes[m][j] + row, kP2Probs[j], t[0], t[1], t[2],
-                     t[3], t[4]);
-    }
-}
-
 // Sample s's observations of individuals lo .. hi-1 into counters and statistics.
 void apply(const Job &job, const int32_t *obs, int32_t s, int32_t lo, int32_t hi) {
     Accumulators &acc = *job.acc;
@@ -114,7 +101,7 @@ void apply(const Job &job, const int32_t *obs, int32_t s, int32_t lo, int32_t hi
         const double x[kMetrics] = {static_cast<double>(row[0]), static_cast<double>(row[1]),
                                     static_cast<double>(row[2])};
         acc.update(idx, s, n_d, x);
-        if (s == 4 && acc.cfg.use_p2) start_estimators(acc, idx);
+        if (s == kStreamingStart - 1 && acc.cfg.use_p2) acc.init_estimator(static_cast<size_t>(idx));
     }
 }
 

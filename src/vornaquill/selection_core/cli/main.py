@@ -148,6 +148,12 @@ def build_parser() -> argparse.ArgumentParser:
                    default=KERNEL_DEFAULTS["quantiles_budget"],
                    help="largest samples x individuals kept for exact quantiles in auto mode; <= 0 "
                         "always streams from 5 samples on (default %(default)s)")
+    k.add_argument("--threads", type=_int_in(0, _INT32_MAX), default=1, metavar="N",
+                   help="threads for the sampling, 0 = all available cores; the result is the same for "
+                        "any number (default 1)")
+    k.add_argument("--ties", choices=["index", "random"], default="index",
+                   help="order of equal crowding scores inside a front: by index (low indices win ties) "
+                        "or in a fresh random order per sample, fair to identical individuals (default index)")
 
     q = p.add_argument_group("quality score")
     for metric in METRICS:
@@ -216,7 +222,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "mode_i": MODES[args.mode], "within_mode_i": WITHIN_MODES[args.within_mode],
         "quantiles_mode_i": QUANTILE_MODES[args.quantiles], "quantiles_budget": args.budget,
         **{f"quality_w_{metric}": getattr(args, f"quality_w_{metric}") for metric in METRICS},
-        "quality_sign": args.quality_sign,
+        "quality_sign": args.quality_sign, "ties": args.ties,
     }
 
 
@@ -233,7 +239,7 @@ def run(args: argparse.Namespace) -> None:
     try:
         result = select(pop.mu, pop.sigma2, names=pop.names, objectives=pop.objectives,
                         directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
-                        **options)
+                        threads=args.threads, **options)
     except ValueError as exc:  # what only the whole population shows, such as --k larger than it
         raise InputError(f"{pop.source}: {exc}") from None
 

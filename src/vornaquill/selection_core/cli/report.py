@@ -52,9 +52,10 @@ def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> 
         samples += " (auto, settled)" if result.settled else " (auto: --max-samples reached before settling)"
     share = f"{options['k']}" if "k" in options else f"{100 * options['percentile']:g}%"
     k = len(result.winners)
+    ties = ", ties in random order" if options.get("ties") == "random" else ""
     return (
         f"{source}\n"
-        f"{samples}, seed {options['seed']}, top/bottom {share} of the order per sample: "
+        f"{samples}, seed {options['seed']}{ties}, top/bottom {share} of the order per sample: "
         f"{k} winners (W), {k} losers (L); quantiles {'streaming (P²)' if result.quantiles_streamed else 'exact'}\n"
     )
 

@@ -1,0 +1,38 @@
+// What the detailed selection's sampling pass leaves for its results stage, and that stage: the
+// accumulator arrays, the state handed over, the result tuple (also of the threaded pass).
+#pragma once
+#include "numpy_api.hpp"
+
+#include <cstdint>
+
+#include "accumulators.hpp"
+#include "kernels.hpp"
+#include "numpy_calls.hpp"
+#include "sampling.hpp"
+
+namespace vq {
+
+// Every array of the accumulators, in creation order, with the raw view the loops use.
+class AccumulatorArrays {
+public:
+    int create(const Np &np, int32_t N, const AccumulatorConfig &cfg);
+
+    Accumulators acc;
+    PyRef mean[kMetrics], M2[kMetrics], buf[kMetrics];
+    PyRef estimators[kEstimatorArrays];
+};
+
+// The results stage: everything the sampling pass leaves behind, the interpreter lock held.
+struct PassState {
+    int32_t N, k, n_samples;
+    const Counters &counts;
+    const AccumulatorArrays &arrays;
+};
+
+// The result tuple of an empty population.
+PyObject *empty_result(const Np &np);
+
+// The nine-slot result tuple from the counters and accumulators of a finished pass.
+PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt);
+
+}  // namespace vq
