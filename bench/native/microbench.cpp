@@ -226,10 +226,12 @@ int main(int argc, char **argv) {
                 target);
             double t_kernel = 0, t_one = 0;
             ok = kernel_times(mu, sigma2, N, M, 4 * target, &t_kernel, &t_one) && ok;
-            std::printf("%s{\"N\": %lld, \"M\": %lld, \"sampling_s\": %.6g, \"rating_s\": %.6g, "
-                        "\"kernel_per_sample_s\": %.6g, \"overhead\": %.4f, \"one_sample_call_s\": %.6g, \"cursor_s\": %.6g}",
-                        first ? "" : ", ", static_cast<long long>(N), static_cast<long long>(M), t_sample,
-                        t_both - t_sample, t_kernel, t_kernel / t_both, t_one, t_cursor);
+            std::printf(
+                "%s{\"N\": %lld, \"M\": %lld, \"sampling_s\": %.6g, \"rating_s\": %.6g, "
+                "\"kernel_per_sample_s\": %.6g, \"overhead\": %.4f, \"one_sample_call_s\": %.6g, \"cursor_s\": "
+                "%.6g}",
+                first ? "" : ", ", static_cast<long long>(N), static_cast<long long>(M), t_sample,
+                t_both - t_sample, t_kernel, t_kernel / t_both, t_one, t_cursor);
             first = false;
             std::fflush(stdout);
         }

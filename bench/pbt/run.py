@@ -126,7 +126,7 @@ def make_scheduler(arm: str, seed: int, **pbt):
 
 def run(arm: str, seed: int, storage: str, *, stall_test: bool = False, callbacks: tuple = ()) -> dict:
     random.seed(seed)
-    np.random.seed(seed)
+    np.random.seed(seed)  # noqa: NPY002 - Ray's PBT draws its perturbations from the global generators
     watch = StallWatch(5.0)
     if stall_test:
         pbt = dict(time_attr="time_total_s", perturbation_interval=0.3, synch=True)

@@ -8,13 +8,13 @@ import pytest
 
 pytest.importorskip("ray.tune", reason="ParetoPBT needs the `ray` extra (make test-ray)")
 
-from ray.train._internal.session import _TrainingResult  # noqa: E402
-from ray.tune.experiment import Trial  # noqa: E402
-from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # noqa: E402
+from ray.train._internal.session import _TrainingResult
+from ray.tune.experiment import Trial
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
 
-from vornaquill.ray_tune import ParetoPBT, hook_drift  # noqa: E402
-from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed  # noqa: E402
-from vornaquill.ray_tune.estimates import Snapshot, objectives, snapshot  # noqa: E402
+from vornaquill.ray_tune import ParetoPBT, hook_drift
+from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed
+from vornaquill.ray_tune.estimates import Snapshot, objectives, snapshot
 
 METRICS = {"loss": "min", "acc": "max"}
 PBT = dict(hyperparam_mutations={"lr": [0.1, 0.2]}, log_config=False, time_attr="training_iteration",

@@ -86,7 +86,8 @@ def test_bit_identical_to_single_threaded(shape, pattern, threads):
 @pytest.mark.parametrize("threads", [1, 2, 5])
 def test_argument_checks_and_empty_population(fname, threads):
     f = getattr(par, fname)
-    assert_same(f(np.zeros((0, 2)), np.zeros((0, 2)), 0, threads=threads), getattr(ref, "mc_rank_" + fname)(np.zeros((0, 2)), np.zeros((0, 2)), 0))
+    empty = (np.zeros((0, 2)), np.zeros((0, 2)), 0)
+    assert_same(f(*empty, threads=threads), getattr(ref, "mc_rank_" + fname)(*empty))
     mu, s2 = population(5, 2, "dense")
     for kw, msg in [({"threads": -1}, "threads must be >= 0"), ({"ties": "first"}, "ties must be"),
                     ({"threads": threads, "mode_i": 2}, "pareto_core returned error code: -1")]:

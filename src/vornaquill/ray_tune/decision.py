@@ -29,7 +29,7 @@ def quantile_size(n: int, quantile_fraction: float) -> int:
     """Ray's own sizes: ceil(n * fraction), at most n // 2, none below two trials."""
     if n < 2:
         return 0
-    return min(int(math.ceil(n * quantile_fraction)), n // 2)
+    return min(math.ceil(n * quantile_fraction), n // 2)
 
 
 def selection_seed(seed: int, number: int) -> int:

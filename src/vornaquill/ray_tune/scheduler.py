@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import inspect
 import logging
-import math
 import time
 from collections import deque
 from collections.abc import Mapping
@@ -116,7 +115,9 @@ class ParetoPBT(PopulationBasedTraining):
     ) -> None:
         for key in ("metric", "mode"):
             if key in pbt_kwargs:
-                raise TypeError(f"ParetoPBT takes no `{key}=`: pass the objectives as metrics={{name: 'min' | 'max', ...}}")
+                raise TypeError(
+                    f"ParetoPBT takes no `{key}=`: pass the objectives as metrics={{name: 'min' | 'max', ...}}"
+                )
         if not isinstance(metrics, Mapping) or not metrics:
             raise ValueError("metrics must be a non-empty mapping name -> 'min' | 'max'")
         for name, direction in metrics.items():
@@ -175,7 +176,10 @@ class ParetoPBT(PopulationBasedTraining):
     def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict[str, Any]) -> str:
         missing = [name for name in self._names if name not in result]
         if missing:
-            message = f"metric {missing[0]!r} of ParetoPBT(metrics={list(self._names)}) is missing from the result of trial {trial}"
+            message = (
+                f"metric {missing[0]!r} of ParetoPBT(metrics={list(self._names)}) is missing from the result "
+                f"of trial {trial}"
+            )
             if self._require_attrs:
                 raise RuntimeError(message + "; pass require_attrs=False to skip such results")
             logger.warning(message + "; result skipped")
@@ -245,7 +249,9 @@ class ParetoPBT(PopulationBasedTraining):
                     self._trial_state[t].last_checkpoint = checkpoint
         return best
 
-    def _checkpoint_or_exploit(self, trial: Trial, tune_controller: Any, upper_quantile: list[Trial], lower_quantile: list[Trial]) -> None:
+    def _checkpoint_or_exploit(
+        self, trial: Trial, tune_controller: Any, upper_quantile: list[Trial], lower_quantile: list[Trial]
+    ) -> None:
         # Ray's own step checkpoints the winners; the exploit below picks the source itself.
         super()._checkpoint_or_exploit(trial, tune_controller, upper_quantile, [])
         if trial not in lower_quantile:

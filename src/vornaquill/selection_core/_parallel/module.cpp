@@ -17,18 +17,18 @@ namespace vq {
 
 namespace {
 
-#define VQ_ARGS_DOC                                                                                    \
+#define VQ_ARGS_DOC                                                                                     \
     "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
-    "a 2-D\n        float64 array).\n    n_samples:\n        Number of Monte-Carlo samples.\n    "       \
+    "a 2-D\n        float64 array).\n    n_samples:\n        Number of Monte-Carlo samples.\n    "      \
     "percentile, seed, mode_i, within_mode_i:\n        As for the single-threaded kernel.\n"
-#define VQ_THREADS_DOC                                                                                  \
-    "    threads:\n        Number of threads for the sampling (the calling thread included); 0 = every " \
-    "core\n        this process may run on. Never more threads than samples.\n    ties:\n        "      \
-    "\"index\": the rating breaks ties by index, and the result is the single-threaded\n        "      \
-    "kernel's, bit for bit, for every seed and any number of threads.\n        \"random\": every "     \
-    "sample presents the population to the rating in a fresh random\n        order (drawn from a "        \
-    "generator seeded from `seed` and the sample) and maps the\n        results back, so equal individuals win "   \
-    "equally often. The sampled objective values are\n        those of \"index\"; the result does not " \
+#define VQ_THREADS_DOC                                                                                           \
+    "    threads:\n        Number of threads for the sampling (the calling thread included); 0 = every "         \
+    "core\n        this process may run on. Never more threads than samples.\n    ties:\n        "               \
+    "\"index\": the rating breaks ties by index, and the result is the single-threaded\n        "                \
+    "kernel's, bit for bit, for every seed and any number of threads.\n        \"random\": every "               \
+    "sample presents the population to the rating in a fresh random\n        order (drawn from a "               \
+    "generator seeded from `seed` and the sample) and maps the\n        results back, so equal individuals win " \
+    "equally often. The sampled objective values are\n        those of \"index\"; the result does not "          \
     "depend on the number of threads.\n"
 
 constexpr const char kModuleDoc[] =
@@ -105,8 +105,8 @@ int to_threading(int threads, PyObject *ties, par::Threading *out) {
     return 0;
 }
 
-const char *kCountsKw[] = {"mu", "sigma2", "n_samples", "percentile", "seed", "mode_i", "within_mode_i",
-                           "threads", "ties", nullptr};
+const char *kCountsKw[] = {"mu",     "sigma2",        "n_samples", "percentile", "seed",
+                           "mode_i", "within_mode_i", "threads",   "ties",       nullptr};
 
 // counts and select take the same arguments.
 template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const CountsOptions &,
@@ -115,8 +115,9 @@ PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const 
     PyObject *mu, *sigma2, *ties = nullptr;
     int n_samples, threads = 1;
     CountsOptions o = kDefaultOptions;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2, &n_samples,
-                                     &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i, &threads, &ties))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2,
+                                     &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i,
+                                     &threads, &ties))
         return nullptr;
     par::Threading th;
     PyRef index = PyRef::steal(PyUnicode_FromString("index"));
@@ -133,9 +134,22 @@ PyObject *select_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *kw[] = {"mu", "sigma2", "n_samples", "percentile", "seed", "mode_i", "within_mode_i",
-                               "quantiles_mode_i", "quantiles_budget", "quality_w_place", "quality_w_front",
-                               "quality_w_within", "quality_sign", "threads", "ties", nullptr};
+    static const char *kw[] = {"mu",
+                               "sigma2",
+                               "n_samples",
+                               "percentile",
+                               "seed",
+                               "mode_i",
+                               "within_mode_i",
+                               "quantiles_mode_i",
+                               "quantiles_budget",
+                               "quality_w_place",
+                               "quality_w_front",
+                               "quality_w_within",
+                               "quality_sign",
+                               "threads",
+                               "ties",
+                               nullptr};
     PyObject *mu, *sigma2, *ties = nullptr;
     int n_samples, threads = 1;
     DetailedOptions o = kDefaultOptions;

@@ -110,7 +110,9 @@ int run(const Job &job, const Lanes &lanes) {
 }
 
 // Lanes never outnumber the samples.
-int32_t lanes_for(const Threading &th, int32_t n_samples) { return th.threads < n_samples ? th.threads : n_samples; }
+int32_t lanes_for(const Threading &th, int32_t n_samples) {
+    return th.threads < n_samples ? th.threads : n_samples;
+}
 
 bool single_threaded(const Threading &th, int32_t n_samples) {
     return !th.shuffle && (th.threads <= 1 || n_samples <= 1);
