@@ -17,6 +17,7 @@ repeat. Prints tables and writes bench/results/<name>.json.
 """
 
 import argparse
+import functools
 import json
 import math
 import os
@@ -294,8 +295,13 @@ def bench_parallel(args, native):
 
     rounds, target = (3, 0.08) if args.quick else (7, 0.25)
     points, amdahl = [], []
-    for kind, Ns in (("counts", (16, 64, 256, 1024)), ("detailed", (256, 1024))):
-        f = _parallel.counts if kind == "counts" else _parallel.select_detailed
+    # The detailed pass in its default quantile mode (exact at these sizes: NumPy computes the
+    # quantiles of the stored observations after the sampling, on one thread) and with streaming
+    # P² estimates (every per-sample update on the threads).
+    kinds = {"counts": _parallel.counts, "detailed": _parallel.select_detailed,
+             "detailed-P2": functools.partial(_parallel.select_detailed, quantiles_mode_i=1)}
+    for kind, Ns in (("counts", (16, 64, 256, 1024)), ("detailed", (256, 1024)), ("detailed-P2", (256, 1024))):
+        f = kinds[kind]
         for M in (2, 3, 5):
             for N in Ns:
                 rng = np.random.default_rng(N + M)
