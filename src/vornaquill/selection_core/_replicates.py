@@ -15,10 +15,8 @@ from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["from_replicates", "reduce_grouped", "reduce_long"]
 
-_F64 = NDArray[np.float64]
 
-
-def from_replicates(values: ArrayLike | Sequence[ArrayLike]) -> tuple[_F64, _F64]:
+def from_replicates(values: ArrayLike | Sequence[ArrayLike]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Means and variances of the means of replicated measurements, ready for `select`.
 
     Parameters
@@ -54,14 +52,16 @@ def from_replicates(values: ArrayLike | Sequence[ArrayLike]) -> tuple[_F64, _F64
     return mu, sigma2
 
 
-def reduce_grouped(values: ArrayLike | Sequence[ArrayLike]) -> tuple[_F64, _F64, NDArray[np.int64]]:
+def reduce_grouped(
+    values: ArrayLike | Sequence[ArrayLike],
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]]:
     """`from_replicates` that also returns the number of measurements K_i of each individual."""
     return _reduce(*_stack(values))
 
 
 def reduce_long(
     names: Sequence[Hashable], values: ArrayLike, objectives: Sequence[str] | None = None
-) -> tuple[list[Hashable], _F64, _F64, NDArray[np.int64]]:
+) -> tuple[list[Hashable], NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]]:
     """Reduce measurements in long form: row r of `values` (R, M) is one measurement of the
     individual `names[r]`; rows with equal names are its replicates. `objectives` only names the
     columns in error messages.
@@ -82,7 +82,7 @@ def reduce_long(
     return list(first), mu, sigma2, counts
 
 
-def _stack(values: Any) -> tuple[_F64, NDArray[np.int64]]:
+def _stack(values: Any) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     """All measurements as one (sum K_i, M) array, each individual's rows together, and the K_i."""
     if not isinstance(values, (list, tuple)):
         arr = np.asarray(values, dtype=np.float64)
@@ -105,8 +105,8 @@ def _stack(values: Any) -> tuple[_F64, NDArray[np.int64]]:
     return np.concatenate(blocks), np.array([b.shape[0] for b in blocks], dtype=np.int64)
 
 
-def _reduce(flat: _F64, counts: NDArray[np.int64], objectives: Sequence[str] | None = None
-            ) -> tuple[_F64, _F64, NDArray[np.int64]]:
+def _reduce(flat: NDArray[np.float64], counts: NDArray[np.int64], objectives: Sequence[str] | None = None
+            ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]]:
     """Means, variances of the means and counts of stacked rows; `counts[i]` >= 1 rows per individual."""
     n, m = len(counts), flat.shape[1]
     if n == 0:
