@@ -133,30 +133,37 @@ struct ExactQuantiles {
     double *out[kMetrics][3];     // q25, median, q75
     int32_t N = 0, n = 0;
 
-    // v[j] and the next order statistic (v[j] itself for the last) of v[0 .. n).
-    static void order_pair(double *v, int32_t n, int32_t j, double *a, double *b) {
-        std::nth_element(v, v + j, v + n);
+    // The order statistics j and j + 1 (j itself for the last) of v[lo .. hi), which hold the
+    // order statistics lo .. hi-1 of the column; after it v[lo .. j) <= v[j] <= v[j+1 .. hi).
+    static void order_pair(double *v, int32_t lo, int32_t j, int32_t hi, double *a, double *b) {
+        std::nth_element(v + lo, v + j, v + hi);
         *a = v[j];
-        *b = j + 1 < n ? *std::min_element(v + j + 1, v + n) : *a;
+        *b = j + 1 < hi ? *std::min_element(v + j + 1, v + hi) : *a;
     }
 
     static double lerp(double a, double b, double g) { return g >= 0.5 ? b - (b - a) * (1 - g) : a + (b - a) * g; }
 
-    // Individuals lo .. hi-1; v: n doubles of scratch.
+    // Individuals lo .. hi-1; v: n doubles of scratch. The median splits the column, so each
+    // quartile is searched in its half only.
     void block(double *v, int32_t lo, int32_t hi) const {
         const int64_t last = n - 1;
         const auto j25 = static_cast<int32_t>(last / 4), j75 = static_cast<int32_t>(3 * last / 4);
         const double g25 = 0.25 * static_cast<double>(last % 4), g75 = 0.25 * static_cast<double>(3 * last % 4);
         const auto j50 = static_cast<int32_t>(last / 2);
-        double a, b;
+        double a, b, a50, b50;
         for (int32_t i = lo; i < hi; ++i)
             for (int m = 0; m < kMetrics; ++m) {
                 for (int32_t s = 0; s < n; ++s) v[s] = buf[m][static_cast<size_t>(s) * N + i];
-                order_pair(v, n, j25, &a, &b);
+                order_pair(v, 0, j50, n, &a50, &b50);
+                out[m][1][i] = n % 2 ? a50 : (a50 + b50) / 2;
+                if (j25 < j50) {
+                    order_pair(v, 0, j25, j50 + 1, &a, &b);
+                } else {
+                    a = a50;
+                    b = b50;
+                }
                 out[m][0][i] = lerp(a, b, g25);
-                order_pair(v, n, j50, &a, &b);
-                out[m][1][i] = n % 2 ? a : (a + b) / 2;
-                order_pair(v, n, j75, &a, &b);
+                order_pair(v, j50, j75, n, &a, &b);
                 out[m][2][i] = lerp(a, b, g75);
             }
     }
