@@ -295,9 +295,9 @@ def bench_parallel(args, native):
 
     rounds, target = (3, 0.08) if args.quick else (7, 0.25)
     points, amdahl = [], []
-    # The detailed pass in its default quantile mode (exact at these sizes: NumPy computes the
-    # quantiles of the stored observations after the sampling, on one thread) and with streaming
-    # P² estimates (every per-sample update on the threads).
+    # The detailed pass in its default quantile mode (exact at these sizes: the medians and
+    # quartiles of the stored observations come after the sampling, on the threads) and with
+    # streaming P² estimates (every per-sample update on the threads).
     kinds = {"counts": _parallel.counts, "detailed": _parallel.select_detailed,
              "detailed-P2": functools.partial(_parallel.select_detailed, quantiles_mode_i=1)}
     for kind, Ns in (("counts", (16, 64, 256, 1024)), ("detailed", (256, 1024)), ("detailed-P2", (256, 1024))):

@@ -72,7 +72,9 @@ def population(n, m, pattern, seed=3):
 def test_bit_identical_to_single_threaded(shape, pattern, threads):
     mu, s2 = population(*shape, pattern)
     snap = snapshot(mu, s2)
-    for n in (1, 4, 9, 150):  # fewer samples than threads; P² estimators started, updated; runs
+    # fewer samples than threads; P² estimators started, updated; runs; odd and even sample counts
+    # with every interpolation weight of the exact quartiles
+    for n in (1, 2, 3, 4, 5, 6, 7, 9, 150):
         args, kw = (mu, s2, n), dict(percentile=0.3, seed=n + 11)
         assert_same(par.counts(*args, **kw, threads=threads), ref.mc_rank_counts(*args, **kw))
         assert_same(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))

@@ -18,18 +18,17 @@ PyRef float_array(const Np &np, int32_t N) { return np.new_array("empty", N, F64
 
 // Median and quartiles of every metric: exact ones over the stored observations of all samples
 // (NumPy's default linear interpolation), or the middle markers of the streaming estimators.
-int quantiles(const Np &np, const PassState &st, PyRef (&median)[kMetrics], PyRef (&q25)[kMetrics],
-              PyRef (&q75)[kMetrics]) {
+int quantiles(const Np &np, const PassState &st, QuantileArrays &q) {
     const Accumulators &acc = st.arrays.acc;
     if (acc.cfg.use_p2) {
         double *out[kMetrics][3];
         for (int m = 0; m < kMetrics; ++m) {
-            PyRef *targets[3] = {&median[m], &q25[m], &q75[m]};
+            PyRef *targets[3] = {&q.median[m], &q.q25[m], &q.q75[m]};
             for (PyRef *t : targets)
                 if (!(*t = float_array(np, st.N))) return -1;
-            out[m][0] = data_of<double>(q25[m]);
-            out[m][1] = data_of<double>(median[m]);
-            out[m][2] = data_of<double>(q75[m]);
+            out[m][0] = data_of<double>(q.q25[m]);
+            out[m][1] = data_of<double>(q.median[m]);
+            out[m][2] = data_of<double>(q.q75[m]);
         }
         GilRelease nogil;
         for (int32_t i = 0; i < st.N; ++i) {
@@ -45,9 +44,9 @@ int quantiles(const Np &np, const PassState &st, PyRef (&median)[kMetrics], PyRe
     if (!axis || !p25 || !p75) return -1;
     for (int m = 0; m < kMetrics; ++m) {
         PyObject *b = st.arrays.buf[m].get();
-        if (!(median[m] = np.call("median", {b}, "axis", axis.get()))) return -1;
-        if (!(q25[m] = np.call("quantile", {b, p25.get()}, "axis", axis.get()))) return -1;
-        if (!(q75[m] = np.call("quantile", {b, p75.get()}, "axis", axis.get()))) return -1;
+        if (!(q.median[m] = np.call("median", {b}, "axis", axis.get()))) return -1;
+        if (!(q.q25[m] = np.call("quantile", {b, p25.get()}, "axis", axis.get()))) return -1;
+        if (!(q.q75[m] = np.call("quantile", {b, p75.get()}, "axis", axis.get()))) return -1;
     }
     return 0;
 }
@@ -96,7 +95,8 @@ int AccumulatorArrays::create(const Np &np, int32_t N, const AccumulatorConfig &
     return 0;
 }
 
-PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt) {
+PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt,
+                           const QuantileArrays *given) {
     const Accumulators &acc = st.arrays.acc;
     PyRef winners, losers;
     if (select_winners_losers(np, st.counts.win.get(), st.counts.lose.get(), st.counts.rank.get(), st.N, st.k,
@@ -117,8 +117,9 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
             for (int m = 0; m < kMetrics; ++m) sd_data[m][i] = std::sqrt(acc.M2[m][i] / n);
     }
 
-    PyRef median[kMetrics], q25[kMetrics], q75[kMetrics];
-    if (quantiles(np, st, median, q25, q75) < 0) return nullptr;
+    QuantileArrays own;
+    if (!given && quantiles(np, st, own) < 0) return nullptr;
+    const QuantileArrays &q = given ? *given : own;
 
     // Weighted sum of the running means; with the defaults, minus the sum, so that individuals
     // usually early in the order, in low fronts and early in their front score highest.
@@ -139,11 +140,11 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
     if (!mode_used) return nullptr;
     PyRef stats[kMetrics];
     for (int m = 0; m < kMetrics; ++m) {
-        PyRef med = np.call("asarray", {median[m].get()}, "dtype", f64.get());
+        PyRef med = np.call("asarray", {q.median[m].get()}, "dtype", f64.get());
         if (!med) return nullptr;
-        PyRef lo = np.call("asarray", {q25[m].get()}, "dtype", f64.get());
+        PyRef lo = np.call("asarray", {q.q25[m].get()}, "dtype", f64.get());
         if (!lo) return nullptr;
-        PyRef hi = np.call("asarray", {q75[m].get()}, "dtype", f64.get());
+        PyRef hi = np.call("asarray", {q.q75[m].get()}, "dtype", f64.get());
         if (!hi) return nullptr;
         stats[m] = PyRef::steal(PyDict_New());
         if (!stats[m]) return nullptr;

@@ -32,7 +32,15 @@ struct PassState {
 // The result tuple of an empty population.
 PyObject *empty_result(const Np &np);
 
-// The nine-slot result tuple from the counters and accumulators of a finished pass.
-PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt);
+// Median and quartiles of every metric, float64 arrays of shape (N,).
+struct QuantileArrays {
+    PyRef median[kMetrics], q25[kMetrics], q75[kMetrics];
+};
+
+// The nine-slot result tuple from the counters and accumulators of a finished pass. `given`: the
+// exact median and quartiles already computed from the stored observations (the threaded pass);
+// without it they come from NumPy or the streaming estimators.
+PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOptions &opt,
+                           const QuantileArrays *given = nullptr);
 
 }  // namespace vq
