@@ -106,6 +106,14 @@ def sigma_of(sigma2):
     return [[0.0 if v <= 0.0 else math.sqrt(v) for v in row] for row in sigma2]
 
 
+def noisy_population(seed, n, nan_at, spread):
+    """(mu, sigma2) of n individuals and three objectives, with one NaN mean at `nan_at`."""
+    rng = np.random.default_rng(seed)
+    mu = rng.normal(size=(n, 3))
+    mu[nan_at] = np.nan
+    return mu, rng.uniform(0.0, spread, size=(n, 3))
+
+
 def sample_populations(mu, sigma2, n_samples, seed=0):
     """The X matrices a kernel hands to the rating component, one per sample."""
     gen = Xoshiro(seed)

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
+from helpers import noisy_population
 from vornaquill.selection_core import _select
 
 METRICS = ("place", "front", "within")
@@ -21,10 +22,7 @@ KERNEL_ORDER = (
 
 @pytest.fixture
 def population():
-    rng = np.random.default_rng(11)
-    mu = rng.normal(size=(9, 3))
-    mu[4, 1] = np.nan
-    return mu, rng.uniform(0.0, 0.3, size=(9, 3))
+    return noisy_population(11, 9, (4, 1), 0.3)
 
 
 @pytest.fixture

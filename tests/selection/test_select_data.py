@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from helpers import run_python
+from helpers import noisy_population, run_python
 from vornaquill.selection_core._replicates import reduce_long
 
 pd = pytest.importorskip("pandas")
@@ -28,10 +28,7 @@ def same_selection(a, b):
 
 @pytest.fixture
 def population():
-    rng = np.random.default_rng(5)
-    mu = rng.normal(size=(12, 3))
-    mu[3, 0] = np.nan
-    return mu, rng.uniform(0.0, 0.2, size=(12, 3))
+    return noisy_population(5, 12, (3, 0), 0.2)
 
 
 @pytest.mark.parametrize("form", ["sequence", "mapping", "frames"])

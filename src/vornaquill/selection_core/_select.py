@@ -28,6 +28,7 @@ from ._uncertainty import uncertain_members, wilson_interval
 
 __all__ = ["MetricStats", "SelectionResult", "percentile_for_k", "select"]
 
+
 @dataclass(frozen=True, eq=False)
 class MetricStats:
     """Distribution of one per-sample observation over the Monte-Carlo samples, per individual.
@@ -232,8 +233,6 @@ def percentile_for_k(k: int, n: int) -> float:
 
 def _stats(raw: Mapping[str, Any]) -> MetricStats:
     return MetricStats(**{key: raw[key] for key in STAT_KEYS})
-
-
 
 
 @dataclass(frozen=True)
@@ -477,7 +476,7 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
-    n, _m = data.mu.shape
+    n = data.mu.shape[0]
     if n == 0:
         return _empty_result(data, 0 if auto else int(n_samples))
     dirs = _directions(directions, data)

@@ -11,7 +11,7 @@ import argparse
 import math
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -194,12 +194,12 @@ def _output_format(args: argparse.Namespace) -> str:
     return {".json": "json", ".csv": "csv"}.get(suffix, "table")
 
 
-def _check_memory(pop: Population, args: argparse.Namespace) -> None:
+def _check_memory(pop: Population, args: argparse.Namespace, options: Mapping[str, Any]) -> None:
     """Refuse, before the kernel allocates them, buffers larger than the machine: the rating's
     N x N byte matrix, and the stored observations when quantiles are exact."""
     n = pop.mu.shape[0]
     check_fits(n * n, f"rating {n} individuals (an N x N byte matrix)")
-    samples = (args.max_samples or AUTO_MAX_SAMPLES) if args.samples == "auto" else args.samples
+    samples = options.get("max_samples", options["n_samples"])  # the largest run's sample count
     exact = args.quantiles == "exact" or (args.quantiles == "auto" and samples * n <= args.budget)
     if exact:
         check_fits(len(METRICS) * 8 * samples * n,
@@ -235,7 +235,7 @@ def run(args: argparse.Namespace) -> None:
     pop = load_population(args.input)
     axes = report.plot_axes(pop, args.plot_objectives) if args.plot else (0, 1)
     maximised = {pop.objective(token, "--maximize") for token in args.maximize or ()}
-    _check_memory(pop, args)
+    _check_memory(pop, args, options)
     try:
         result = select(pop.mu, pop.sigma2, names=pop.names, objectives=pop.objectives,
                         directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
