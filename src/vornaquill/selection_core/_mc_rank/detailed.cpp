@@ -161,21 +161,29 @@ PyObject *detailed_results(const Np &np, const PassState &st, const DetailedOpti
                         quality.get());
 }
 
+int DetailedSetup::create(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+                          const DetailedOptions &opt) {
+    if (np.bind(module) < 0) return -1;
+    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return -1;
+    if (in.N == 0) return 0;
+    if (setup.create(np, in, n_samples, opt.percentile) < 0) return -1;
+    cfg = configure_accumulators(n_samples, in.N, opt.quantiles_mode_i, opt.quantiles_budget);
+    return arrays.create(np, in.N, cfg);
+}
+
 PyObject *mc_rank_select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                                   const DetailedOptions &opt) {
-    Np np;
-    if (np.bind(module) < 0) return nullptr;
-    Inputs in;
-    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
+    DetailedSetup d;
+    if (d.create(module, mu_obj, sigma2_obj, n_samples, opt) < 0) return nullptr;
+    const Np &np = d.np;
+    const Inputs &in = d.in;
     const int32_t N = in.N;
     if (N == 0) return empty_result(np);
-    SamplingSetup setup;
-    if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
+    const SamplingSetup &setup = d.setup;
     const int32_t k = setup.k;
     const Counters &counts = setup.counts;
-    AccumulatorArrays arrays;
-    const AccumulatorConfig cfg = configure_accumulators(n_samples, N, opt.quantiles_mode_i, opt.quantiles_budget);
-    if (arrays.create(np, N, cfg) < 0) return nullptr;
+    const AccumulatorConfig &cfg = d.cfg;
+    AccumulatorArrays &arrays = d.arrays;
     ScratchRecords scratch(N);
     if (!scratch.ok()) return PyErr_NoMemory();
     PyRef front_counts_arr = np.new_array("empty", N, I32);

@@ -22,6 +22,20 @@ public:
     PyRef estimators[kEstimatorArrays];
 };
 
+// The set-up of a detailed pass, single- or multi-threaded: NumPy bound, inputs checked, then (for
+// a non-empty population) the sampling work arrays and the accumulator arrays created.
+struct DetailedSetup {
+    Np np;
+    Inputs in;
+    SamplingSetup setup;
+    AccumulatorConfig cfg{};
+    AccumulatorArrays arrays;
+
+    // -1 on error; an empty population (in.N == 0) stops after the inputs.
+    int create(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
+               const DetailedOptions &opt);
+};
+
 // The results stage: everything the sampling pass leaves behind, the interpreter lock held.
 struct PassState {
     int32_t N, k, n_samples;

@@ -94,7 +94,7 @@ int to_threading(int threads, PyObject *ties, par::Threading *out) {
         return -1;
     }
     out->threads = threads == 0 ? available_cores() : threads;
-    if (PyUnicode_CompareWithASCIIString(ties, "index") == 0) {
+    if (!ties || PyUnicode_CompareWithASCIIString(ties, "index") == 0) {  // not given: "index"
         out->shuffle = false;
     } else if (PyUnicode_CompareWithASCIIString(ties, "random") == 0) {
         out->shuffle = true;
@@ -120,8 +120,7 @@ PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const 
                                      &threads, &ties))
         return nullptr;
     par::Threading th;
-    PyRef index = PyRef::steal(PyUnicode_FromString("index"));
-    if (!index || to_threading(threads, ties ? ties : index.get(), &th) < 0) return nullptr;
+    if (to_threading(threads, ties, &th) < 0) return nullptr;
     return Kernel(module, mu, sigma2, n_samples, o, th);
 }
 
@@ -161,8 +160,7 @@ PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
         return nullptr;
     o.quantiles_budget = budget;
     par::Threading th;
-    PyRef index = PyRef::steal(PyUnicode_FromString("index"));
-    if (!index || to_threading(threads, ties ? ties : index.get(), &th) < 0) return nullptr;
+    if (to_threading(threads, ties, &th) < 0) return nullptr;
     return par::select_detailed(module, mu, sigma2, n_samples, o, th);
 }
 

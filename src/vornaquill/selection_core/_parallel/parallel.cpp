@@ -20,7 +20,7 @@ namespace {
 
 // The lanes and the ring of a call; everything is created before the sampling starts.
 struct Lanes {
-    int32_t n = 0;
+    int32_t n = 0, ring_slots = 0;  // detailed: a few samples in flight per lane
     std::unique_ptr<Lane[]> lane;
     PyRef ring, control;
 
@@ -67,9 +67,9 @@ struct Lanes {
             }
         }
         if (!detailed) return 0;
-        const int32_t slots = 4 * n;  // a few samples in flight per lane
-        if (!(ring = np.new_array("empty", static_cast<npy_intp>(slots) * 3 * N, I32))) return -1;
-        return (control = np.new_array("empty", slots + n, I32)) ? 0 : -1;
+        ring_slots = 4 * n;
+        if (!(ring = np.new_array("empty", static_cast<npy_intp>(ring_slots) * 3 * N, I32))) return -1;
+        return (control = np.new_array("empty", ring_slots + n, I32)) ? 0 : -1;
     }
 };
 
@@ -90,7 +90,7 @@ Job make_job(const Inputs &in, const SamplingSetup &setup, int32_t n_samples, co
     if (lanes.ring) {
         job.ring = data_of<int32_t>(lanes.ring);
         job.control = data_of<int32_t>(lanes.control);
-        job.ring_slots = 4 * lanes.n;
+        job.ring_slots = lanes.ring_slots;
     }
     return job;
 }
@@ -226,12 +226,14 @@ PyObject *counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32
     const Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
     if (run(job, lanes) < 0) return nullptr;
     const Counters &c = setup.counts;
+    int32_t *win = c.wins(), *lose = c.losses();
+    int64_t *rank = c.rank_sums();
     for (int32_t t = 1; t < lanes.n; ++t) {
         const Lane &l = lanes.lane[t];
         for (int32_t i = 0; i < in.N; ++i) {
-            c.wins()[i] += l.win[i];
-            c.losses()[i] += l.lose[i];
-            c.rank_sums()[i] += l.rank[i];
+            win[i] += l.win[i];
+            lose[i] += l.lose[i];
+            rank[i] += l.rank[i];
         }
     }
     return PyTuple_Pack(3, c.win.get(), c.lose.get(), c.rank.get());
@@ -248,17 +250,15 @@ PyObject *select(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32
 PyObject *select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32_t n_samples,
                           const DetailedOptions &opt, const Threading &th) {
     if (single_threaded(th, n_samples)) return mc_rank_select_detailed(module, mu_obj, sigma2_obj, n_samples, opt);
-    Np np;
-    if (np.bind(module) < 0) return nullptr;
-    Inputs in;
-    if (load_inputs(np, mu_obj, sigma2_obj, &in) < 0) return nullptr;
+    DetailedSetup d;
+    if (d.create(module, mu_obj, sigma2_obj, n_samples, opt) < 0) return nullptr;
+    const Np &np = d.np;
+    const Inputs &in = d.in;
     const int32_t N = in.N;
     if (N == 0) return empty_result(np);
-    SamplingSetup setup;
-    if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
-    AccumulatorArrays arrays;
-    const AccumulatorConfig cfg = configure_accumulators(n_samples, N, opt.quantiles_mode_i, opt.quantiles_budget);
-    if (arrays.create(np, N, cfg) < 0) return nullptr;
+    const SamplingSetup &setup = d.setup;
+    const AccumulatorConfig &cfg = d.cfg;
+    AccumulatorArrays &arrays = d.arrays;
     Lanes lanes;
     if (lanes.create(np, in, setup, lanes_for(th, n_samples), true, th.shuffle) < 0) return nullptr;
     Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
