@@ -333,20 +333,40 @@ def bench_parallel(args, native):
           ["N", "measured from", "serial fraction", "4 cores", "8 cores", "16 cores", "64 cores"],
           [[a["N"], a["from"], f"{a['serial_fraction']:.4f}"] + [f"{a['predicted'][c]:.1f}x" for c in (4, 8, 16, 64)]
            for a in amdahl])
+    ties = bench_ties(args)
+    return {"points": points, "amdahl": amdahl, "ties": ties, "cores": os.cpu_count()}
+
+
+
+def bench_ties(args):
+    from vornaquill.selection_core import _parallel
+
+    # Ties: many short calls, the two rules alternating, and the median and quartiles of the paired
+    # ratios. A few long rounds leave the ratio at the mercy of the machine's state (the cost is a
+    # few per cent, the spread of one round about as much).
     ties = []
+    pairs = 40 if args.quick else 200
     for M in (2, 3, 5):
         rng = np.random.default_rng(64 + M)
         mu, s2 = rng.normal(size=(64, M)), np.full((64, M), 0.09)
-        n = max(8, int(target / (_one_sample(_parallel.counts, mu, s2) or 1e-6)))
-        t, r, _ = paired({"random": lambda: _parallel.counts(mu, s2, n, ties="random"),
-                       "index": lambda: _parallel.counts(mu, s2, n, ties="index")}, rounds,
-                      clock=time.thread_time)  # one thread: the calling thread's CPU time, robust to load
-        ties.append({"N": 64, "M": M, "n_samples": n, "per_sample_s": t["index"] / n, "cost": r["index"] - 1.0})
-    table('e. ties="random" against ties="index", one thread, N=64: extra CPU time per sample',
-          ["M", "index/sample", "random: extra"],
-          [[p["M"], fmt_time(p["per_sample_s"]), f"{100 * p['cost']:+.1f} %"] for p in ties])
-    return {"points": points, "amdahl": amdahl, "ties": ties, "cores": os.cpu_count()}
-
+        n = max(8, int(0.01 / (_one_sample(_parallel.counts, mu, s2) or 1e-6)))
+        runs = {"index": [], "random": []}
+        for r in range(pairs):
+            for rule in ("index", "random") if r % 2 else ("random", "index"):
+                c0 = time.thread_time()  # one thread: the calling thread's CPU time, robust to load
+                _parallel.counts(mu, s2, n, ties=rule)
+                runs[rule].append(time.thread_time() - c0)
+        ratios = sorted(a / b for a, b in zip(runs["random"], runs["index"]))
+        quartiles = statistics.quantiles(ratios, n=4)
+        ties.append({"N": 64, "M": M, "n_samples": n, "pairs": pairs,
+                     "per_sample_s": statistics.median(runs["index"]) / n, "cost": quartiles[1] - 1.0,
+                     "cost_quartiles": [quartiles[0] - 1.0, quartiles[2] - 1.0]})
+    table(f'e. ties="random" against ties="index", one thread, N=64: extra CPU time per sample, median '
+          f'(and quartiles) of {pairs} paired calls',
+          ["M", "n_samples", "index/sample", "random: extra", "quartiles"],
+          [[p["M"], p["n_samples"], fmt_time(p["per_sample_s"]), f"{100 * p['cost']:+.1f} %",
+            f"{100 * p['cost_quartiles'][0]:+.1f} .. {100 * p['cost_quartiles'][1]:+.1f} %"] for p in ties])
+    return ties
 
 def _one_sample(f, mu, s2):
     t0 = time.perf_counter()

@@ -12,6 +12,7 @@ from conftest import SIBLING
 from helpers import assert_unchanged, snapshot
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
+from vornaquill.selection_core import percentile_for_k
 
 PARALLEL = "vornaquill.selection_core._parallel"
 
@@ -141,6 +142,10 @@ def test_random_ties_are_fair_and_independent_of_threads():
     fair = par.counts(mu, s2, n, percentile=0.5, threads=2, ties="random")
     assert by_index[0] > 0.7
     assert abs(fair[0][0] / n - 0.5) < 4 * np.sqrt(0.25 / n)
+    # Three equal points without noise: which one the rating puts first is the tie-break alone, so
+    # every presentation order must be equally likely (a cyclic or biased shuffle fails here).
+    wins = par.counts(np.ones((3, 2)), np.zeros((3, 2)), n, percentile=percentile_for_k(1, 3), ties="random")[0]
+    assert np.all(np.abs(wins / n - 1 / 3) < 4 * np.sqrt(2 / 9 / n))
     mu, s2 = population(9, 3, "nan")
     one = par.select_detailed(mu, s2, 30, ties="random", seed=4)
     for threads in (2, 3, 5):

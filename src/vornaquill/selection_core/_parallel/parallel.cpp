@@ -48,7 +48,7 @@ struct Lanes {
                 return -1;
             }
             if (shuffle) {
-                if (!(l.perm_arr = np.new_array("empty", N, I64))) return -1;
+                if (!(l.perm_arr = np.new_array("zeros", N, I64))) return -1;  // the shuffle may read a slot first
                 if (!(l.drawn_arr = np.new_array("empty", N, in.M, F64))) return -1;
                 l.perm = data_of<int64_t>(l.perm_arr);
                 l.drawn = data_of<double>(l.drawn_arr);
@@ -130,7 +130,7 @@ bool single_threaded(const Threading &th, int32_t n_samples) {
 // bit for bit.
 struct ExactQuantiles {
     const double *buf[kMetrics];  // (n, N): row = sample, column = individual
-    double *out[kMetrics][3];     // q25, median, q75
+    double *out[kMetrics][3];  // q25, median, q75
     int32_t N = 0, n = 0;
 
     // The order statistics j and j + 1 (j itself for the last) of v[lo .. hi), which hold the

@@ -1,6 +1,7 @@
 #include "pool.hpp"
 
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -43,6 +44,29 @@ struct Pool {
     }
 };
 
+// X row r = row perm[r] of the drawn sample. Rows of up to eight objectives are copied with a
+// length known at compile time (a few moves instead of a loop per row).
+template <size_t M>
+void gather_rows(const double *drawn, const int64_t *perm, double *X, int32_t N, size_t m_run = M) {
+    const size_t m = M ? M : m_run;
+    for (size_t r = 0; r < static_cast<size_t>(N); ++r)
+        std::memcpy(X + r * m, drawn + static_cast<size_t>(perm[r]) * m, m * sizeof(double));
+}
+
+void present_shuffled(const Job &job, const Lane &lane, double *X) {
+    switch (job.M) {
+    case 1: return gather_rows<1>(lane.drawn, lane.perm, X, job.N);
+    case 2: return gather_rows<2>(lane.drawn, lane.perm, X, job.N);
+    case 3: return gather_rows<3>(lane.drawn, lane.perm, X, job.N);
+    case 4: return gather_rows<4>(lane.drawn, lane.perm, X, job.N);
+    case 5: return gather_rows<5>(lane.drawn, lane.perm, X, job.N);
+    case 6: return gather_rows<6>(lane.drawn, lane.perm, X, job.N);
+    case 7: return gather_rows<7>(lane.drawn, lane.perm, X, job.N);
+    case 8: return gather_rows<8>(lane.drawn, lane.perm, X, job.N);
+    default: return gather_rows<0>(lane.drawn, lane.perm, X, job.N, static_cast<size_t>(job.M));
+    }
+}
+
 // Draw sample s (presented in shuffled row order when asked) and rate it.
 int rate_sample(const Job &job, const Lane &lane, int32_t s, Xoshiro256ss &gen) {
     double *X = lane.buf->X();
@@ -51,11 +75,7 @@ int rate_sample(const Job &job, const Lane &lane, int32_t s, Xoshiro256ss &gen) 
     } else {
         _sample_population(gen, job.mu, job.sigma, lane.drawn, job.n_elems);
         shuffle_order(job.seed, s, lane.perm, job.N);
-        const size_t M = static_cast<size_t>(job.M);
-        for (size_t r = 0; r < static_cast<size_t>(job.N); ++r) {
-            const double *row = lane.drawn + static_cast<size_t>(lane.perm[r]) * M;
-            for (size_t m = 0; m < M; ++m) X[r * M + m] = row[m];  // rows of a few values: no memcpy call
-        }
+        present_shuffled(job, lane, X);
     }
     return lane.buf->rate(job.mode_i, job.within_mode_i, lane.scratch->pairs, lane.scratch->keys);
 }

@@ -69,29 +69,30 @@ private:
     uint64_t dev_ = 0;  // deviates drawn before the next sample
 };
 
-// Uniform random permutation of 0 .. N-1 for sample s: the swap partner of slot i is the high
-// half of u * (i + 1), u a 32-bit half of a raw output while N <= 2^16 (two steps per output),
-// else a whole output; off from uniform by less than 2^-16 or N / 2^64 per step.
+// Uniform random permutation of 0 .. N-1 for sample s, built inside out (Fisher-Yates): slot i
+// takes the value of a slot j drawn from 0 .. i, which takes i. j is the high half of u * (i + 1),
+// u a 32-bit half of a raw output while N <= 2^16 (two steps per output), else a whole output;
+// off from uniform by less than 2^-16 or N / 2^64 per step.
 inline void shuffle_order(uint64_t seed, int32_t s, int64_t *perm, int32_t N) {
     Xoshiro256ss st;
     _xoshiro_seed(st, seed + 4 * (static_cast<uint64_t>(s) + 1) * 0x9E3779B97F4A7C15ULL);
-    for (int32_t i = 0; i < N; ++i) perm[i] = i;
-    auto swap = [perm](int32_t i, uint64_t j) {
-        const int64_t t = perm[i];
+    auto place = [perm](int32_t i, uint64_t j) {
         perm[i] = perm[j];
-        perm[j] = t;
+        perm[j] = i;
     };
-    int32_t i = N - 1;
+    if (N > 0) perm[0] = 0;
+    int32_t i = 1;
     if (N <= 65536) {
-        for (; i > 1; i -= 2) {
+        for (; i + 1 < N; i += 2) {
             const uint64_t u = _xoshiro_next_u64(st);
-            swap(i, ((u >> 32) * static_cast<uint64_t>(i + 1)) >> 32);
-            swap(i - 1, ((u & 0xffffffffULL) * static_cast<uint64_t>(i)) >> 32);
+            place(i, ((u >> 32) * static_cast<uint64_t>(i + 1)) >> 32);
+            place(i + 1, ((u & 0xffffffffULL) * static_cast<uint64_t>(i + 2)) >> 32);
         }
     }
-    for (; i > 0; --i)
-        swap(i, static_cast<uint64_t>(
-                    (static_cast<unsigned __int128>(_xoshiro_next_u64(st)) * static_cast<uint64_t>(i + 1)) >> 64));
+    for (; i < N; ++i)
+        place(i,
+              static_cast<uint64_t>(
+                  (static_cast<unsigned __int128>(_xoshiro_next_u64(st)) * static_cast<uint64_t>(i + 1)) >> 64));
 }
 
 }  // namespace par
