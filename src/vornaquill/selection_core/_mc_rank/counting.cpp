@@ -29,10 +29,9 @@ PyObject *mc_rank_counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_ob
     int32_t *win_count = c.wins();
     int32_t *lose_count = c.losses();
     int64_t *rank_sum = c.rank_sums();
+    const auto itself = [](int64_t r) { return static_cast<int32_t>(r); };
     const int code = sample_and_rate(in, setup, scratch, opt, n_samples, [&](int32_t, int) {
-        for (int32_t pos = 0; pos < k; ++pos) win_count[static_cast<int32_t>(order[pos])] += 1;
-        for (int32_t pos = N - k; pos < N; ++pos) lose_count[static_cast<int32_t>(order[pos])] += 1;
-        for (int32_t pos = 0; pos < N; ++pos) rank_sum[static_cast<int32_t>(order[pos])] += pos;
+        count_places(order, N, k, itself, win_count, lose_count, rank_sum);
     });
     if (code < 0) return raise_rating_error(code);
     return PyTuple_Pack(3, c.win.get(), c.lose.get(), c.rank.get());

@@ -83,6 +83,17 @@ struct Counters {
     int64_t *rank_sums() const { return data_of<int64_t>(rank); }
 };
 
+// One sample's places into the counters: a win for each of the first k places of the global
+// order, a loss for each of the last k, and every place added to its individual's sum.
+// individual(r) is the individual the rating saw as row r.
+template <class Individual>
+inline void count_places(const int64_t *order, int32_t N, int32_t k, Individual individual, int32_t *win,
+                         int32_t *lose, int64_t *rank) {
+    for (int32_t pos = 0; pos < k; ++pos) win[individual(order[pos])] += 1;
+    for (int32_t pos = N - k; pos < N; ++pos) lose[individual(order[pos])] += 1;
+    for (int32_t pos = 0; pos < N; ++pos) rank[individual(order[pos])] += pos;
+}
+
 // What both kernels create after the empty-population exit and before their own arrays, in this
 // order: the argument checks and k, sigma, the rating buffers, the counters.
 struct SamplingSetup {

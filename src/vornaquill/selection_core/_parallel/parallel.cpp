@@ -74,7 +74,7 @@ struct Lanes {
 };
 
 Job make_job(const Inputs &in, const SamplingSetup &setup, int32_t n_samples, const CountsOptions &opt,
-             const Lanes &lanes, bool shuffle) {
+             const Lanes &lanes) {
     Job job;
     job.mu = in.mu_data();
     job.sigma = data_of<const double>(setup.sigma);
@@ -86,7 +86,6 @@ Job make_job(const Inputs &in, const SamplingSetup &setup, int32_t n_samples, co
     job.mode_i = opt.mode_i;
     job.within_mode_i = opt.within_mode_i;
     job.seed = opt.seed;
-    job.shuffle = shuffle;
     if (lanes.ring) {
         job.ring = data_of<int32_t>(lanes.ring);
         job.control = data_of<int32_t>(lanes.control);
@@ -223,7 +222,7 @@ PyObject *counts(PyObject *module, PyObject *mu_obj, PyObject *sigma2_obj, int32
     if (setup.create(np, in, n_samples, opt.percentile) < 0) return nullptr;
     Lanes lanes;
     if (lanes.create(np, in, setup, lanes_for(th, n_samples), false, th.shuffle) < 0) return nullptr;
-    const Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
+    const Job job = make_job(in, setup, n_samples, opt, lanes);
     if (run(job, lanes) < 0) return nullptr;
     const Counters &c = setup.counts;
     int32_t *win = c.wins(), *lose = c.losses();
@@ -252,27 +251,23 @@ PyObject *select_detailed(PyObject *module, PyObject *mu_obj, PyObject *sigma2_o
     if (single_threaded(th, n_samples)) return mc_rank_select_detailed(module, mu_obj, sigma2_obj, n_samples, opt);
     DetailedSetup d;
     if (d.create(module, mu_obj, sigma2_obj, n_samples, opt) < 0) return nullptr;
-    const Np &np = d.np;
-    const Inputs &in = d.in;
-    const int32_t N = in.N;
-    if (N == 0) return empty_result(np);
-    const SamplingSetup &setup = d.setup;
-    const AccumulatorConfig &cfg = d.cfg;
-    AccumulatorArrays &arrays = d.arrays;
+    if (d.in.N == 0) return empty_result(d.np);
+    const Counters &counts = d.setup.counts;
     Lanes lanes;
-    if (lanes.create(np, in, setup, lanes_for(th, n_samples), true, th.shuffle) < 0) return nullptr;
-    Job job = make_job(in, setup, n_samples, opt, lanes, th.shuffle);
-    job.acc = &arrays.acc;
-    job.win = setup.counts.wins();
-    job.lose = setup.counts.losses();
-    job.rank = setup.counts.rank_sums();
+    if (lanes.create(d.np, d.in, d.setup, lanes_for(th, n_samples), true, th.shuffle) < 0) return nullptr;
+    Job job = make_job(d.in, d.setup, n_samples, opt, lanes);
+    job.acc = &d.arrays.acc;
+    job.win = counts.wins();
+    job.lose = counts.losses();
+    job.rank = counts.rank_sums();
     if (run(job, lanes) < 0) return nullptr;
     const int32_t n_threads = lanes.n;
     lanes.lane.reset();  // the scratch records go before the results are built, as in the kernel
     QuantileArrays q;
-    if (!cfg.use_p2 && exact_quantiles(np, arrays, N, n_samples, n_threads, &q) < 0) return nullptr;
-    return detailed_results(np, PassState{N, setup.k, n_samples, setup.counts, arrays}, opt,
-                            cfg.use_p2 ? nullptr : &q);
+    const bool exact = !d.cfg.use_p2;
+    if (exact && exact_quantiles(d.np, d.arrays, d.in.N, n_samples, n_threads, &q) < 0) return nullptr;
+    return detailed_results(d.np, PassState{d.in.N, d.setup.k, n_samples, counts, d.arrays}, opt,
+                            exact ? &q : nullptr);
 }
 
 }  // namespace par

@@ -45,50 +45,34 @@ struct Pool {
 };
 
 // X row r = row perm[r] of the drawn sample. Rows of up to eight objectives are copied with a
-// length known at compile time (a few moves instead of a loop per row).
+// length known at compile time (a few moves instead of a loop per row); M = 0 stands for any.
 template <size_t M>
-void gather_rows(const double *drawn, const int64_t *perm, double *X, int32_t N, size_t m_run = M) {
-    const size_t m = M ? M : m_run;
+void gather_rows(const double *drawn, const int64_t *perm, double *X, int32_t N, size_t m) {
+    if (M) m = M;
     for (size_t r = 0; r < static_cast<size_t>(N); ++r)
         std::memcpy(X + r * m, drawn + static_cast<size_t>(perm[r]) * m, m * sizeof(double));
 }
+constexpr void (*kGatherRows[])(const double *, const int64_t *, double *, int32_t, size_t) = {
+    gather_rows<0>, gather_rows<1>, gather_rows<2>, gather_rows<3>, gather_rows<4>,
+    gather_rows<5>, gather_rows<6>, gather_rows<7>, gather_rows<8>};
 
-void present_shuffled(const Job &job, const Lane &lane, double *X) {
-    switch (job.M) {
-    case 1: return gather_rows<1>(lane.drawn, lane.perm, X, job.N);
-    case 2: return gather_rows<2>(lane.drawn, lane.perm, X, job.N);
-    case 3: return gather_rows<3>(lane.drawn, lane.perm, X, job.N);
-    case 4: return gather_rows<4>(lane.drawn, lane.perm, X, job.N);
-    case 5: return gather_rows<5>(lane.drawn, lane.perm, X, job.N);
-    case 6: return gather_rows<6>(lane.drawn, lane.perm, X, job.N);
-    case 7: return gather_rows<7>(lane.drawn, lane.perm, X, job.N);
-    case 8: return gather_rows<8>(lane.drawn, lane.perm, X, job.N);
-    default: return gather_rows<0>(lane.drawn, lane.perm, X, job.N, static_cast<size_t>(job.M));
-    }
-}
-
-// Draw sample s (presented in shuffled row order when asked) and rate it.
+// Draw sample s (presented in shuffled row order when the lane shuffles) and rate it.
 int rate_sample(const Job &job, const Lane &lane, int32_t s, Xoshiro256ss &gen) {
     double *X = lane.buf->X();
-    if (!job.shuffle) {
+    if (!lane.perm) {
         _sample_population(gen, job.mu, job.sigma, X, job.n_elems);
     } else {
         _sample_population(gen, job.mu, job.sigma, lane.drawn, job.n_elems);
         shuffle_order(job.seed, s, lane.perm, job.N);
-        present_shuffled(job, lane, X);
+        kGatherRows[job.M <= 8 ? job.M : 0](lane.drawn, lane.perm, X, job.N, static_cast<size_t>(job.M));
     }
     return lane.buf->rate(job.mode_i, job.within_mode_i, lane.scratch->pairs, lane.scratch->keys);
 }
 
 void count(const Job &job, const Lane &lane) {
-    const int32_t N = job.N, k = job.k;
-    const int64_t *order = lane.buf->order(), *perm = lane.perm;
-    int32_t *win = lane.win, *lose = lane.lose;
-    int64_t *rank = lane.rank;
-    auto at = [order, perm](int32_t pos) { return static_cast<int32_t>(perm ? perm[order[pos]] : order[pos]); };
-    for (int32_t pos = 0; pos < k; ++pos) win[at(pos)] += 1;
-    for (int32_t pos = N - k; pos < N; ++pos) lose[at(pos)] += 1;
-    for (int32_t pos = 0; pos < N; ++pos) rank[at(pos)] += pos;
+    count_places(
+        lane.buf->order(), job.N, job.k, [&lane](int64_t r) { return lane.individual(r); }, lane.win, lane.lose,
+        lane.rank);
 }
 
 // Place, front and rank inside the front of every individual, into its row of the slot.
@@ -97,7 +81,7 @@ void observe(const Job &job, const Lane &lane, int n_fronts, int32_t *obs) {
     for (int32_t f = 0; f < n_fronts; ++f) lane.front_counts[f] = 0;
     for (int32_t pos = 0; pos < job.N; ++pos) {
         const int64_t r = order[pos];
-        const int32_t idx = static_cast<int32_t>(job.shuffle ? lane.perm[r] : r);
+        const int32_t idx = lane.individual(r);
         const I32T fid = static_cast<I32T>(front_id[r]);
         const I32T within_rank = lane.front_counts[fid];
         lane.front_counts[fid] = within_rank + 1;

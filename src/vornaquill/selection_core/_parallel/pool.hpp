@@ -27,12 +27,15 @@ struct Lane {
     std::unique_ptr<ScratchRecords> scratch;
     PyRef front_counts_arr, perm_arr, drawn_arr;  // detailed: (N,) int32; ties shuffle: (N,) int64, (N, M)
     int32_t *front_counts = nullptr;  // members of each front met so far in the sample's order
-    int64_t *perm = nullptr;          // perm[r]: the individual presented as row r
+    int64_t *perm = nullptr;          // perm[r]: the individual presented as row r; null: no shuffle
     double *drawn = nullptr;          // the sample in storage order, before the shuffle
     Counters counters;                // counting, lanes >= 1 (lane 0 counts into the results)
     int32_t *win = nullptr, *lose = nullptr;
     int64_t *rank = nullptr;
     int32_t lo = 0, hi = 0;  // detailed: the individuals this lane applies
+
+    // The individual the rating saw as row r.
+    int32_t individual(int64_t r) const { return static_cast<int32_t>(perm ? perm[r] : r); }
 };
 
 // Everything the threads read; raw views prepared with the interpreter lock held.
@@ -41,7 +44,6 @@ struct Job {
     size_t n_elems = 0;
     int32_t N = 0, M = 0, k = 0, n_samples = 0, mode_i = 0, within_mode_i = 0;
     uint64_t seed = 0;
-    bool shuffle = false;
     Accumulators *acc = nullptr;  // detailed pass; null for counting
     int32_t *win = nullptr, *lose = nullptr;  // detailed: the result counters
     int64_t *rank = nullptr;
