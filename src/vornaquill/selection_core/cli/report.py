@@ -5,7 +5,6 @@ from __future__ import annotations
 import csv
 import io
 import json
-import math
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -13,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from .._defaults import METRICS, STAT_KEYS
-from .._select import SelectionResult
+from .._select import SelectionResult, json_ready
 from .read import InputError, Population
 
 
@@ -92,22 +91,12 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
     return _head(pop, result, options) + "\n" + "\n".join(line(r) for r in [cols, *rows]) + "\n" + foot
 
 
-def _json_ready(value: Any) -> Any:
-    """`value` with every non-finite float replaced by None: JSON has no NaN or infinity (a quality
-    score overflows to ±inf when large weights meet large means)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {key: _json_ready(v) for key, v in value.items()}
-    if isinstance(value, list):
-        return [_json_ready(v) for v in value]
-    return value
-
-
 def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
     doc = {**result.to_dict(), "names": _names(pop), "objectives": pop.objectives, "source": pop.source,
            "options": options}
-    return json.dumps(_json_ready(doc), indent=2, allow_nan=False) + "\n"
+    # every non-finite number, not only the means: a quality score overflows to ±inf when large
+    # weights meet large means
+    return json.dumps(json_ready(doc), indent=2, allow_nan=False) + "\n"
 
 
 def to_csv(pop: Population, result: SelectionResult) -> str:
