@@ -119,8 +119,8 @@ def _reduce(flat: NDArray[np.float64], counts: NDArray[np.int64], objectives: Se
         ss = np.add.reduceat(dev * dev, starts, axis=0)
     finite = np.isfinite(mu)
     several = (counts >= 2)[:, None] & finite
-    var = np.divide(ss, k - 1.0, out=np.zeros_like(ss), where=several)
-    sigma2 = np.where(several, var / k, 0.0)
+    var = np.divide(ss, k - 1.0, out=np.zeros_like(ss), where=several)  # 0 where not `several`
+    sigma2 = var / k
     single = (counts == 1)[:, None] & finite
     for j in np.flatnonzero(single.any(axis=0)).tolist():
         dof = (counts - 1)[several[:, j]]

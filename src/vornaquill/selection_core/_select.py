@@ -159,7 +159,7 @@ class SelectionResult:
             if getattr(self, key) is not None:
                 out[key] = list(getattr(self, key))
         for key in ("mu", "sigma2"):
-            out[key] = [[v if math.isfinite(v) else None for v in row] for row in getattr(self, key).tolist()]
+            out[key] = json_ready(getattr(self, key).tolist())
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
         return out
@@ -214,6 +214,18 @@ class SelectionResult:
         for m, label in enumerate(self._objective_labels()):
             cols[f"{label}_mu"], cols[f"{label}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
         return cols
+
+
+def json_ready(value: Any) -> Any:
+    """`value` (nested dicts and lists) with every non-finite float replaced by None: JSON has no NaN
+    or infinity."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: json_ready(v) for key, v in value.items()}
+    if isinstance(value, list):
+        return [json_ready(v) for v in value]
+    return value
 
 
 def percentile_for_k(k: int, n: int) -> float:

@@ -244,7 +244,7 @@ def run(args: argparse.Namespace) -> None:
         raise InputError(f"{pop.source}: {exc}") from None
 
     fmt = _output_format(args)
-    text = {"json": lambda: report.to_json(pop, result, options), "csv": lambda: report.to_csv(pop, result),
+    text = {"json": lambda: report.to_json(pop, result, options), "csv": lambda: report.to_csv(result),
             "table": lambda: report.format_table(pop, result, options)}[fmt]()
     if args.output:
         report.write_text(args.output, text)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import csv
 import io
 import json
-import math
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -13,12 +12,8 @@ from typing import Any
 import numpy as np
 
 from .._defaults import METRICS, STAT_KEYS
-from .._select import SelectionResult
+from .._select import SelectionResult, json_ready
 from .read import InputError, Population
-
-
-def _names(pop: Population) -> list[str]:
-    return pop.names if pop.names is not None else [str(i) for i in range(pop.mu.shape[0])]
 
 
 def _marks(result: SelectionResult, n: int) -> list[str]:
@@ -64,7 +59,7 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
     """Readable table, best quality score first, with a two-line summary above it and, when more
     samples could change the selection, one line below naming who."""
     n = pop.mu.shape[0]
-    names, marks = _names(pop), _marks(result, n)
+    names, marks = result._individual_labels(), _marks(result, n)
     cols = ["#", "name", "win%", "lose%", "place mean±std", "median [q25, q75]", "front", "within",
             "quality", "sel"]
     right = [True, False, True, True, True, True, True, True, True, False]
@@ -92,28 +87,17 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
     return _head(pop, result, options) + "\n" + "\n".join(line(r) for r in [cols, *rows]) + "\n" + foot
 
 
-def _json_ready(value: Any) -> Any:
-    """`value` with every non-finite float replaced by None: JSON has no NaN or infinity (a quality
-    score overflows to ±inf when large weights meet large means)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {key: _json_ready(v) for key, v in value.items()}
-    if isinstance(value, list):
-        return [_json_ready(v) for v in value]
-    return value
-
-
 def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
-    doc = {**result.to_dict(), "names": _names(pop), "objectives": pop.objectives, "source": pop.source,
-           "options": options}
-    return json.dumps(_json_ready(doc), indent=2, allow_nan=False) + "\n"
+    doc = {**result.to_dict(), "names": result._individual_labels(), "objectives": pop.objectives,
+           "source": pop.source, "options": options}
+    # every non-finite number, not only the means: a quality score overflows to ±inf when large
+    # weights meet large means
+    return json.dumps(json_ready(doc), indent=2, allow_nan=False) + "\n"
 
 
-def to_csv(pop: Population, result: SelectionResult) -> str:
+def to_csv(result: SelectionResult) -> str:
     """One row per individual, in input order; winner_rank / loser_rank are 1-based places in the
     winner / loser lists, empty when not selected."""
-    n = pop.mu.shape[0]
     win_rank = {int(v): r + 1 for r, v in enumerate(result.winners.tolist())}
     lose_rank = {int(v): r + 1 for r, v in enumerate(result.losers.tolist())}
     metrics = [(f"{metric}_{key}", getattr(getattr(result, metric), key))
@@ -125,10 +109,9 @@ def to_csv(pop: Population, result: SelectionResult) -> str:
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(["index", "name", *(c for c, _ in columns), "winner_rank", "loser_rank"])
-    names = _names(pop)
-    for i in range(n):
-        writer.writerow([i, names[i], *(repr(a[i].item()) for _, a in columns),
-                         win_rank.get(i, ""), lose_rank.get(i, "")])
+    values = zip(*(a.tolist() for _, a in columns))  # Python numbers, one tuple per individual
+    for i, (name, row) in enumerate(zip(result._individual_labels(), values)):
+        writer.writerow([i, name, *map(repr, row), win_rank.get(i, ""), lose_rank.get(i, "")])
     return out.getvalue()
 
 
