@@ -138,7 +138,7 @@ def run(arm: str, seed: int, storage: str, *, stall_test: bool = False, callback
     scheduler = make_scheduler(arm, seed, **pbt)
     tuner = tune.Tuner(
         tune.with_resources(toy, {"cpu": cpu}),
-        param_space={"w": tune.uniform(0.0, 1.0), "lr": tune.loguniform(0.01, 1.0), **config},
+        param_space={**MUTATIONS, **config},
         tune_config=tune.TuneConfig(scheduler=scheduler, num_samples=trials, reuse_actors=True, time_budget_s=120),
         run_config=tune.RunConfig(storage_path=storage, stop=watch.stopper, verbose=0, callbacks=[watch, *callbacks],
                                   checkpoint_config=tune.CheckpointConfig(num_to_keep=None)),

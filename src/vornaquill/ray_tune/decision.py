@@ -48,10 +48,7 @@ def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_sampl
     # Back to the caller's order; ties keep the presented order (the kernel's own tie rule).
     position = np.empty(n, dtype=np.int64)
     position[order] = np.arange(n)
-    win_c = np.empty(n, dtype=np.int64)
-    lose_c = np.empty(n, dtype=np.int64)
-    ranks = np.empty(n, dtype=np.int64)
-    win_c[order], lose_c[order], ranks[order] = win, lose, rank_sum
+    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64)[position] for a in (win, lose, rank_sum))
     by_win = np.lexsort((position, ranks, -win_c))
     by_lose = np.lexsort((position, -ranks, -lose_c))
     # A trial among the first k of both orders goes to the side it lands on more often (wins on a
