@@ -8,7 +8,8 @@ command-line tool is `python -m vornaquill.selection_core` (installed as `vornaq
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
 from ._replicates import from_replicates
-from ._select import MetricStats, SelectionResult, percentile_for_k, select
+from ._result import MetricStats, SelectionResult
+from ._select import percentile_for_k, select
 
 __all__ = [
     "MetricStats",

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    from ._select import SelectionResult
+    from ._result import SelectionResult
 
 __all__ = ["plot_result"]
 

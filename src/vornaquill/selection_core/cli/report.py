@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from .._defaults import METRICS, STAT_KEYS
-from .._select import SelectionResult, json_ready
+from .._result import SelectionResult, json_ready
 from .read import InputError, Population
 
 
