@@ -109,11 +109,16 @@ def test_empty_population():
     assert res.place.median.shape == (0,)
 
 
-def test_result_is_frozen_and_serialisable(population):
+@pytest.mark.parametrize("weight", [1.0, 1e308])  # 1e308 overflows the quality scores to -inf
+def test_result_is_frozen_and_serialisable(population, weight):
     mu, sigma2 = population
-    res = sc.select(mu, sigma2, 60)
+    res = sc.select(mu, sigma2, 60, quality_w_place=weight)
     with pytest.raises(dataclasses.FrozenInstanceError):
         res.winners = np.zeros(0, np.int64)  # type: ignore[misc]
+    mu[0, 0] = sigma2[0, 0] = 99.0  # the caller's arrays are not the result's
+    assert res.mu[0, 0] != 99.0 and res.sigma2[0, 0] != 99.0
+    arrays = [res.mu, res.winners, res.win_count, res.win_interval, res.uncertain_losers, res.place.q75]
+    assert not any(a.flags.writeable for a in arrays)
     doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
     assert doc["winners"] == res.winners.tolist()
     assert doc["place_stats"]["q75"] == res.place.q75.tolist()

@@ -16,17 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["NOT_GIVEN", "check_variances", "integer", "label", "real_array"]
-
-
-class _NotGiven:
-    """Marks an argument the caller left out (so that a value equal to the default still counts)."""
-
-    def __repr__(self) -> str:
-        return "<not given>"
-
-
-NOT_GIVEN: Any = _NotGiven()
+__all__ = ["check_variances", "integer", "label", "real_array"]
 
 
 def integer(value: Any, name: str, lo: int | None = None, hi: int | None = None) -> int:

@@ -32,7 +32,7 @@ from ._defaults import (
 )
 from ._mc_rank import mc_rank_select_detailed
 from ._replicates import reduce_grouped, reduce_long
-from ._result import MetricStats, SelectionResult, stats_from_kernel
+from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
 from ._uncertainty import uncertain_members, wilson_interval
 
 __all__ = ["MetricStats", "SelectionResult", "percentile_for_k", "select"]
@@ -195,8 +195,10 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
 def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...]
             ) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
-    win_interval = wilson_interval(win_count, samples)
-    lose_interval = wilson_interval(lose_count, samples)
+    for array in (winners, losers, win_count, lose_count, rank_sum, quality):
+        fresh(array)  # the kernel's new arrays, kept without a copy
+    win_interval = fresh(wilson_interval(win_count, samples))
+    lose_interval = fresh(wilson_interval(lose_count, samples))
     return SelectionResult(
         winners=winners,
         losers=losers,
@@ -207,14 +209,14 @@ def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[s
         front=stats_from_kernel(front),
         within=stats_from_kernel(within),
         quality_score=quality,
-        win_probability=win_count / samples,
-        lose_probability=lose_count / samples,
+        win_probability=fresh(win_count / samples),
+        lose_probability=fresh(lose_count / samples),
         n_samples=samples,
         quantiles_streamed=bool(place["quantiles_mode_used"]),
         win_interval=win_interval,
         lose_interval=lose_interval,
-        uncertain_winners=uncertain_members(winners, win_interval),
-        uncertain_losers=uncertain_members(losers, lose_interval),
+        uncertain_winners=fresh(uncertain_members(winners, win_interval)),
+        uncertain_losers=fresh(uncertain_members(losers, lose_interval)),
         mu=data.mu,
         sigma2=data.sigma2,
         directions=directions,
