@@ -11,6 +11,7 @@ import pytest
 import vornaquill.selection_core as sc
 from helpers import noisy_population
 from vornaquill.selection_core import _select
+from vornaquill.selection_core._defaults import quantiles_exact
 
 METRICS = ("place", "front", "within")
 STATS = ("mean", "std", "median", "q25", "q75")
@@ -99,6 +100,7 @@ def test_quantile_mode_is_reported(population, mode, n_samples, budget, streamed
     mu, sigma2 = population
     res = sc.select(mu, sigma2, n_samples, quantiles_mode_i=mode, quantiles_budget=budget)
     assert res.quantiles_streamed is streamed
+    assert quantiles_exact(mode, n_samples, 9, budget) is not streamed  # the rule the command line uses
     assert res.to_dict()["quantiles_mode_used"] == ("streaming" if streamed else "exact")
 
 

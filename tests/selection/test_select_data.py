@@ -1,6 +1,7 @@
 """`select` on data as users have it: directions, replicates, DataFrames, exact k, checked variances,
 and how sure the selection is (Wilson intervals, uncertain members, n_samples="auto")."""
 
+import io
 import json
 import math
 import re
@@ -239,12 +240,15 @@ def test_pandas_is_imported_only_on_demand():
 def test_plot_draws_on_the_given_axes(population):
     from matplotlib.figure import Figure
 
-    res = sc.select(*population, 50, directions=["min", "max", "min"], objectives=["a", "b", "c"])
+    mu, sigma2 = population
+    mu[[0, 1], 0] = [1.7e308, -1.7e308]  # the axis arithmetic would overflow
+    res = sc.select(mu, sigma2, 50, directions=["min", "max", "min"], objectives=["a", "b", "c"])
     ax = Figure().subplots()
     assert res.plot(ax, objectives=(0, "b")) is ax
+    ax.figure.savefig(io.BytesIO(), format="png")
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("a (mean ± 1 sd, lower is better)",
                                                   "b (mean ± 1 sd, higher is better)")
-    assert ax.get_title().endswith("not shown (NaN or infinite mean): 3")
+    assert ax.get_title().endswith("not shown (NaN, infinite or beyond ±1.1e+307): 0, 1, 3")
     with pytest.raises(ValueError, match="no objective 'q'"):
         res.plot(ax, objectives=("q", 0))
 

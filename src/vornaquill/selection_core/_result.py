@@ -19,6 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _frames
+from ._args import label
 from ._defaults import METRICS, STAT_KEYS
 
 __all__ = ["MetricStats", "SelectionResult", "fresh", "json_ready", "stats_from_kernel"]
@@ -226,7 +227,7 @@ class SelectionResult:
     def _objective_labels(self) -> list[str]:
         if self.objectives is not None:
             return list(self.objectives)
-        return [f"objective {m}" for m in range(self.mu.shape[1])]
+        return [label("objective", None, m) for m in range(self.mu.shape[1])]
 
     def _columns(self) -> dict[str, NDArray[Any]]:
         """Per-individual columns of `to_frame`, in order."""
@@ -248,8 +249,8 @@ class SelectionResult:
         cols["quality_score"] = self.quality_score
         if self.replicate_counts is not None:
             cols["n_replicates"] = self.replicate_counts
-        for m, label in enumerate(self._objective_labels()):
-            cols[f"{label}_mu"], cols[f"{label}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
+        for m, name in enumerate(self._objective_labels()):
+            cols[f"{name}_mu"], cols[f"{name}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
         return cols
 
 
