@@ -15,6 +15,8 @@ import pytest
 
 from helpers import ROOT
 from vornaquill.selection_core import _mc_rank as m
+from vornaquill.selection_core import _parallel as par
+from vornaquill.selection_core._defaults import KERNEL_DEFAULTS
 
 MU = np.array([[0.0, 1.0], [1.0, 0.0], [0.5, 0.5], [2.0, 2.0]])
 S2 = np.full((4, 2), 0.3)
@@ -58,16 +60,23 @@ def test_introspection(f, sig, defaults):
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
 
 
-STUBS = ROOT / "src" / "vornaquill" / "selection_core" / "_mc_rank.pyi"
+PACKAGE = ROOT / "src" / "vornaquill" / "selection_core"
 
 
-@pytest.mark.parametrize("f", FUNCS)
+@pytest.mark.parametrize("f", FUNCS + [par.counts, par.select, par.select_detailed])
 def test_stub_defaults_match_the_kernels(f):
-    stub = next(node for node in ast.parse(STUBS.read_text()).body
-                if isinstance(node, ast.FunctionDef) and node.name == f.__name__)
-    assert [a.arg for a in stub.args.args] == list(inspect.signature(f).parameters)
-    defaults = [ast.literal_eval(d) for d in stub.args.defaults]
-    assert [(type(d), d) for d in defaults] == [(type(d), d) for d in f.__defaults__]
+    """Each stub, each text signature and the threaded functions' defaults are the kernels' own."""
+    stubs = ast.parse((PACKAGE / f"{f.__module__.rsplit('.', 1)[1]}.pyi").read_text()).body
+    stub = next(node for node in stubs if isinstance(node, ast.FunctionDef) and node.name == f.__name__)
+    params = inspect.signature(f).parameters.values()
+    positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    assert [a.arg for a in stub.args.args] == [p.name for p in positional]
+    stub_defaults = [ast.literal_eval(d) for d in stub.args.defaults + stub.args.kw_defaults]
+    defaults = [p.default for p in params if p.default is not p.empty]
+    assert [(type(d), d) for d in stub_defaults] == [(type(d), d) for d in defaults]
+    shared = [(p.name, p.default) for p in positional if p.default is not p.empty]
+    assert [(type(d), d) for _, d in shared] == [(type(KERNEL_DEFAULTS[k]), KERNEL_DEFAULTS[k]) for k, _ in shared]
+    assert f not in FUNCS or [(type(d), d) for d in defaults] == [(type(d), d) for d in f.__defaults__]
 
 
 @pytest.fixture(scope="module")
