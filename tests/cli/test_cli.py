@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from helpers import ROOT
+from helpers.process import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k
 
 METRICS = ("place", "front", "within")

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from helpers import noisy_population
+from helpers.results import noisy_population
 from vornaquill.selection_core import _select
 from vornaquill.selection_core._defaults import quantiles_exact
 

@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from helpers import noisy_population, run_python
+from helpers.process import run_python
+from helpers.results import assert_same_result, noisy_population
 from vornaquill.selection_core._replicates import reduce_long
 
 pd = pytest.importorskip("pandas")
@@ -22,9 +23,7 @@ ARRAYS = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_s
 
 
 def same_selection(a, b):
-    for key in ARRAYS:
-        np.testing.assert_array_equal(getattr(a, key), getattr(b, key), err_msg=key)
-    np.testing.assert_array_equal(a.place.q75, b.place.q75)
+    assert_same_result([getattr(a, key) for key in ARRAYS] + [a.place], [getattr(b, key) for key in ARRAYS] + [b.place])
 
 
 @pytest.fixture

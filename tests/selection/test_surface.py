@@ -13,7 +13,8 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 import pytest
 
-from helpers import ROOT
+from helpers.process import ROOT
+from helpers.results import assert_same_result
 from vornaquill.selection_core import _mc_rank as m
 from vornaquill.selection_core import _parallel as par
 from vornaquill.selection_core._defaults import KERNEL_DEFAULTS
@@ -92,7 +93,7 @@ def test_functions_pickle_copy_and_weakref_like_python_functions(f, process_pool
     ref = weakref.ref(f)
     assert ref() is f and f in weakref.WeakSet([f])
     # sent to another interpreter by name and called there
-    same(process_pool.submit(f, MU, S2, 30, 0.5, 9).result(timeout=300), f(MU, S2, 30, 0.5, 9))
+    assert_same_result(process_pool.submit(f, MU, S2, 30, 0.5, 9).result(timeout=300), f(MU, S2, 30, 0.5, 9))
 
 
 def test_docstrings_exact():
@@ -109,26 +110,16 @@ def test_docstrings_exact():
         assert f.__doc__.endswith("\n    ")
 
 
-def same(a, b):
-    assert len(a) == len(b)
-    for x, y in zip(a, b):
-        if isinstance(x, dict):
-            assert x.keys() == y.keys()
-            for k in x:
-                np.testing.assert_array_equal(x[k], y[k])
-        else:
-            np.testing.assert_array_equal(x, y)
-
 
 @pytest.mark.parametrize("f", FUNCS)
 def test_defaults_equal_explicit_values_and_keywords_in_any_order(f):
     spelled = f.__defaults__
     ref = f(MU, S2, 50, *spelled)
-    same(f(MU, S2, 50), ref)
-    same(f(n_samples=50, sigma2_obj=S2, mu_obj=MU), ref)
+    assert_same_result(f(MU, S2, 50), ref)
+    assert_same_result(f(n_samples=50, sigma2_obj=S2, mu_obj=MU), ref)
     optional = list(inspect.signature(f).parameters)[3:]
-    same(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(optional[::-1], spelled[::-1]))), ref)
-    same(f(MU, S2, 50, **{}), ref)
+    assert_same_result(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(optional[::-1], spelled[::-1]))), ref)
+    assert_same_result(f(MU, S2, 50, **{}), ref)
 
 
 @pytest.mark.parametrize("f", FUNCS)
@@ -256,13 +247,13 @@ def test_conversions_accepted(f, kwargs, equivalent):
         with pytest.raises(ValueError, match=r"^percentile must be in \(0,1\]$"):
             f(**a)
         return
-    same(f(**a), f(**b))
+    assert_same_result(f(**a), f(**b))
 
 
 def test_int_subclass_from_int_warns_then_is_accepted():
     with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type BoolSub\)\.  The ability"):
         r = m.mc_rank_counts(MU, S2, ReturnsIntSubclass())
-    same(r, m.mc_rank_counts(MU, S2, 7))
+    assert_same_result(r, m.mc_rank_counts(MU, S2, 7))
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning):
