@@ -124,9 +124,13 @@ def pooled_variance(variances: ArrayLike, dof: ArrayLike) -> NDArray[np.float64]
     weight = np.asarray(dof, dtype=np.float64)
     weight = np.broadcast_to(weight[:, None] if weight.ndim == 1 else weight, var.shape)
     known = np.isfinite(var) & (weight > 0)
+    if not known.size:
+        return np.full(var.shape[1], np.nan)
+    # Summed row after row (accumulate is always sequential; sum may pair terms), so that the result
+    # does not depend on the array's shape.
     with np.errstate(invalid="ignore", over="ignore"):
-        total = np.where(known, weight * var, 0.0).sum(axis=0)
-    count = np.where(known, weight, 0.0).sum(axis=0)
+        total = np.add.accumulate(np.where(known, weight * var, 0.0), axis=0)[-1]
+    count = np.add.accumulate(np.where(known, weight, 0.0), axis=0)[-1]
     return np.divide(total, count, out=np.full(var.shape[1], np.nan), where=count > 0)
 
 
