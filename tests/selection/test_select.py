@@ -3,6 +3,7 @@ in its slot, and the probabilities are the counts over the number of samples."""
 
 import dataclasses
 import json
+import pickle
 import re
 
 import numpy as np
@@ -119,7 +120,9 @@ def test_result_is_frozen_and_serialisable(population, weight):
         res.winners = np.zeros(0, np.int64)  # type: ignore[misc]
     mu[0, 0] = sigma2[0, 0] = 99.0  # the caller's arrays are not the result's
     assert res.mu[0, 0] != 99.0 and res.sigma2[0, 0] != 99.0
-    arrays = [res.mu, res.winners, res.win_count, res.win_interval, res.uncertain_losers, res.place.q75]
+    again = pickle.loads(pickle.dumps(res))
+    arrays = [res.mu, res.winners, res.win_count, res.win_interval, res.uncertain_losers, res.place.q75,
+              again.mu, again.place.q75]
     assert not any(a.flags.writeable for a in arrays)
     doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
     assert doc["winners"] == res.winners.tolist()

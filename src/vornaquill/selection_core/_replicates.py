@@ -131,7 +131,8 @@ def pooled_variance(variances: ArrayLike, dof: ArrayLike) -> NDArray[np.float64]
     with np.errstate(invalid="ignore", over="ignore"):
         total = np.add.accumulate(np.where(known, weight * var, 0.0), axis=0)[-1]
     count = np.add.accumulate(np.where(known, weight, 0.0), axis=0)[-1]
-    return np.divide(total, count, out=np.full(var.shape[1], np.nan), where=count > 0)
+    pooled: NDArray[np.float64] = np.divide(total, count, out=np.full(var.shape[1], np.nan), where=count > 0)
+    return pooled
 
 
 def _rescaled(cells: NDArray[np.float64]) -> tuple[float, float]:

@@ -46,13 +46,20 @@ def _read_only(value: Any) -> Any:
     return value if view is None else fresh(np.array(value, copy=True))
 
 
-def _freeze_fields(obj: Any) -> None:
-    for field in fields(obj):
-        object.__setattr__(obj, field.name, _read_only(getattr(obj, field.name)))
+class _ReadOnlyFields:
+    """Base of the result types: every array field read-only from construction on, unpickling
+    included (which goes through the constructor, not around it)."""
+
+    def __post_init__(self) -> None:
+        for field in fields(self):  # type: ignore[arg-type]
+            object.__setattr__(self, field.name, _read_only(getattr(self, field.name)))
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        return type(self), tuple(getattr(self, field.name) for field in fields(self))  # type: ignore[arg-type]
 
 
 @dataclass(frozen=True, eq=False)
-class MetricStats:
+class MetricStats(_ReadOnlyFields):
     """Distribution of one per-sample observation over the Monte-Carlo samples, per individual.
 
     The observation is a 0-based count: the place in the sample's global order, the index of the
@@ -77,16 +84,13 @@ class MetricStats:
     q25: NDArray[np.float64]
     q75: NDArray[np.float64]
 
-    def __post_init__(self) -> None:
-        _freeze_fields(self)
-
     def to_dict(self) -> dict[str, list[float]]:
         """The five arrays as plain lists, keyed by attribute name."""
         return {key: getattr(self, key).tolist() for key in STAT_KEYS}
 
 
 @dataclass(frozen=True, eq=False)
-class SelectionResult:
+class SelectionResult(_ReadOnlyFields):
     """Result of `select`: winners, losers and per-individual statistics of N individuals.
 
     Attributes
@@ -165,9 +169,6 @@ class SelectionResult:
     objectives: tuple[str, ...] | None
     replicate_counts: NDArray[np.int64] | None
 
-    def __post_init__(self) -> None:
-        _freeze_fields(self)
-
     @property
     def settled(self) -> bool:
         """True when no individual is an uncertain winner or loser."""
@@ -200,7 +201,8 @@ class SelectionResult:
             out[key] = getattr(self, key).tolist()
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
-        return json_ready(out)
+        doc: dict[str, Any] = json_ready(out)
+        return doc
 
     def to_frame(self) -> Any:
         """A pandas DataFrame, one row per individual (indexed by name when names are known).
