@@ -332,6 +332,7 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--maximize", "\u00b2"], "--maximize: no objective '\u00b2'"),  # isdigit(), not a digit
     ("valid", [""], "the input file name is empty"),
     ("valid", ["pop.csv", "-o", ""], "-o/--output: the file name is empty"),
+    ("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty"),
     ("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder"),  # before the table
     ("full", ["pop.csv"], "cannot write to standard output: No space left on device"),
     ("closed-out", ["pop.csv"], "cannot write to standard output: it is closed"),

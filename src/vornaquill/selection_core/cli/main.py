@@ -235,8 +235,8 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
 def run(args: argparse.Namespace) -> None:
     if args.output is not None:
         report.check_target(args.output, "-o/--output", stdout_ok=True)
-    if args.plot:
-        report.check_plot_target(args.plot)
+    if args.plot is not None:
+        report.check_plot_target(args.plot)  # '' included: refused
     elif args.plot_objectives:
         raise InputError("--plot-objectives needs --plot")
     options = _options(args)
