@@ -198,6 +198,7 @@ def four(n_samples=10, shape=(4, 2), **kwargs):
     (lambda: four(threads=1.0), "threads must be an integer"),
     (lambda: four("auto", max_samples=True), "max_samples must be an integer, not a bool"),
     (lambda: four(k=np.float64(2.0)), "k must be an integer"),
+    (lambda: sc.percentile_for_k(2.0, 4), "k must be an integer"),
     (lambda: four(directions={"max", "min"}), "a set has no order"),
     (lambda: sc.select(np.ones((2, 2)) * 1j, np.ones((2, 2)), 5), "mu: complex values are not supported"),
 ])

@@ -44,8 +44,9 @@ def percentile_for_k(k: int, n: int) -> float:
     The kernels take ceil(percentile * n) on a rounded double product, so k / n itself can give
     k + 1 (k = 7, n = 25: 0.28 * 25 = 7.000000000000001). Returns k / n, stepped down by units in
     the last place until the product no longer rounds above k: the largest such value at or below
-    k / n (a slightly larger double can select k too). Needs 1 <= k <= n.
+    k / n (a slightly larger double can select k too). Needs integers 1 <= k <= n.
     """
+    k, n = integer(k, "k"), integer(n, "n")
     if not 1 <= k <= n:
         raise ValueError(f"k must be between 1 and the number of individuals ({n}), got {k}")
     p = k / n
@@ -165,7 +166,7 @@ def _kernel_options(percentile: Any, k: Any, n: int, seed: Any, mode_i: Any, wit
     if k is not None:
         if percentile is not None:
             raise ValueError("give either k or percentile, not both")
-        percentile = percentile_for_k(integer(k, "k"), n)
+        percentile = percentile_for_k(k, n)
     elif percentile is None:
         percentile = _D["percentile"]
     elif not 0.0 < _finite(percentile, "percentile") <= 1.0:
