@@ -6,9 +6,11 @@ PIP    := $(PY) -m pip
 
 .PHONY: demo test install-test test-asan install-ray test-ray bench bench-pbt clean lint wheel test-pythons test-oldest-numpy
 
-$(VENV)/bin/python:
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install --quiet --upgrade pip
+# Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip.
+# Targets that need an environment list its interpreter as a prerequisite.
+%/bin/python:
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install --quiet --upgrade pip
 
 # Test build: the package plus the test-only extensions (scripted stand-in rating component,
 # probes of the pure numeric code), with compiler warnings as errors.
@@ -30,9 +32,7 @@ ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 ASAN_LOGS := $(abspath $(ASAN_VENV))/reports
 
-test-asan:
-	test -x $(ASAN_PY) || $(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install --quiet --upgrade pip
+test-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
 	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(ASAN_PY) -m pip install --quiet \
 	  --no-build-isolation -Cbuild-dir=$(ASAN_VENV)/build ".[test]"
@@ -49,8 +49,7 @@ LINT_VENV := .venv-lint
 LINT_TOOLS := ruff==0.17.6 clang-format==23.1.5
 CXX_SOURCES = $(shell find src tests bench/native -name '*.cpp' -o -name '*.hpp' | sort)
 
-lint:
-	test -x $(LINT_VENV)/bin/python || $(PYTHON) -m venv $(LINT_VENV)
+lint: $(LINT_VENV)/bin/python
 	$(LINT_VENV)/bin/python -m pip install --quiet $(LINT_TOOLS)
 	$(LINT_VENV)/bin/ruff check src tests bench tools examples; ruff=$$?; \
 	  $(LINT_VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES); format=$$?; \
@@ -62,8 +61,7 @@ lint:
 BUILD_VENV := .venv-build
 CHECK_VENV := .venv-wheel-check
 
-wheel:
-	test -x $(BUILD_VENV)/bin/python || $(PYTHON) -m venv $(BUILD_VENV)
+wheel: $(BUILD_VENV)/bin/python
 	$(BUILD_VENV)/bin/python -m pip install --quiet build
 	rm -rf dist && $(BUILD_VENV)/bin/python -m build --outdir dist .
 	rm -rf $(CHECK_VENV) && $(PYTHON) -m venv $(CHECK_VENV)
@@ -93,9 +91,7 @@ test-oldest-numpy:
 RAY_VENV := .venv-ray
 RAY_PY   := $(RAY_VENV)/bin/python
 
-install-ray:
-	test -x $(RAY_PY) || $(PYTHON) -m venv $(RAY_VENV)
-	$(RAY_PY) -m pip install --quiet --upgrade pip
+install-ray: $(RAY_PY)
 	$(RAY_PY) -m pip install --quiet ".[ray,test]"
 	$(RAY_PY) -c "import ray.tune, vornaquill.ray_tune"
 
@@ -112,9 +108,7 @@ BENCH_VENV := bench/.venv
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_NATIVE := bench/.build/native
 
-bench:
-	test -x $(BENCH_PY) || $(PYTHON) -m venv $(BENCH_VENV)
-	$(BENCH_PY) -m pip install --quiet --upgrade pip
+bench: $(BENCH_PY)
 	$(BENCH_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=bench/.build/wheel .
 	for p in moocore pygmo pymoo deap; do \
@@ -131,4 +125,4 @@ bench-pbt: install-ray
 	$(RAY_PY) bench/pbt/run.py $(BENCH_PBT_ARGS)
 
 clean:
-	rm -rf build dist $(VENV) .venv-* .pytest_cache
+	rm -rf build dist $(VENV) .venv-* .pytest_cache $(BENCH_VENV) bench/.build

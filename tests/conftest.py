@@ -1,39 +1,54 @@
-"""Shared fixtures: the kernel module bound to the scripted stand-in rating component. Helpers
-shared by the test folders are in helpers.py."""
+"""Shared fixtures: a kernel module bound to the scripted stand-in rating component. Helpers shared
+by the test folders are in the `helpers` package."""
 
 import importlib
 import sys
+from contextlib import contextmanager
 
 import pytest
 
 SIBLING = "vornaquill.pareto_core._pareto_rating_cy"
 MC_RANK = "vornaquill.selection_core._mc_rank"
+PARALLEL = "vornaquill.selection_core._parallel"
 
 
-def _reimport_mc_rank():
-    sys.modules.pop(MC_RANK, None)
-    return importlib.import_module(MC_RANK)
-
-
-@pytest.fixture
-def stub_rank():
-    """(stub, module): `_mc_rank` loaded again while the stand-in sits where the rating component
-    is imported from, so its kernels call the stand-in. Afterwards the module is loaded once more
-    against the real component, which rebinds the process-wide function pointer."""
+@contextmanager
+def bound_to_stand_in(name):
+    """(stub, module): the kernel module `name` loaded again while the stand-in sits where the
+    rating component is imported from, so its kernels call the stand-in. Afterwards the module is
+    loaded once more against the real component, which rebinds the process-wide function pointer,
+    and the original module object is put back."""
     stub = importlib.import_module("vornaquill._testing._stub_rating")
     stub.reset()
     real = importlib.import_module(SIBLING)
-    original = sys.modules.get(MC_RANK)
+    original = sys.modules.get(name)
     sys.modules[SIBLING] = stub
     try:
-        module = _reimport_mc_rank()
+        sys.modules.pop(name, None)
+        module = importlib.import_module(name)
     finally:
         sys.modules[SIBLING] = real
     try:
         yield stub, module
     finally:
-        _reimport_mc_rank()
+        sys.modules.pop(name, None)
+        importlib.import_module(name)
         if original is not None:
-            sys.modules[MC_RANK] = original
-            setattr(sys.modules["vornaquill.selection_core"], "_mc_rank", original)
+            sys.modules[name] = original
+            package, attribute = name.rsplit(".", 1)
+            setattr(sys.modules[package], attribute, original)
         stub.reset()
+
+
+@pytest.fixture
+def stub_rank():
+    """(stub, `_mc_rank` bound to the stand-in)."""
+    with bound_to_stand_in(MC_RANK) as pair:
+        yield pair
+
+
+@pytest.fixture
+def stub_par():
+    """(stub, `_parallel` bound to the stand-in)."""
+    with bound_to_stand_in(PARALLEL) as pair:
+        yield pair

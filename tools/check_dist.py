@@ -1,9 +1,11 @@
 """Checks the distributions in a folder against an installed copy of the wheel (`make wheel`).
 
 The source archive must hold what a build needs and none of the local environments or build
-trees; the wheel must hold both extensions, the stubs and the licence, and no C++ sources or
-test-only modules; the installed package must import from the environment it was installed into,
-report the version its metadata gives, and run its command-line tool.
+trees; the wheel must hold every extension (one per source folder with a module.cpp), every Python
+module, stub and data file of the package's source (subpackages included: selection_core.cli,
+ray_tune), the licence, and no C++ sources or test-only modules; the installed package must import
+from the environment it was installed into, report the version its metadata gives, and run its
+command-line tool.
 
     python -I tools/check_dist.py dist      # with the wheel installed; run outside the source tree
 """
@@ -22,13 +24,14 @@ from pathlib import Path
 SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
                "src/vornaquill/__init__.py", "src/vornaquill/_native/py_ref.hpp",
                "src/vornaquill/selection_core/_mc_rank/module.cpp",
-               "src/vornaquill/pareto_core/_pareto_rating_cy/module.cpp"]
+               "src/vornaquill/selection_core/_parallel/module.cpp",
+               "src/vornaquill/pareto_core/_pareto_rating_cy/module.cpp",
+               "src/vornaquill/selection_core/cli/__init__.py", "src/vornaquill/ray_tune/__init__.py"]
 # Top-level entries (or bench/ entries) that belong to a working copy, never to a release.
 SDIST_LOCAL = (".venv", "build/", "dist/", ".git/", ".pytest_cache/", ".hypothesis/",
                "bench/.venv", "bench/.build", "bench/results")
-WHEEL_NEEDS = ["vornaquill/__init__.py", "vornaquill/py.typed",
-               "vornaquill/selection_core/_mc_rank.pyi", "vornaquill/pareto_core/_pareto_rating_cy.pyi",
-               "vornaquill/selection_core/data/example_population.csv"]
+# The package files of the source archive that the wheel holds as they are (the rest is C++).
+PACKAGE_FILES = (".py", ".pyi", "py.typed", ".csv")
 
 
 def check(ok: bool, what: str, problems: list[str]) -> None:
@@ -44,6 +47,8 @@ def main(dist: Path) -> int:
     import vornaquill
     import vornaquill.pareto_core
     import vornaquill.selection_core
+    import vornaquill.selection_core._parallel
+    import vornaquill.selection_core.cli
 
     version = vornaquill.__version__
     check(importlib.metadata.version("vornaquill") == version, f"metadata version == __version__ ({version})",
@@ -57,14 +62,20 @@ def main(dist: Path) -> int:
         check(need in names, f"sdist holds {need}", problems)
     local = sorted({n for n in names if n.startswith(SDIST_LOCAL) or "/__pycache__/" in n})
     check(not local, f"sdist holds no local environments or build trees {local[:5]}", problems)
+    source = [n.removeprefix("src/") for n in names if n.startswith("src/vornaquill/")]
+    package_files = sorted(n for n in source if n.endswith(PACKAGE_FILES))
+    extensions = sorted(n.removesuffix("/module.cpp") for n in source if n.endswith("/module.cpp"))
+    stubs = [n for n in package_files if n.endswith(".pyi")]
+    check(len(extensions) == len(stubs) >= 3, f"one stub per extension: {extensions} {stubs}", problems)
 
     with zipfile.ZipFile(wheel) as whl:
         members = whl.namelist()
         meta = whl.read(f"vornaquill-{version}.dist-info/METADATA").decode()
-    for need in WHEEL_NEEDS:
-        check(need in members, f"wheel holds {need}", problems)
-    for ext in ("selection_core/_mc_rank", "pareto_core/_pareto_rating_cy"):
-        check(any(m.startswith(f"vornaquill/{ext}.") and m.endswith(".so") for m in members),
+    missing = [n for n in package_files if n not in members]
+    check(not missing, f"wheel holds the {len(package_files)} modules, stubs and data files of the source "
+          f"{missing[:5]}", problems)
+    for ext in extensions:
+        check(any(m.startswith(f"{ext}.") and m.endswith(".so") for m in members),
               f"wheel holds the extension {ext}", problems)
     check(f"vornaquill-{version}.dist-info/licenses/LICENSE" in members, "wheel holds the licence", problems)
     stray = [m for m in members if m.endswith((".cpp", ".hpp")) or "/_testing/" in m]
@@ -73,7 +84,8 @@ def main(dist: Path) -> int:
 
     # Imported from the environment, not from a source tree that happens to be on the path.
     site = Path(sysconfig.get_paths()["platlib"]).resolve()
-    for module in (vornaquill.selection_core._mc_rank, vornaquill.pareto_core._pareto_rating_cy):
+    for module in (vornaquill.selection_core._mc_rank, vornaquill.selection_core._parallel,
+                   vornaquill.pareto_core._pareto_rating_cy, vornaquill.selection_core.cli):
         check(site in Path(module.__file__).resolve().parents, f"{module.__name__} from {site}", problems)
 
     tool = shutil.which("vornaquill-select", path=str(Path(sys.executable).parent))

@@ -13,20 +13,20 @@ import hashlib
 
 import numpy as np
 
-from vornaquill.pareto_core._pareto_rating_cy import rate_population
+from vornaquill.pareto_core import rate_population
 from vornaquill.selection_core import (
     mc_rank_counts,
     mc_rank_select,
     mc_rank_select_detailed,
     select,
 )
-from vornaquill.selection_core._select import _Data, _result
 
 SHAPES = [(1, 1), (2, 2), (7, 3), (16, 2), (33, 5), (64, 3), (257, 2), (300, 4), (1100, 2)]
 # Fields of `select`'s result that existed when this check was written; later fields are not hashed.
 SELECT_FIELDS = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_score",
                  "win_probability", "lose_probability")
 STAT_FIELDS = ("mean", "std", "median", "q25", "q75")
+METRICS = ("place", "front", "within")
 
 
 def _feed(h: hashlib._Hash, value: object) -> None:
@@ -56,13 +56,20 @@ def _population(n: int, m: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
     return mu, sigma2
 
 
-def _selected(mu: np.ndarray, sigma2: np.ndarray, samples: int, seed: int, mode: int) -> object:
-    """`select`'s result; for a population with a NaN variance, which `select` refuses, the
-    kernel's result wrapped the way `select` wraps it."""
+def _selected(mu: np.ndarray, sigma2: np.ndarray, samples: int, seed: int, mode: int) -> list[object]:
+    """The hashed values of `select`'s result: its fields, then each metric's statistics, then the
+    sample count and quantile mode. For a population with a NaN variance, which `select` refuses,
+    the same values from the kernel's tuple (`select` keeps the kernel's arrays and divides the
+    counts by the number of samples)."""
     if np.isfinite(sigma2).all():
-        return select(mu, sigma2, samples, seed=seed, mode_i=mode)
-    raw = mc_rank_select_detailed(mu, sigma2, samples, seed=seed, mode_i=mode)
-    return _result(raw, samples, _Data(mu, sigma2, None, None, None), ("min",) * mu.shape[1])
+        r = select(mu, sigma2, samples, seed=seed, mode_i=mode)
+        stats = [[getattr(getattr(r, metric), f) for f in STAT_FIELDS] for metric in METRICS]
+        return [[getattr(r, f) for f in SELECT_FIELDS], *stats, (r.n_samples, r.quantiles_streamed)]
+    winners, losers, win, lose, rank_sum, *raw_stats, quality = mc_rank_select_detailed(
+        mu, sigma2, samples, seed=seed, mode_i=mode)
+    fields = [winners, losers, win, lose, rank_sum, quality, win / samples, lose / samples]
+    stats = [[d[f] for f in STAT_FIELDS] for d in raw_stats]
+    return [fields, *stats, (samples, bool(raw_stats[0]["quantiles_mode_used"]))]
 
 
 def digest() -> str:
@@ -79,11 +86,8 @@ def digest() -> str:
                 for qmode in (0, 1, 2):
                     _feed(h, mc_rank_select_detailed(mu, sigma2, samples, 0.2, seed, mode, 0,
                                                      qmode, 100, 1.0, 0.5, 2.0, -1.0))
-                result = _selected(mu, sigma2, samples, seed, mode)
-                _feed(h, [getattr(result, f) for f in SELECT_FIELDS])
-                for metric in ("place", "front", "within"):
-                    _feed(h, [getattr(getattr(result, metric), f) for f in STAT_FIELDS])
-                _feed(h, (result.n_samples, result.quantiles_streamed))
+                for value in _selected(mu, sigma2, samples, seed, mode):
+                    _feed(h, value)
     return h.hexdigest()
 
 

@@ -18,9 +18,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from helpers import ROOT
-from vornaquill.selection_core import from_replicates, mc_rank_select_detailed
-from vornaquill.selection_core._select import percentile_for_k
+from helpers.process import ROOT
+from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k
 
 METRICS = ("place", "front", "within")
 STATS = ("mean", "median", "std", "q25", "q75")
@@ -176,6 +175,7 @@ def test_builtin_example_table(tmp_path):
 # (options, the population and options that ask for the same selection without them, text in the table's head)
 EQUIVALENTS = [
     (["--maximize", "latency", "0"], lambda mu, doc: (mu * [-1, -1, 1], []), "; maximised: loss, latency\n"),
+    (["--maximize", "latency", "--maximize", "0"], lambda mu, doc: (mu * [-1, -1, 1], []), "maximised: loss, latency"),
     (["--k", "3"], lambda mu, doc: (mu, ["-p", repr(percentile_for_k(3, 11))]), "top/bottom 3 of the order"),
     (["-n", "auto", "--max-samples", "4000"], lambda mu, doc: (mu, ["-n", doc["n_samples"]]), " samples (auto"),
     (["--threads", "2", "--ties", "index"], lambda mu, doc: (mu, []), " samples"),
@@ -211,6 +211,7 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population):
     want = json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
     for key in ("names", "objectives", "winners", "win_count", "rank_sum", "quality_score"):
         assert doc[key] == want[key], key
+    assert doc["replicate_counts"] == [1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2] and want["replicate_counts"] is None
 
 
 def test_same_seed_same_output_and_console_script(tmp_path):
@@ -252,13 +253,14 @@ BAD_CSV = [
     ("\n\n", "bad.csv: file is empty"),
     ("loss,lat\n1,2\n", "bad.csv: no objective columns"),
     ("name,\na,1\n", "bad.csv: no objective columns besides 'name'"),
-    ("name,loss,lat\na,1,2\nb,3,4\n", "bad.csv: "),  # long table, one measurement each: no variance
+    ("name,loss,lat\na,1,2\nb,3,4\n", "bad.csv: replicates: objective 'loss' has"),  # one measurement each
     ("name,loss_mu,lat_mu,lat_sigma2\na,1,2,3\n", "column 'loss_mu' has no matching column 'loss_sigma2'"),
     ("loss_sigma2,x\n1,2\n", "column 'loss_sigma2' has no matching column 'loss_mu'"),
     ("name,loss_mu,loss_sigma2\na,1,0.1\nb,fast,0.1\n", "bad.csv, line 3, column 'loss_mu': 'fast' is not a number"),
     ("name,loss_mu,loss_sigma2\na,1,\n", "bad.csv, line 2, column 'loss_sigma2': empty cell"),
-    ("name,loss_mu,loss_sigma2\na,1,-0.5\n", "bad.csv, line 2, column 'loss_sigma2': variance must be a number >= 0"),
-    ("name,loss_mu,loss_sigma2\na,1,nan\n", "variance must be a number >= 0 (got nan)"),
+    ("name,loss_mu,loss_sigma2\na,1,-0.5\n", "bad.csv, line 2, column 'loss_sigma2': variance must be a finite"),
+    ("name,loss_mu,loss_sigma2\na,1,nan\n", "variance must be a finite number >= 0 (got nan)"),
+    ("name,loss_mu,loss_sigma2\na,1,0\nb,1,+inf\n", "bad.csv, line 3, column 'loss_sigma2': variance must be a finite"),
     ("name,loss_mu,loss_sigma2\na,1\n", "bad.csv, line 2: expected 3 cells, found 2"),
     ("loss_mu,loss_sigma2,loss_mu\n1,1,1\n", "column 'loss_mu' appears more than once"),
     ("name,loss_mu,loss_sigma2\n", "bad.csv: no individuals"),
@@ -286,7 +288,8 @@ BAD_NPZ = [
     (dict(mu=np.ones(3), sigma2=np.ones(3)), "array 'mu' must be 2-D"),
     (dict(mu=np.array([["a", "b"]]), sigma2=np.ones((1, 2))), "array 'mu' must be numeric"),
     (dict(mu=np.ones((0, 2)), sigma2=np.ones((0, 2))), "no individuals"),
-    (dict(mu=np.ones((3, 2)), sigma2=-np.ones((3, 2))), "bad.npz: sigma2[0, 0]: variance must be a number >= 0"),
+    (dict(mu=np.ones((3, 2)), sigma2=-np.ones((3, 2))), "bad.npz: sigma2[0, 0]: variance must be a finite number"),
+    (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 2)) * [1, np.inf]), "bad.npz: sigma2[0, 1]: variance must"),
     (dict(mu=np.ones((3, 2)), sigma2=np.ones((3, 2)), names=np.array(["a", "b"])),
      "array 'names' must hold one entry per individual (3)"),
     (dict(mu=np.array([None, 1.0], dtype=object).reshape(1, 2), sigma2=np.ones((1, 2))),
@@ -326,6 +329,14 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--k", "1", "-p", "0.5"], "argument -p/--percentile: not allowed with argument --k"),
     ("valid", ["pop.csv", "--k", "3"], "pop.csv: k must be"),
     ("valid", ["pop.csv", "--maximize", "speed"], "--maximize: no objective 'speed' (have loss, lat)"),
+    ("valid", ["pop.csv", "--maximize", "\u00b2"], "--maximize: no objective '\u00b2'"),  # isdigit(), not a digit
+    ("valid", [""], "the input file name is empty"),
+    ("valid", ["pop.csv", "-o", ""], "-o/--output: the file name is empty"),
+    ("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty"),
+    ("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder"),  # before the table
+    ("full", ["pop.csv"], "cannot write to standard output: No space left on device"),
+    ("closed-out", ["pop.csv"], "cannot write to standard output: it is closed"),
+    ("huge-names", ["data.npz"], "data.npz: array 'names' of shape (1000000,) would need"),
     ("latin-1", ["-"], "<stdin>: not a UTF-8 text file"),
     ("closed", ["-"], "cannot read <stdin>: standard input is closed"),
     ("deflate", ["data.npz"], "data.npz: not a readable .npz archive (Error -3"),
@@ -335,15 +346,17 @@ def test_bad_npz(tmp_path, arrays, message):
 ])
 def test_bad_invocation(tmp_path, setup, args, message):
     stdin, closing = None, None
-    if setup in ("deflate", "method", "huge-header", "huge"):
+    if setup in ("deflate", "method", "huge-header", "huge", "huge-names"):
         write_damaged_npz(tmp_path / "data.npz", setup)
     elif setup == "latin-1":
         stdin = VALID.replace("a,", "\xe9,").encode("latin-1")
     elif setup == "closed":
         def closing():
             os.close(0)
-    elif setup == "valid":
+    elif setup in ("valid", "full", "closed-out"):
         (tmp_path / "pop.csv").write_text(VALID)
+        closing = {"full": lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1),  # standard output full
+                   "closed-out": lambda: os.close(1), "valid": None}[setup]
     elif setup == "text":
         (tmp_path / "data.npz").write_text("mu,sigma2\n")
     elif setup == "npy":
@@ -359,13 +372,15 @@ def write_damaged_npz(path, damage):
     does not know, or a header claiming a shape no machine holds; or a population too large to rate."""
     mu = np.zeros((2_000_000, 1)) if damage == "huge" else np.ones((3, 2))
     np.savez_compressed(path, mu=mu, sigma2=mu)
-    if damage == "huge-header":
+    if damage in ("huge-header", "huge-names"):  # huge float64 means, or huge strings as names
         header = io.BytesIO()
-        np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False,
-                                                      "shape": (10**7, 10**6)})
-        with zipfile.ZipFile(path, "w") as zf:
-            zf.writestr("mu.npy", header.getvalue() + bytes(16))
-            zf.writestr("sigma2.npy", header.getvalue())
+        huge = {"descr": "<f8", "shape": (10**7, 10**6)} if damage == "huge-header" else \
+            {"descr": "<U100000000", "shape": (10**6,)}
+        np.lib.format.write_array_header_1_0(header, {**huge, "fortran_order": False})
+        with zipfile.ZipFile(path, "w" if damage == "huge-header" else "a") as zf:
+            zf.writestr("mu.npy" if damage == "huge-header" else "names.npy", header.getvalue() + bytes(16))
+            if damage == "huge-header":
+                zf.writestr("sigma2.npy", header.getvalue())
     data = bytearray(path.read_bytes())
     if damage == "deflate":
         local = data.index(b"PK\x03\x04")  # first local header: fixed part, then name and extra field
@@ -396,12 +411,14 @@ def test_plot_without_matplotlib(tmp_path):
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.mark.parametrize("args", [[], ["--plot-objectives", "memory_gb", "0"]])
-def test_plot_is_a_png(tmp_path, args):
+@pytest.mark.parametrize("args,target", [([], "pop.png"), (["--plot-objectives", "memory_gb", "0"], "pop.png"),
+                                         ([], "pop")])  # no suffix: PNG, and exactly that file
+def test_plot_is_a_png(tmp_path, args, target):
     pytest.importorskip("matplotlib")
-    proc = ok("-n", 200, "--plot", "pop.png", *args, cwd=tmp_path)
+    proc = ok("-n", 200, "--plot", target, *args, cwd=tmp_path)
     assert len(table_rows(proc.stdout)) == 16
-    data = (tmp_path / "pop.png").read_bytes()
+    assert [p.name for p in tmp_path.iterdir()] == [target]
+    data = (tmp_path / target).read_bytes()
     assert data.startswith(PNG_SIGNATURE) and data[12:16] == b"IHDR"
     width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
     assert width > 300 and height > 200

@@ -8,7 +8,8 @@ import math
 import numpy as np
 import pytest
 
-from helpers import INF, assert_unchanged, rating_model, rating_population, snapshot
+from helpers.process import assert_unchanged, snapshot
+from helpers.rating import INF, rating_model, rating_population
 from vornaquill.pareto_core import rate_population
 
 

@@ -5,7 +5,7 @@ the buffers, and no reliance on the contents of reused work buffers."""
 import numpy as np
 import pytest
 
-from helpers import Buffers
+from helpers.rating_abi import Buffers
 from vornaquill.pareto_core import rate_population
 
 

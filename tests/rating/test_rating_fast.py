@@ -5,7 +5,7 @@ every method (small and large populations, zero to six objectives)."""
 import numpy as np
 import pytest
 
-from helpers import rating_population
+from helpers.rating import rating_population
 from vornaquill._testing import _rating_oracle as oracle
 from vornaquill.pareto_core import rate_population
 

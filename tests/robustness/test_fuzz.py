@@ -15,7 +15,7 @@ import numpy as np
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from helpers import (
+from helpers.hostile import (
     CONVERSION_ERRORS,
     FORMS,
     I32,

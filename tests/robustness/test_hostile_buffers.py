@@ -8,7 +8,7 @@ import ctypes as C
 import numpy as np
 import pytest
 
-from helpers import RATE_INPLACE, Buffers, as_slice
+from helpers.rating_abi import RATE_INPLACE, Buffers, as_slice
 
 N, M = 6, 3
 VEC = ["front_id", "within", "order", "items", "n_dom", "cur", "nxt"]

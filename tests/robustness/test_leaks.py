@@ -16,7 +16,8 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import FloatLike, IntLike, Sub, resident_bytes
+from helpers.hostile import FloatLike, IntLike, Sub
+from helpers.process import resident_bytes
 from vornaquill.pareto_core import rate_population
 from vornaquill.selection_core import _mc_rank as m
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import run_python
+from helpers.process import run_python
 
 PRELUDE = """
 import sys, types

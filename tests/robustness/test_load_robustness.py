@@ -5,7 +5,7 @@ import with the real component succeeds in the same process. Each case runs in a
 
 import pytest
 
-from helpers import run_python
+from helpers.process import run_python
 
 PRELUDE = """
 import ctypes, importlib, sys, types

@@ -9,6 +9,7 @@ import threading
 
 import numpy as np
 
+from helpers.results import first_difference
 from vornaquill.pareto_core import rate_population
 from vornaquill.selection_core import _mc_rank as m
 
@@ -42,17 +43,6 @@ def outcome(fn, args, kwargs):
         return e
 
 
-def same(a, b):
-    if isinstance(a, Exception):
-        return type(a) is type(b) and str(a) == str(b)
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, tuple):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-    return a == b
-
 
 def test_concurrent_calls_of_every_function_equal_serial_calls():
     jobs = make_jobs()
@@ -67,7 +57,7 @@ def test_concurrent_calls_of_every_function_equal_serial_calls():
         barrier.wait()
         for i in order:
             got = outcome(*jobs[i])
-            if not same(got, serial[i]):
+            if first_difference(got, serial[i]) is not None:
                 with lock:
                     mismatches.append((t, rnd, i))
 

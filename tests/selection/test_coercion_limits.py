@@ -7,7 +7,8 @@ import types
 import numpy as np
 import pytest
 
-from helpers import assert_unchanged, snapshot
+from helpers.process import assert_unchanged, snapshot
+from helpers.results import assert_same_result
 from vornaquill.selection_core import _mc_rank as m
 
 KERNELS = [m.mc_rank_counts, m.mc_rank_select, m.mc_rank_select_detailed]
@@ -23,15 +24,6 @@ def unaligned(A, writeable=True):
     return out
 
 
-def same_result(a, b):
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same_result(a[k], b[k]) for k in a)
-    if isinstance(a, tuple):
-        return len(a) == len(b) and all(same_result(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-    return a == b
-
 
 @pytest.mark.parametrize("fn", KERNELS, ids=lambda f: f.__name__)
 @pytest.mark.parametrize("which", ["mu", "sigma2", "both", "both read-only"])
@@ -43,7 +35,7 @@ def test_unaligned_inputs_give_the_aligned_result(fn, which):
     odd_mu = unaligned(mu, not ro) if which != "sigma2" else mu
     odd_s2 = unaligned(s2, not ro) if which != "mu" else s2
     snap = snapshot(odd_mu, odd_s2)
-    assert same_result(fn(odd_mu, odd_s2, 25, 0.3, 9), want)
+    assert_same_result(fn(odd_mu, odd_s2, 25, 0.3, 9), want)
     assert_unchanged(snap)
     assert odd_mu.flags.writeable == (which == "sigma2" or not ro)
 
@@ -88,7 +80,7 @@ def test_replaced_numpy_handing_back_an_unaligned_array_still_works(monkeypatch,
     mu, s2 = np.arange(12.0).reshape(6, 2), np.full((6, 2), 0.5)
     want = fn(mu, s2, 7)
     monkeypatch.setattr(m, "np", fake_numpy(asarray=lambda a, dtype=None: unaligned(np.array(a, dtype=float))))
-    assert same_result(fn(mu, s2, 7), want)
+    assert_same_result(fn(mu, s2, 7), want)
 
 
 @pytest.mark.skipif(os.environ.get("VQ_ASAN") == "1",

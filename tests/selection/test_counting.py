@@ -5,7 +5,7 @@ properties that hold with the real rating component."""
 import numpy as np
 import pytest
 
-from helpers import assert_unchanged, snapshot
+from helpers.process import assert_unchanged, snapshot
 from vornaquill.selection_core import _mc_rank as m
 
 ORDERS = [[0, 1, 2, 3, 4], [4, 3, 2, 1, 0], [2, 0, 4, 1, 3]]

@@ -10,7 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from helpers import assert_unchanged, resident_bytes, sample_populations, snapshot
+from helpers.process import assert_unchanged, resident_bytes, snapshot
+from helpers.stream import sample_populations
 from vornaquill.pareto_core import _pareto_rating_cy as rating
 from vornaquill.selection_core import _mc_rank as m
 

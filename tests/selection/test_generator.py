@@ -4,7 +4,7 @@ component compared bit for bit with a pure-Python model."""
 import numpy as np
 import pytest
 
-from helpers import Xoshiro, sample_populations
+from helpers.stream import Xoshiro, sample_populations
 
 
 def test_model_reproduces_seed_zero_known_answers():

@@ -2,86 +2,32 @@
 error in any thread stops the call, and the ties shuffle removes the index bias without touching
 the sampled values."""
 
-import importlib
-import sys
-
 import numpy as np
 import pytest
 
-from conftest import SIBLING
-from helpers import assert_unchanged, snapshot
+from helpers.process import assert_unchanged, snapshot
+from helpers.results import assert_same_result, patterned_population
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
 from vornaquill.selection_core import percentile_for_k
-
-PARALLEL = "vornaquill.selection_core._parallel"
-
-
-@pytest.fixture
-def stub_par():
-    """(stub, module): `_parallel` loaded against the scripted stand-in rating component."""
-    stub = importlib.import_module("vornaquill._testing._stub_rating")
-    stub.reset()
-    real, original = sys.modules[SIBLING], sys.modules[PARALLEL]
-    sys.modules[SIBLING] = stub
-    try:
-        sys.modules.pop(PARALLEL)
-        module = importlib.import_module(PARALLEL)
-    finally:
-        sys.modules[SIBLING] = real
-    try:
-        yield stub, module
-    finally:
-        sys.modules.pop(PARALLEL)
-        importlib.import_module(PARALLEL)  # rebinds the real component
-        sys.modules[PARALLEL] = original
-        stub.reset()
-
-
-def assert_same(a, b):
-    assert type(a) is type(b)
-    if isinstance(a, (tuple, dict)):
-        assert len(a) == len(b)
-        for x, y in zip(a.values(), b.values()) if isinstance(a, dict) else zip(a, b):
-            assert_same(x, y)
-        assert not isinstance(a, dict) or list(a) == list(b)
-    elif isinstance(a, np.ndarray):
-        assert a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-    else:
-        assert a == b
-
-
-def population(n, m, pattern, seed=3):
-    rng = np.random.default_rng(seed)
-    mu, s2 = rng.normal(size=(n, m)), rng.uniform(0.1, 2.0, size=(n, m))
-    if s2.size == 0:
-        pass
-    elif pattern == "zeros":  # an odd number of drawing elements moves the spare across samples
-        s2[rng.uniform(size=(n, m)) < 0.4] = 0.0
-        s2.flat[-1] = 0.0 if np.count_nonzero(s2) % 2 else 1.0
-    elif pattern == "nan":  # NaN variances draw; negative ones do not
-        s2.flat[::3], s2.flat[1::5] = np.nan, -1.0
-    elif pattern == "one":  # a single drawing element: every other sample starts on the spare
-        s2[:] = 0.0
-        s2[n // 2, 0] = 1.0
-    return mu, s2
 
 
 @pytest.mark.parametrize("shape", [(1, 2), (4, 1), (13, 2), (40, 3), (33, 5), (6, 0)])
 @pytest.mark.parametrize("pattern", ["dense", "zeros", "nan", "one"])
 @pytest.mark.parametrize("threads", [1, 2, 3, 4, 5])
 def test_bit_identical_to_single_threaded(shape, pattern, threads):
-    mu, s2 = population(*shape, pattern)
+    mu, s2 = patterned_population(*shape, pattern)
     snap = snapshot(mu, s2)
     # fewer samples than threads; P² estimators started, updated; runs; odd and even sample counts
     # with every interpolation weight of the exact quartiles
     for n in (1, 2, 3, 4, 5, 6, 7, 9, 150):
         args, kw = (mu, s2, n), dict(percentile=0.3, seed=n + 11)
-        assert_same(par.counts(*args, **kw, threads=threads), ref.mc_rank_counts(*args, **kw))
-        assert_same(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))
+        assert_same_result(par.counts(*args, **kw, threads=threads), ref.mc_rank_counts(*args, **kw))
+        assert_same_result(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))
         for qm in (0, 1):
             kw["quantiles_mode_i"] = qm
-            assert_same(par.select_detailed(*args, **kw, threads=threads), ref.mc_rank_select_detailed(*args, **kw))
+            assert_same_result(par.select_detailed(*args, **kw, threads=threads),
+                               ref.mc_rank_select_detailed(*args, **kw))
     assert_unchanged(snap)
 
 
@@ -90,22 +36,22 @@ def test_bit_identical_to_single_threaded(shape, pattern, threads):
 def test_argument_checks_and_empty_population(fname, threads):
     f = getattr(par, fname)
     empty = (np.zeros((0, 2)), np.zeros((0, 2)), 0)
-    assert_same(f(*empty, threads=threads), getattr(ref, "mc_rank_" + fname)(*empty))
-    mu, s2 = population(5, 2, "dense")
+    assert_same_result(f(*empty, threads=threads), getattr(ref, "mc_rank_" + fname)(*empty))
+    mu, s2 = patterned_population(5, 2, "dense")
     for kw, msg in [({"threads": -1}, "threads must be >= 0"), ({"ties": "first"}, "ties must be"),
                     ({"threads": threads, "mode_i": 2}, "pareto_core returned error code: -1")]:
         with pytest.raises(ValueError, match=msg):
             f(mu, s2, 7, **kw)
     with pytest.raises(ValueError, match="n_samples must be > 0"):
         f(mu, s2, 0, threads=threads, ties="random")
-    assert_same(f(mu, s2, 6, threads=0), f(mu, s2, 6))  # 0: every available core
+    assert_same_result(f(mu, s2, 6, threads=0), f(mu, s2, 6))  # 0: every available core
 
 
 @pytest.mark.parametrize("fname", ["counts", "select_detailed"])
 @pytest.mark.parametrize("threads, fail_at", [(2, 0), (3, 5), (5, 17)])
 def test_rating_error_in_a_worker_stops_every_thread(stub_par, fname, threads, fail_at):
     stub, mod = stub_par
-    mu, s2 = population(6, 2, "dense")
+    mu, s2 = patterned_population(6, 2, "dense")
     snap = snapshot(mu, s2)
     stub.configure(fail_at=fail_at, fail_code=-3)
     with pytest.raises(ValueError, match=r"^pareto_core returned error code: -3$"):
@@ -113,16 +59,16 @@ def test_rating_error_in_a_worker_stops_every_thread(stub_par, fname, threads, f
     assert fail_at + 1 <= len(stub.records()) < fail_at + 1000  # the other threads stop too
     assert_unchanged(snap)
     stub.reset()
-    assert_same(getattr(mod, fname)(mu, s2, 9, threads=threads), getattr(mod, fname)(mu, s2, 9))
+    assert_same_result(getattr(mod, fname)(mu, s2, 9, threads=threads), getattr(mod, fname)(mu, s2, 9))
 
 
 def test_random_ties_present_the_same_values_and_map_back(stub_par):
     stub, mod = stub_par
-    mu, s2 = population(7, 2, "zeros")
+    mu, s2 = patterned_population(7, 2, "zeros")
     # The stand-in orders by the first objective: without equal values the presentation order
     # cannot matter, so everything must come back as with index ties.
     for f in ("counts", "select_detailed"):
-        assert_same(getattr(mod, f)(mu, s2, 12, threads=2, ties="random"), getattr(mod, f)(mu, s2, 12))
+        assert_same_result(getattr(mod, f)(mu, s2, 12, threads=2, ties="random"), getattr(mod, f)(mu, s2, 12))
     stub.reset()
     mod.counts(mu, s2, 5, ties="random")
     shuffled = [r[0] for r in stub.records()]
@@ -131,7 +77,7 @@ def test_random_ties_present_the_same_values_and_map_back(stub_par):
     plain = [r[0] for r in stub.records()]
     assert any((a != b).any() for a, b in zip(shuffled, plain))
     for a, b in zip(shuffled, plain):
-        assert_same(a[np.lexsort(a.T[::-1])], b[np.lexsort(b.T[::-1])])
+        assert_same_result(a[np.lexsort(a.T[::-1])], b[np.lexsort(b.T[::-1])])
 
 
 def test_random_ties_are_fair_and_independent_of_threads():
@@ -146,7 +92,7 @@ def test_random_ties_are_fair_and_independent_of_threads():
     # every presentation order must be equally likely (a cyclic or biased shuffle fails here).
     wins = par.counts(np.ones((3, 2)), np.zeros((3, 2)), n, percentile=percentile_for_k(1, 3), ties="random")[0]
     assert np.all(np.abs(wins / n - 1 / 3) < 4 * np.sqrt(2 / 9 / n))
-    mu, s2 = population(9, 3, "nan")
+    mu, s2 = patterned_population(9, 3, "nan")
     one = par.select_detailed(mu, s2, 30, ties="random", seed=4)
     for threads in (2, 3, 5):
-        assert_same(par.select_detailed(mu, s2, 30, ties="random", seed=4, threads=threads), one)
+        assert_same_result(par.select_detailed(mu, s2, 30, ties="random", seed=4, threads=threads), one)

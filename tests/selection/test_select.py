@@ -3,14 +3,16 @@ in its slot, and the probabilities are the counts over the number of samples."""
 
 import dataclasses
 import json
+import pickle
 import re
 
 import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from helpers import noisy_population
+from helpers.results import noisy_population
 from vornaquill.selection_core import _select
+from vornaquill.selection_core._defaults import quantiles_exact
 
 METRICS = ("place", "front", "within")
 STATS = ("mean", "std", "median", "q25", "q75")
@@ -99,6 +101,7 @@ def test_quantile_mode_is_reported(population, mode, n_samples, budget, streamed
     mu, sigma2 = population
     res = sc.select(mu, sigma2, n_samples, quantiles_mode_i=mode, quantiles_budget=budget)
     assert res.quantiles_streamed is streamed
+    assert quantiles_exact(mode, n_samples, 9, budget) is not streamed  # the rule the command line uses
     assert res.to_dict()["quantiles_mode_used"] == ("streaming" if streamed else "exact")
 
 
@@ -109,11 +112,18 @@ def test_empty_population():
     assert res.place.median.shape == (0,)
 
 
-def test_result_is_frozen_and_serialisable(population):
+@pytest.mark.parametrize("weight", [1.0, 1e308])  # 1e308 overflows the quality scores to -inf
+def test_result_is_frozen_and_serialisable(population, weight):
     mu, sigma2 = population
-    res = sc.select(mu, sigma2, 60)
+    res = sc.select(mu, sigma2, 60, quality_w_place=weight)
     with pytest.raises(dataclasses.FrozenInstanceError):
         res.winners = np.zeros(0, np.int64)  # type: ignore[misc]
+    mu[0, 0] = sigma2[0, 0] = 99.0  # the caller's arrays are not the result's
+    assert res.mu[0, 0] != 99.0 and res.sigma2[0, 0] != 99.0
+    again = pickle.loads(pickle.dumps(res))
+    arrays = [res.mu, res.winners, res.win_count, res.win_interval, res.uncertain_losers, res.place.q75,
+              again.mu, again.place.q75]
+    assert not any(a.flags.writeable for a in arrays)
     doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
     assert doc["winners"] == res.winners.tolist()
     assert doc["place_stats"]["q75"] == res.place.q75.tolist()

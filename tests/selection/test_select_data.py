@@ -1,6 +1,7 @@
 """`select` on data as users have it: directions, replicates, DataFrames, exact k, checked variances,
 and how sure the selection is (Wilson intervals, uncertain members, n_samples="auto")."""
 
+import io
 import json
 import math
 import re
@@ -12,7 +13,8 @@ import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
-from helpers import noisy_population, run_python
+from helpers.process import run_python
+from helpers.results import assert_same_result, noisy_population
 from vornaquill.selection_core._replicates import reduce_long
 
 pd = pytest.importorskip("pandas")
@@ -21,9 +23,7 @@ ARRAYS = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_s
 
 
 def same_selection(a, b):
-    for key in ARRAYS:
-        np.testing.assert_array_equal(getattr(a, key), getattr(b, key), err_msg=key)
-    np.testing.assert_array_equal(a.place.q75, b.place.q75)
+    assert_same_result([getattr(a, key) for key in ARRAYS] + [a.place], [getattr(b, key) for key in ARRAYS] + [b.place])
 
 
 @pytest.fixture
@@ -86,10 +86,21 @@ def test_replicates_reduce_to_hand_worked_values(form):
     (lambda: sc.from_replicates([np.ones((2, 2)), np.ones((2, 3))]), ValueError, r"replicates\[1\] must have shape"),
     (lambda: sc.select(np.ones((2, 2)), np.ones((2, 2)), 5, replicates=np.ones((2, 2, 2))), TypeError, "not both"),
     (lambda: sc.select(n_samples=5), TypeError, "needs mu and sigma2, or replicates"),
+    (lambda: sc.from_replicates(np.ones((2, 2, 2)) + 1j), TypeError, "complex values are not supported"),
+    (lambda: sc.from_replicates(np.ma.masked_array(np.ones((2, 2, 1)), [[[1], [0]], [[0], [0]]])), TypeError,
+     "masked arrays are not supported"),
+    (lambda: sc.from_replicates([[[1.7e308], [-1.7e308]], [[1.0], [2.0]]]), ValueError,
+     "individual 0, objective 0: the variance of the measurements is beyond the float64 range"),
 ])
 def test_replicate_errors(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_replicates_near_the_float_maximum_keep_their_mean():
+    x = np.finfo(np.float64).max  # the plain sum of two overflows
+    mu, sigma2 = sc.from_replicates([[[x, 1.0], [x, 3.0]]])
+    assert mu.tolist() == [[x, 2.0]] and sigma2.tolist() == [[0.0, 1.0]]
 
 
 def frames(index=("a", "b", "c"), columns=("x", "y")):
@@ -159,17 +170,43 @@ def test_bad_variances_are_refused_by_element(value, labelled):
         sc.select(np.zeros((4, 3)), sigma2, 10, **labels)
 
 
+def four(n_samples=10, shape=(4, 2), **kwargs):
+    return sc.select(np.ones(shape), np.ones(shape), n_samples, **kwargs)
+
+
 @pytest.mark.parametrize("call,message", [
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, k=2, percentile=0.5), "either k or percentile"),
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, k=5), "between 1 and the number"),
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, directions=["max"]), "expected 2 entries"),
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, directions={"x": "max"}), "needs named objectives"),
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, directions=["min", "up"]), "'min' or 'max'"),
-    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, max_samples=100), "only to n_samples='auto'"),
+    (lambda: four(k=2, percentile=0.5), "either k or percentile"),
+    (lambda: four(k=2, percentile=0.2), "either k or percentile"),  # even the default value
+    (lambda: four(k=5), "between 1 and the number"),
+    (lambda: four(directions=["max"]), "expected 2 entries"),
+    (lambda: four(directions={"x": "max"}), "needs named objectives"),
+    (lambda: four(directions=["min", "up"]), "'min' or 'max'"),
+    (lambda: four(max_samples=100), "only to n_samples='auto'"),
+    (lambda: four(mode_i=7), "mode_i must be one of 0 (values), 1 (ranks), got 7"),
+    (lambda: four(within_mode_i=1), "within_mode_i must be one of 0 (crowding), got 1"),
+    (lambda: four(percentile=np.nan), "percentile must be a finite number (got nan)"),
+    (lambda: four(ties=None), "ties must be 'index' or 'random', got None"),
+    (lambda: four(quality_w_place=np.nan), "quality_w_place must be a finite number"),
+    (lambda: four(quality_sign=-np.inf), "quality_sign must be a finite number"),
+    (lambda: four(objectives=["a", "a"]), "'a' names two objectives"),
+    (lambda: four(shape=(3, 0)), "no objectives: mu has shape (3, 0)"),
+    (lambda: four(-5, shape=(0, 2)), "n_samples must be > 0 (got -5)"),  # counts before the empty shortcut
+    (lambda: four("auto", max_samples=0), "max_samples must be > 0 (got 0)"),
+    (lambda: four(n_samples=2.7), "n_samples must be an integer, got float 2.7"),
+    (lambda: four(np.float64(100.9)), "n_samples must be an integer"),
+    (lambda: four(seed=1.5, threads=2), "seed must be an integer"),
+    (lambda: four(threads=1.0), "threads must be an integer"),
+    (lambda: four("auto", max_samples=True), "max_samples must be an integer, not a bool"),
+    (lambda: four(k=np.float64(2.0)), "k must be an integer"),
+    (lambda: sc.percentile_for_k(2.0, 4), "k must be an integer"),
+    (lambda: four(directions={"max", "min"}), "a set has no order"),
+    (lambda: sc.select(np.ones((2, 2)) * 1j, np.ones((2, 2)), 5), "mu: complex values are not supported"),
 ])
 def test_option_errors(call, message):
-    with pytest.raises(ValueError, match=re.escape(message)):
+    with pytest.raises((TypeError, ValueError), match=re.escape(message)) as info:
         call()
+    # non-integral counts and seeds are the wrong type; the rest are wrong values
+    assert (info.type is TypeError) == (any(w in message for w in ("integer", "order", "complex")))
 
 
 @pytest.mark.parametrize("n_samples", [5, "auto"])
@@ -203,12 +240,15 @@ def test_pandas_is_imported_only_on_demand():
 def test_plot_draws_on_the_given_axes(population):
     from matplotlib.figure import Figure
 
-    res = sc.select(*population, 50, directions=["min", "max", "min"], objectives=["a", "b", "c"])
+    mu, sigma2 = population
+    mu[[0, 1], 0] = [1.7e308, -1.7e308]  # the axis arithmetic would overflow
+    res = sc.select(mu, sigma2, 50, directions=["min", "max", "min"], objectives=["a", "b", "c"])
     ax = Figure().subplots()
     assert res.plot(ax, objectives=(0, "b")) is ax
+    ax.figure.savefig(io.BytesIO(), format="png")
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("a (mean ± 1 sd, lower is better)",
                                                   "b (mean ± 1 sd, higher is better)")
-    assert ax.get_title().endswith("not shown (NaN or infinite mean): 3")
+    assert ax.get_title().endswith("not shown (NaN, infinite or beyond ±1.1e+307): 0, 1, 3")
     with pytest.raises(ValueError, match="no objective 'q'"):
         res.plot(ax, objectives=("q", 0))
 

@@ -13,8 +13,11 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 import pytest
 
-from helpers import ROOT
+from helpers.process import ROOT
+from helpers.results import assert_same_result
 from vornaquill.selection_core import _mc_rank as m
+from vornaquill.selection_core import _parallel as par
+from vornaquill.selection_core._defaults import KERNEL_DEFAULTS
 
 MU = np.array([[0.0, 1.0], [1.0, 0.0], [0.5, 0.5], [2.0, 2.0]])
 S2 = np.full((4, 2), 0.3)
@@ -58,16 +61,23 @@ def test_introspection(f, sig, defaults):
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
 
 
-STUBS = ROOT / "src" / "vornaquill" / "selection_core" / "_mc_rank.pyi"
+PACKAGE = ROOT / "src" / "vornaquill" / "selection_core"
 
 
-@pytest.mark.parametrize("f", FUNCS)
+@pytest.mark.parametrize("f", FUNCS + [par.counts, par.select, par.select_detailed])
 def test_stub_defaults_match_the_kernels(f):
-    stub = next(node for node in ast.parse(STUBS.read_text()).body
-                if isinstance(node, ast.FunctionDef) and node.name == f.__name__)
-    assert [a.arg for a in stub.args.args] == list(inspect.signature(f).parameters)
-    defaults = [ast.literal_eval(d) for d in stub.args.defaults]
-    assert [(type(d), d) for d in defaults] == [(type(d), d) for d in f.__defaults__]
+    """Each stub, each text signature and the threaded functions' defaults are the kernels' own."""
+    stubs = ast.parse((PACKAGE / f"{f.__module__.rsplit('.', 1)[1]}.pyi").read_text()).body
+    stub = next(node for node in stubs if isinstance(node, ast.FunctionDef) and node.name == f.__name__)
+    params = inspect.signature(f).parameters.values()
+    positional = [p for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    assert [a.arg for a in stub.args.args] == [p.name for p in positional]
+    stub_defaults = [ast.literal_eval(d) for d in stub.args.defaults + stub.args.kw_defaults]
+    defaults = [p.default for p in params if p.default is not p.empty]
+    assert [(type(d), d) for d in stub_defaults] == [(type(d), d) for d in defaults]
+    shared = [(p.name, p.default) for p in positional if p.default is not p.empty]
+    assert [(type(d), d) for _, d in shared] == [(type(KERNEL_DEFAULTS[k]), KERNEL_DEFAULTS[k]) for k, _ in shared]
+    assert f not in FUNCS or [(type(d), d) for d in defaults] == [(type(d), d) for d in f.__defaults__]
 
 
 @pytest.fixture(scope="module")
@@ -83,7 +93,7 @@ def test_functions_pickle_copy_and_weakref_like_python_functions(f, process_pool
     ref = weakref.ref(f)
     assert ref() is f and f in weakref.WeakSet([f])
     # sent to another interpreter by name and called there
-    same(process_pool.submit(f, MU, S2, 30, 0.5, 9).result(timeout=300), f(MU, S2, 30, 0.5, 9))
+    assert_same_result(process_pool.submit(f, MU, S2, 30, 0.5, 9).result(timeout=300), f(MU, S2, 30, 0.5, 9))
 
 
 def test_docstrings_exact():
@@ -100,26 +110,16 @@ def test_docstrings_exact():
         assert f.__doc__.endswith("\n    ")
 
 
-def same(a, b):
-    assert len(a) == len(b)
-    for x, y in zip(a, b):
-        if isinstance(x, dict):
-            assert x.keys() == y.keys()
-            for k in x:
-                np.testing.assert_array_equal(x[k], y[k])
-        else:
-            np.testing.assert_array_equal(x, y)
-
 
 @pytest.mark.parametrize("f", FUNCS)
 def test_defaults_equal_explicit_values_and_keywords_in_any_order(f):
     spelled = f.__defaults__
     ref = f(MU, S2, 50, *spelled)
-    same(f(MU, S2, 50), ref)
-    same(f(n_samples=50, sigma2_obj=S2, mu_obj=MU), ref)
+    assert_same_result(f(MU, S2, 50), ref)
+    assert_same_result(f(n_samples=50, sigma2_obj=S2, mu_obj=MU), ref)
     optional = list(inspect.signature(f).parameters)[3:]
-    same(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(optional[::-1], spelled[::-1]))), ref)
-    same(f(MU, S2, 50, **{}), ref)
+    assert_same_result(f(MU, n_samples=50, sigma2_obj=S2, **dict(zip(optional[::-1], spelled[::-1]))), ref)
+    assert_same_result(f(MU, S2, 50, **{}), ref)
 
 
 @pytest.mark.parametrize("f", FUNCS)
@@ -247,13 +247,13 @@ def test_conversions_accepted(f, kwargs, equivalent):
         with pytest.raises(ValueError, match=r"^percentile must be in \(0,1\]$"):
             f(**a)
         return
-    same(f(**a), f(**b))
+    assert_same_result(f(**a), f(**b))
 
 
 def test_int_subclass_from_int_warns_then_is_accepted():
     with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type BoolSub\)\.  The ability"):
         r = m.mc_rank_counts(MU, S2, ReturnsIntSubclass())
-    same(r, m.mc_rank_counts(MU, S2, 7))
+    assert_same_result(r, m.mc_rank_counts(MU, S2, 7))
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning):

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from helpers import ROOT
+from helpers.process import ROOT
 
 pytest.importorskip("mypy", reason="mypy is not installed (it is in the 'test' extra)")
 

@@ -13,8 +13,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from vornaquill.selection_core import mc_rank_select
-from vornaquill.selection_core._select import percentile_for_k
+from vornaquill.selection_core import mc_rank_select, percentile_for_k
 
 
 @dataclass(frozen=True)

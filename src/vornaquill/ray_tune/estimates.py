@@ -16,6 +16,8 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from vornaquill.selection_core import pooled_variance as pooled_across
+
 NOISE_MODELS = ("reported", "window", "none")
 NONFINITE_MODES = ("worst", "as_is")
 
@@ -59,14 +61,9 @@ def snapshot(
 
 def pooled_variance(snaps: Sequence[Snapshot]) -> NDArray[np.float64]:
     """Per metric, the degrees-of-freedom weighted mean of the finite per-observation variances
-    (zero when no trial has one)."""
-    m = len(snaps[0].mean)
-    total, weight = np.zeros(m), np.zeros(m)
-    for snap in snaps:
-        known = np.isfinite(snap.var_obs) & (snap.dof > 0)
-        total[known] += snap.dof * snap.var_obs[known]
-        weight[known] += snap.dof
-    return np.divide(total, weight, out=np.zeros(m), where=weight > 0)
+    (zero when no trial has one): `selection_core.pooled_variance` over the snapshots."""
+    pooled = pooled_across([snap.var_obs for snap in snaps], [snap.dof for snap in snaps])
+    return np.where(np.isnan(pooled), 0.0, pooled)
 
 
 def objectives(

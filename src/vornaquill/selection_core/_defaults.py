@@ -13,7 +13,8 @@ from typing import Any
 
 from ._mc_rank import mc_rank_select_detailed
 
-__all__ = ["AUTO_FIRST_SAMPLES", "AUTO_MAX_SAMPLES", "KERNEL_DEFAULTS", "METRICS", "STAT_KEYS"]
+__all__ = ["AUTO_FIRST_SAMPLES", "AUTO_MAX_SAMPLES", "KERNEL_DEFAULTS", "METRICS", "MODES", "QUANTILE_MODES",
+           "SAMPLES_LIMIT", "STAT_KEYS", "WITHIN_MODES", "quantiles_exact"]
 
 _INPUTS = ("mu_obj", "sigma2_obj", "n_samples")
 
@@ -32,3 +33,25 @@ STAT_KEYS = ("mean", "std", "median", "q25", "q75")
 #: `n_samples="auto"`: the first run's sample count, doubled until settled or the maximum.
 AUTO_FIRST_SAMPLES = 1_000
 AUTO_MAX_SAMPLES = 128_000
+
+#: Largest sample count: the kernels count samples in 32 bits.
+SAMPLES_LIMIT = 2**31 - 1
+
+#: The kernels' mode codes by name (the command line's choices). `quantiles_mode_i` takes any
+#: integer: codes other than exact and streaming mean automatic.
+MODES: Mapping[str, int] = MappingProxyType({"ranks": 1, "values": 0})
+WITHIN_MODES: Mapping[str, int] = MappingProxyType({"crowding": 0})
+QUANTILE_MODES: Mapping[str, int] = MappingProxyType({"auto": 2, "exact": 0, "streaming": 1})
+
+#: Fewest samples the streaming (P²) estimators start from; below it quantiles are always exact.
+STREAMING_START = 5
+
+
+def quantiles_exact(quantiles_mode_i: int, n_samples: int, n: int, budget: int) -> bool:
+    """True when the detailed kernel keeps every observation for exact quantiles (n_samples * n
+    values per metric) rather than streaming estimates: the kernel's own rule."""
+    if quantiles_mode_i == QUANTILE_MODES["exact"] or n_samples < STREAMING_START:
+        return True
+    if quantiles_mode_i == QUANTILE_MODES["streaming"]:
+        return False
+    return budget > 0 and n_samples * n <= budget

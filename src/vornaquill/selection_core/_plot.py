@@ -13,6 +13,10 @@ if TYPE_CHECKING:
 
 __all__ = ["plot_result"]
 
+# Points beyond this (mean plus one standard deviation) are not drawn: the axis arithmetic (limits
+# with margins, tick steps) overflows near the float64 maximum.
+_DRAWABLE = float(np.finfo(np.float64).max) / 16
+
 
 def _axis(result: SelectionResult, token: int | str) -> int:
     labels = result._objective_labels()
@@ -39,7 +43,8 @@ def plot_result(result: SelectionResult, ax: Any, objectives: Sequence[int | str
     labels = result._objective_labels()
     mx, my = result.mu[:, x], result.mu[:, y]
     sx, sy = np.sqrt(result.sigma2[:, x]), np.sqrt(result.sigma2[:, y])
-    shown = np.isfinite(mx) & np.isfinite(my)
+    with np.errstate(invalid="ignore", over="ignore"):
+        shown = (np.abs(mx) + sx <= _DRAWABLE) & (np.abs(my) + sy <= _DRAWABLE)  # False for NaN
     ax.errorbar(mx[shown], my[shown], xerr=sx[shown], yerr=sy[shown], fmt="none", ecolor="0.65",
                 elinewidth=1, capsize=2, zorder=1)
     points = ax.scatter(mx[shown], my[shown], c=result.win_probability[shown], cmap="viridis",
@@ -59,7 +64,7 @@ def plot_result(result: SelectionResult, ax: Any, objectives: Sequence[int | str
         setter(f"{labels[m]} (mean ± 1 sd, {better} is better)")
     hidden = [name for name, visible in zip(names, shown.tolist()) if not visible]
     listed = ", ".join(hidden[:3]) + (", ..." if len(hidden) > 3 else "")
-    note = f"; not shown (NaN or infinite mean): {listed}" if hidden else ""
+    note = f"; not shown (NaN, infinite or beyond ±{_DRAWABLE:.2g}): {listed}" if hidden else ""
     ax.set_title(f"{result.n_samples} samples, top/bottom {len(result.winners)} marked{note}", fontsize=10)
     ax.legend(loc="best", fontsize=8)
     ax.grid(True, alpha=0.3)

@@ -3,6 +3,8 @@
 `from_replicates` takes the measurements grouped per individual; `reduce_long` takes them "long",
 one row per measurement with the individual's name beside it (as in a CSV or a DataFrame). Both end
 in `_reduce`, which works on the rows of all individuals stacked, each individual's rows together.
+`pooled_variance` is the one rule for the variance of an individual without enough measurements of
+its own (the Ray Tune scheduler uses it too).
 """
 
 from __future__ import annotations
@@ -13,7 +15,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["from_replicates", "reduce_grouped", "reduce_long"]
+from ._args import label, real_array
+
+__all__ = ["from_replicates", "pooled_variance", "reduce_grouped", "reduce_long"]
 
 
 def from_replicates(values: ArrayLike | Sequence[ArrayLike]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -44,9 +48,13 @@ def from_replicates(values: ArrayLike | Sequence[ArrayLike]) -> tuple[NDArray[np
 
     Raises
     ------
+    TypeError
+        For complex or masked arrays (write NaN for a missing measurement).
     ValueError
-        For arrays of the wrong shape, an individual without measurements, or when a single
-        measurement needs the pooled variance and no individual has two or more.
+        For arrays of the wrong shape, an individual without measurements, when a single
+        measurement needs the pooled variance and no individual has two or more, or when the
+        variance of finite measurements is beyond the float64 range (naming the individual and
+        objective). Means of measurements near the float64 maximum are computed without overflow.
     """
     mu, sigma2, _ = reduce_grouped(values)
     return mu, sigma2
@@ -69,7 +77,7 @@ def reduce_long(
     Returns (individuals in order of first appearance, mu, sigma2, replicates per individual),
     reduced as `from_replicates` does.
     """
-    arr = np.asarray(values, dtype=np.float64)
+    arr = real_array(values, "replicates")
     if arr.ndim != 2:
         raise ValueError(f"expected a 2-D array of measurements (rows x objectives), got shape {arr.shape}")
     if len(names) != arr.shape[0]:
@@ -78,14 +86,14 @@ def reduce_long(
     group = np.fromiter((first.setdefault(n, len(first)) for n in names), dtype=np.intp, count=len(names))
     order = np.argsort(group, kind="stable")
     counts = np.bincount(group, minlength=len(first))
-    mu, sigma2, counts = _reduce(arr[order], counts, objectives)
+    mu, sigma2, counts = _reduce(arr[order], counts, objectives, [str(v) for v in first])
     return list(first), mu, sigma2, counts
 
 
 def _stack(values: Any) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     """All measurements as one (sum K_i, M) array, each individual's rows together, and the K_i."""
     if not isinstance(values, (list, tuple)):
-        arr = np.asarray(values, dtype=np.float64)
+        arr = real_array(values, "replicates")
         if arr.ndim != 3:
             raise ValueError(
                 "replicates must be an array of shape (N, K, M) or a list of N arrays of shape "
@@ -95,7 +103,7 @@ def _stack(values: Any) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
         if n and not k:
             raise ValueError("replicates: every individual needs at least one measurement (K = 0)")
         return arr.reshape(n * k, m), np.full(n, k, dtype=np.int64)
-    blocks = [np.asarray(v, dtype=np.float64) for v in values]
+    blocks = [real_array(v, f"replicates[{i}]") for i, v in enumerate(values)]
     for i, b in enumerate(blocks):
         if b.ndim != 2 or b.shape[1] != blocks[0].shape[1] or not b.shape[0]:
             want = f"(K_i >= 1, {blocks[0].shape[1]})" if blocks[0].ndim == 2 else "(K_i >= 1, M)"
@@ -105,8 +113,44 @@ def _stack(values: Any) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     return np.concatenate(blocks), np.array([b.shape[0] for b in blocks], dtype=np.int64)
 
 
-def _reduce(flat: NDArray[np.float64], counts: NDArray[np.int64], objectives: Sequence[str] | None = None
-            ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]]:
+def pooled_variance(variances: ArrayLike, dof: ArrayLike) -> NDArray[np.float64]:
+    """Per objective, the pooled within-individual variance sum(dof_i * s_i**2) / sum(dof_i).
+
+    `variances` (N, M) are per-observation variances s_i**2, `dof` their degrees of freedom, (N,)
+    or (N, M) (K_i - 1 for K_i measurements). Rows with dof_i <= 0 or a variance that is not
+    finite are left out; an objective without any gives NaN.
+    """
+    var = np.asarray(variances, dtype=np.float64)
+    weight = np.asarray(dof, dtype=np.float64)
+    weight = np.broadcast_to(weight[:, None] if weight.ndim == 1 else weight, var.shape)
+    known = np.isfinite(var) & (weight > 0)
+    if not known.size:
+        return np.full(var.shape[1], np.nan)
+    # Summed row after row (accumulate is always sequential; sum may pair terms), so that the result
+    # does not depend on the array's shape.
+    with np.errstate(invalid="ignore", over="ignore"):
+        total = np.add.accumulate(np.where(known, weight * var, 0.0), axis=0)[-1]
+    count = np.add.accumulate(np.where(known, weight, 0.0), axis=0)[-1]
+    pooled: NDArray[np.float64] = np.divide(total, count, out=np.full(var.shape[1], np.nan), where=count > 0)
+    return pooled
+
+
+def _rescaled(cells: NDArray[np.float64]) -> tuple[float, float]:
+    """Mean and sum of squared deviations of finite measurements whose plain sums overflow:
+    computed on the values divided by a power of two (exact) and shifted by the first one (so
+    that equal values have no spread at all), scaled back. The sum of squares may still be
+    infinite: near the float64 maximum any two distinct values are ~1e292 apart, and their
+    variance is beyond float64."""
+    scale = 2.0 ** (int(np.frexp(np.abs(cells).max())[1]) - 1)
+    y = cells / scale
+    shift = y - y[0]
+    spread = shift.mean()
+    with np.errstate(over="ignore"):
+        return float((y[0] + spread) * scale), float(((shift - spread) ** 2).sum() * scale * scale)
+
+
+def _reduce(flat: NDArray[np.float64], counts: NDArray[np.int64], objectives: Sequence[str] | None = None,
+            names: Sequence[str] | None = None) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]]:
     """Means, variances of the means and counts of stacked rows; `counts[i]` >= 1 rows per individual."""
     n, m = len(counts), flat.shape[1]
     if n == 0:
@@ -117,19 +161,30 @@ def _reduce(flat: NDArray[np.float64], counts: NDArray[np.int64], objectives: Se
         mu = np.add.reduceat(flat, starts, axis=0) / k
         dev = flat - np.repeat(mu, counts, axis=0)
         ss = np.add.reduceat(dev * dev, starts, axis=0)
+    # Finite measurements whose sums overflowed: again, rescaled (rare, so cell by cell).
+    measured = np.logical_and.reduceat(np.isfinite(flat), starts, axis=0)
+    for i, j in np.argwhere(measured & ~(np.isfinite(mu) & np.isfinite(ss))).tolist():
+        mu[i, j], ss[i, j] = _rescaled(flat[starts[i]: starts[i] + counts[i], j])
+        if not np.isfinite(ss[i, j]):
+            raise ValueError(
+                f"replicates: {label('individual', names, i)}, {label('objective', objectives, j)}: the "
+                "variance of the measurements is beyond the float64 range (values up to "
+                f"{np.abs(flat[starts[i]: starts[i] + counts[i], j]).max():.3g}); rescale that objective")
     finite = np.isfinite(mu)
     several = (counts >= 2)[:, None] & finite
-    var = np.divide(ss, k - 1.0, out=np.zeros_like(ss), where=several)  # 0 where not `several`
-    sigma2 = var / k
+    with np.errstate(over="ignore"):
+        var = np.divide(ss, k - 1.0, out=np.zeros_like(ss), where=several)  # 0 where not `several`
+        sigma2 = var / k
     single = (counts == 1)[:, None] & finite
+    pooled = pooled_variance(np.where(several, var, np.nan), counts - 1)
     for j in np.flatnonzero(single.any(axis=0)).tolist():
-        dof = (counts - 1)[several[:, j]]
-        if not dof.size:
-            label = repr(objectives[j]) if objectives is not None else j
+        if np.isnan(pooled[j]):
             raise ValueError(
-                f"replicates: objective {label} has individuals with a single measurement and no individual "
-                "with two or more (without NaN) to estimate the variance from"
+                f"replicates: {label('objective', objectives, j)} has individuals with a single measurement and "
+                "no individual with two or more (without NaN) to estimate the variance from"
             )
-        pooled = float(ss[several[:, j], j].sum() / dof.sum())
-        sigma2[single[:, j], j] = pooled
+        if not np.isfinite(pooled[j]):
+            raise ValueError(f"replicates: the pooled variance of {label('objective', objectives, j)} is "
+                             "beyond the float64 range; rescale that objective")
+        sigma2[single[:, j], j] = pooled[j]
     return mu, sigma2, counts

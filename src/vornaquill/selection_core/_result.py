@@ -1,27 +1,65 @@
 """The result types of `select`: `SelectionResult` and its per-metric `MetricStats`.
 
-Frozen dataclasses over NumPy arrays, with their conversions (`to_dict`, `to_frame`, `plot`);
-`json_ready` is the one rule for writing non-finite numbers to JSON.
+Frozen dataclasses over read-only NumPy arrays, with their conversions (`to_dict`, `to_frame`,
+`plot`); `json_ready` is the one rule for writing non-finite numbers to JSON.
+
+A result never shares memory that someone else can write: each array is kept only when it and
+every array it views are read-only (`fresh` marks a kernel's new outputs so, without a copy), and
+copied into a new read-only array otherwise (the caller's `mu`, for one).
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _frames
+from ._args import label
 from ._defaults import METRICS, STAT_KEYS
 
-__all__ = ["MetricStats", "SelectionResult", "json_ready", "stats_from_kernel"]
+__all__ = ["MetricStats", "SelectionResult", "fresh", "json_ready", "stats_from_kernel"]
+
+
+def fresh(array: NDArray[Any]) -> NDArray[Any]:
+    """`array`, which nobody else holds (a kernel's or a computation's new output), made read-only
+    in place together with the arrays it views, so that a result keeps it without a copy."""
+    view: Any = array
+    while isinstance(view, np.ndarray):
+        view.flags.writeable = False
+        view = view.base
+    return array
+
+
+def _read_only(value: Any) -> Any:
+    """Arrays that nothing can change stay as they are; any other array is copied and the copy made
+    read-only. Values that are not arrays pass through."""
+    if not isinstance(value, np.ndarray):
+        return value
+    view: Any = value
+    while isinstance(view, np.ndarray) and not view.flags.writeable:
+        view = view.base
+    return value if view is None else fresh(np.array(value, copy=True))
+
+
+class _ReadOnlyFields:
+    """Base of the result types: every array field read-only from construction on, unpickling
+    included (which goes through the constructor, not around it)."""
+
+    def __post_init__(self) -> None:
+        for field in fields(self):  # type: ignore[arg-type]
+            object.__setattr__(self, field.name, _read_only(getattr(self, field.name)))
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        return type(self), tuple(getattr(self, field.name) for field in fields(self))  # type: ignore[arg-type]
 
 
 @dataclass(frozen=True, eq=False)
-class MetricStats:
+class MetricStats(_ReadOnlyFields):
     """Distribution of one per-sample observation over the Monte-Carlo samples, per individual.
 
     The observation is a 0-based count: the place in the sample's global order, the index of the
@@ -33,7 +71,11 @@ class MetricStats:
         Exact mean and population standard deviation (divisor: number of samples).
     median, q25, q75:
         Median and quartiles; exact or streaming estimates, see
-        `SelectionResult.quantiles_streamed`.
+        `SelectionResult.quantiles_streamed`. Streaming (P²) estimates of neighbouring quantiles
+        are separate estimators: at small sample counts they can come out of order (a median
+        above q75).
+
+    The arrays are read-only. Two instances compare equal only when they are the same object.
     """
 
     mean: NDArray[np.float64]
@@ -48,7 +90,7 @@ class MetricStats:
 
 
 @dataclass(frozen=True, eq=False)
-class SelectionResult:
+class SelectionResult(_ReadOnlyFields):
     """Result of `select`: winners, losers and per-individual statistics of N individuals.
 
     Attributes
@@ -96,6 +138,11 @@ class SelectionResult:
         Names of the individuals and of the objectives (tuples of str), None when not known.
     replicate_counts:
         int64 (N,): measurements per individual when the input was replicates, else None.
+
+    Every array is read-only and owned by the result (arrays passed in that something else could
+    still change are copied), so changing the caller's input later does not change it. Equality
+    is identity: two results compare equal only when they are the same object (compare the
+    arrays, e.g. with `numpy.array_equal`, to compare contents).
     """
 
     winners: NDArray[np.int64]
@@ -130,8 +177,9 @@ class SelectionResult:
     def to_dict(self) -> dict[str, Any]:
         """A JSON-ready dict: arrays as lists, statistics as nested dicts ("place_stats", ...).
 
-        Non-finite numbers in "mu" and "sigma2" are written as None; the intervals are always finite.
-        "names" and "objectives" are present only when the result knows them.
+        Every non-finite number (a NaN mean, an infinite quality score) is written as None, so
+        that `json.dumps(..., allow_nan=False)` accepts it. "names" and "objectives" are present
+        only when the result knows them.
         """
         out: dict[str, Any] = {
             "n_samples": self.n_samples,
@@ -150,10 +198,11 @@ class SelectionResult:
             if getattr(self, key) is not None:
                 out[key] = list(getattr(self, key))
         for key in ("mu", "sigma2"):
-            out[key] = json_ready(getattr(self, key).tolist())
+            out[key] = getattr(self, key).tolist()
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
-        return out
+        doc: dict[str, Any] = json_ready(out)
+        return doc
 
     def to_frame(self) -> Any:
         """A pandas DataFrame, one row per individual (indexed by name when names are known).
@@ -180,7 +229,7 @@ class SelectionResult:
     def _objective_labels(self) -> list[str]:
         if self.objectives is not None:
             return list(self.objectives)
-        return [f"objective {m}" for m in range(self.mu.shape[1])]
+        return [label("objective", None, m) for m in range(self.mu.shape[1])]
 
     def _columns(self) -> dict[str, NDArray[Any]]:
         """Per-individual columns of `to_frame`, in order."""
@@ -202,8 +251,8 @@ class SelectionResult:
         cols["quality_score"] = self.quality_score
         if self.replicate_counts is not None:
             cols["n_replicates"] = self.replicate_counts
-        for m, label in enumerate(self._objective_labels()):
-            cols[f"{label}_mu"], cols[f"{label}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
+        for m, name in enumerate(self._objective_labels()):
+            cols[f"{name}_mu"], cols[f"{name}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
         return cols
 
 
@@ -220,5 +269,5 @@ def json_ready(value: Any) -> Any:
 
 
 def stats_from_kernel(raw: Mapping[str, Any]) -> MetricStats:
-    """The `MetricStats` of one of the kernel's statistics dicts."""
-    return MetricStats(**{key: raw[key] for key in STAT_KEYS})
+    """The `MetricStats` of one of the kernel's statistics dicts (its new arrays, kept uncopied)."""
+    return MetricStats(**{key: fresh(raw[key]) for key in STAT_KEYS})

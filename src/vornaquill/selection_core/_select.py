@@ -11,8 +11,8 @@ intervals and the uncertain members of the selection.
 
 from __future__ import annotations
 
-import operator
-from collections.abc import Mapping, Sequence
+import math
+from collections.abc import Mapping, Sequence, Set
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -20,22 +20,33 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _frames
-from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, STAT_KEYS
+from ._args import check_variances, integer, label, real_array
+from ._defaults import (
+    AUTO_FIRST_SAMPLES,
+    AUTO_MAX_SAMPLES,
+    KERNEL_DEFAULTS,
+    MODES,
+    SAMPLES_LIMIT,
+    STAT_KEYS,
+    WITHIN_MODES,
+)
 from ._mc_rank import mc_rank_select_detailed
 from ._replicates import reduce_grouped, reduce_long
-from ._result import MetricStats, SelectionResult, stats_from_kernel
+from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
 from ._uncertainty import uncertain_members, wilson_interval
 
 __all__ = ["MetricStats", "SelectionResult", "percentile_for_k", "select"]
 
 
 def percentile_for_k(k: int, n: int) -> float:
-    """The largest `percentile` for which the kernels select exactly `k` of `n` individuals.
+    """A `percentile` for which the kernels select exactly `k` of `n` individuals.
 
     The kernels take ceil(percentile * n) on a rounded double product, so k / n itself can give
-    k + 1 (k = 7, n = 25: 0.28 * 25 = 7.000000000000001). Steps k / n down by units in the last
-    place until the product no longer rounds above k. Needs 1 <= k <= n.
+    k + 1 (k = 7, n = 25: 0.28 * 25 = 7.000000000000001). Returns k / n, stepped down by units in
+    the last place until the product no longer rounds above k: the largest such value at or below
+    k / n (a slightly larger double can select k too). Needs integers 1 <= k <= n.
     """
+    k, n = integer(k, "k"), integer(n, "n")
     if not 1 <= k <= n:
         raise ValueError(f"k must be between 1 and the number of individuals ({n}), got {k}")
     p = k / n
@@ -55,8 +66,8 @@ class _Data:
     counts: NDArray[np.int64] | None
 
 
-def _as_2d(obj: Any) -> NDArray[np.float64]:
-    arr = np.ascontiguousarray(np.asarray(obj, dtype=np.float64))
+def _as_2d(obj: Any, what: str) -> NDArray[np.float64]:
+    arr = np.ascontiguousarray(real_array(obj, what))
     if arr.ndim != 2:
         raise ValueError("expected a 2D array")
     return arr
@@ -71,7 +82,11 @@ def _labels(given: Sequence[str] | None, found: Sequence[str] | None, size: int,
         return None
     if isinstance(labels, str) or len(labels) != size:
         raise ValueError(f"{what}: expected a sequence of {size} names, got {labels!r}")
-    return tuple(str(v) for v in labels)
+    out = tuple(str(v) for v in labels)
+    if what == "objectives" and len(set(out)) != len(out):  # individuals' names may repeat
+        twice = next(v for j, v in enumerate(out) if v in out[:j])
+        raise ValueError(f"objectives: {twice!r} names two objectives; objective names must be unique")
+    return out
 
 
 def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
@@ -94,7 +109,7 @@ def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
     elif _frames.is_frame(mu) or _frames.is_frame(sigma2):
         m, s2, found_names, found_objectives = _frames.frame_arrays(mu, sigma2)
     else:
-        m, s2 = _as_2d(mu), _as_2d(sigma2)
+        m, s2 = _as_2d(mu, "mu"), _as_2d(sigma2, "sigma2")
         if m.shape != s2.shape:
             raise ValueError("mu and sigma2 must have the same shape")
     return _Data(m, s2, _labels(names, found_names, m.shape[0], "names"),
@@ -105,6 +120,9 @@ def _directions(directions: Any, data: _Data) -> tuple[str, ...]:
     m = data.mu.shape[1]
     if directions is None:
         directions = ("min",) * m
+    if isinstance(directions, Set):
+        raise TypeError(f"directions: a {type(directions).__name__} has no order; give a list with one "
+                        "'min' or 'max' per objective, or a dict by objective name")
     if isinstance(directions, Mapping):
         if data.objectives is None:
             raise ValueError("directions: a mapping needs named objectives (pass objectives= or a "
@@ -123,13 +141,43 @@ def _directions(directions: Any, data: _Data) -> tuple[str, ...]:
 
 
 def _check_variances(data: _Data) -> None:
-    bad = np.argwhere(~(np.isfinite(data.sigma2) & (data.sigma2 >= 0.0)))
-    if bad.size:
-        i, m = (int(v) for v in bad[0])
-        label = "".join(f", {what} {labels[j]!r}" for what, labels, j in (
+    def where(i: int, m: int) -> str:
+        return f"sigma2[{i}, {m}]" + "".join(f", {label(what, labels, j)}" for what, labels, j in (
             ("individual", data.names, i), ("objective", data.objectives, m)) if labels is not None)
-        raise ValueError(f"sigma2[{i}, {m}]{label}: variance must be a finite number >= 0 "
-                         f"(got {float(data.sigma2[i, m])!r})")
+
+    check_variances(data.sigma2, where)
+
+
+def _finite(value: Any, name: str) -> Any:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a real number, got {value!r}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be a finite number (got {value!r})")
+    return value
+
+
+def _kernel_options(percentile: Any, k: Any, n: int, seed: Any, mode_i: Any, within_mode_i: Any,
+                    quantiles_mode_i: Any, quantiles_budget: Any, weights: tuple[Any, Any, Any, Any]
+                    ) -> tuple[Any, ...]:
+    """The kernel's ten options in its order, checked: k or percentile (not both), integral
+    counts, known mode codes, finite weights."""
+    if k is not None:
+        if percentile is not None:
+            raise ValueError("give either k or percentile, not both")
+        percentile = percentile_for_k(k, n)
+    elif percentile is None:
+        percentile = _D["percentile"]
+    elif not 0.0 < _finite(percentile, "percentile") <= 1.0:
+        raise ValueError(f"percentile must be in (0,1] (got {percentile!r})")
+    for value, name, codes in ((mode_i, "mode_i", MODES), (within_mode_i, "within_mode_i", WITHIN_MODES)):
+        if integer(value, name) not in codes.values():
+            allowed = ", ".join(f"{code} ({word})" for word, code in sorted(codes.items(), key=lambda c: c[1]))
+            raise ValueError(f"{name} must be one of {allowed}, got {value!r}")
+    names = ("quality_w_place", "quality_w_front", "quality_w_within", "quality_sign")
+    return (percentile, integer(seed, "seed"), mode_i, within_mode_i, integer(quantiles_mode_i, "quantiles_mode_i"),
+            integer(quantiles_budget, "quantiles_budget"), *map(_finite, weights, names))
 
 
 def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
@@ -148,8 +196,10 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
 def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...]
             ) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
-    win_interval = wilson_interval(win_count, samples)
-    lose_interval = wilson_interval(lose_count, samples)
+    for array in (winners, losers, win_count, lose_count, rank_sum, quality):
+        fresh(array)  # the kernel's new arrays, kept without a copy
+    win_interval = fresh(wilson_interval(win_count, samples))
+    lose_interval = fresh(wilson_interval(lose_count, samples))
     return SelectionResult(
         winners=winners,
         losers=losers,
@@ -160,14 +210,14 @@ def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[s
         front=stats_from_kernel(front),
         within=stats_from_kernel(within),
         quality_score=quality,
-        win_probability=win_count / samples,
-        lose_probability=lose_count / samples,
+        win_probability=fresh(win_count / samples),
+        lose_probability=fresh(lose_count / samples),
         n_samples=samples,
         quantiles_streamed=bool(place["quantiles_mode_used"]),
         win_interval=win_interval,
         lose_interval=lose_interval,
-        uncertain_winners=uncertain_members(winners, win_interval),
-        uncertain_losers=uncertain_members(losers, lose_interval),
+        uncertain_winners=fresh(uncertain_members(winners, win_interval)),
+        uncertain_losers=fresh(uncertain_members(losers, lose_interval)),
         mu=data.mu,
         sigma2=data.sigma2,
         directions=directions,
@@ -191,7 +241,7 @@ def select(
     max_samples: int | None = None,
     names: Sequence[str] | None = None,
     objectives: Sequence[str] | None = None,
-    percentile: float = _D["percentile"],
+    percentile: float | None = None,
     seed: int = _D["seed"],
     mode_i: int = _D["mode_i"],
     within_mode_i: int = _D["within_mode_i"],
@@ -239,9 +289,10 @@ def select(
         bring their own).
     percentile:
         Fraction of the global order counted as top (win) and bottom (loss) per sample, and the
-        fraction selected as winners and losers; in (0, 1].
+        fraction selected as winners and losers; in (0, 1]. Default 0.2 (the kernels' default),
+        unless `k` is given.
     seed:
-        Generator seed, 0 <= seed < 2**64.
+        Generator seed, an integer 0 <= seed < 2**64.
     mode_i:
         1 = crowding computed on per-objective ranks (robust to scale), 0 = on raw values.
     within_mode_i:
@@ -262,20 +313,26 @@ def select(
         in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
         identical individuals win equally often. The sampled values are the same either way.
 
+    Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
+    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
+
     Returns
     -------
     SelectionResult
-        An empty population (N = 0) gives the empty result before any other check.
+        An empty population (N = 0) gives the empty result once the counts are checked, before
+        any other check.
 
     Raises
     ------
     TypeError
-        Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both.
+        Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both; for a count
+        or seed that is not an integer, complex or masked arrays, or an unordered `directions`.
     ValueError
-        For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
-        infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
-        percentile outside (0, 1], k outside [1, N] or given with a percentile, threads < 0,
-        ties other than "index" or "random".
+        For arrays that are not 2-D or differ in shape, zero objectives, DataFrames that do not
+        line up, a NaN, infinite or negative variance (naming the first), bad `directions`, two
+        objectives with the same name, n_samples <= 0, percentile outside (0, 1], k outside
+        [1, N] or given with a percentile, threads < 0, an unknown `mode_i` or `within_mode_i`,
+        a non-finite quality weight or sign, ties other than "index" or "random".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
@@ -285,19 +342,22 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
-    n = data.mu.shape[0]
+    limit = integer(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples", 1, SAMPLES_LIMIT)
+    samples = min(AUTO_FIRST_SAMPLES, limit) if auto else integer(n_samples, "n_samples", 1, SAMPLES_LIMIT)
+    threads = integer(threads, "threads", 0)
+    if ties not in ("index", "random"):
+        raise ValueError(f"ties must be 'index' or 'random', got {ties!r}")
+    n, m = data.mu.shape
     if n == 0:
-        return _empty_result(data, 0 if auto else int(n_samples))
+        return _empty_result(data, 0 if auto else samples)
+    if m == 0:
+        raise ValueError(f"no objectives: mu has shape {data.mu.shape} (need at least one column)")
     dirs = _directions(directions, data)
     _check_variances(data)
-    if k is not None:
-        if percentile != _D["percentile"]:
-            raise ValueError("give either k or percentile, not both")
-        percentile = percentile_for_k(operator.index(k), n)
+    options = _kernel_options(percentile, k, n, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
+                              (quality_w_place, quality_w_front, quality_w_within, quality_sign))
     flip = np.array([d == "max" for d in dirs])
     kernel_mu = np.where(flip, -data.mu, data.mu) if flip.any() else data.mu
-    options = (percentile, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
-               quality_w_place, quality_w_front, quality_w_within, quality_sign)
 
     def run(samples: Any) -> SelectionResult:
         if threads == 1 and ties == "index":
@@ -309,11 +369,7 @@ def select(
         return _result(raw, int(samples), data, dirs)
 
     if not auto:
-        return run(n_samples)
-    limit = AUTO_MAX_SAMPLES if max_samples is None else operator.index(max_samples)
-    if limit <= 0:
-        raise ValueError(f"max_samples must be > 0, got {limit}")
-    samples = min(AUTO_FIRST_SAMPLES, limit)
+        return run(samples)
     while True:
         result = run(samples)
         if result.settled or samples >= limit:

@@ -9,24 +9,30 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 from ... import __version__
-from .._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, METRICS
+from .._args import integer
+from .._defaults import (
+    AUTO_FIRST_SAMPLES,
+    AUTO_MAX_SAMPLES,
+    KERNEL_DEFAULTS,
+    METRICS,
+    MODES,
+    QUANTILE_MODES,
+    SAMPLES_LIMIT,
+    WITHIN_MODES,
+    quantiles_exact,
+)
 from .._select import select
 from . import report
 from .read import InputError, Population, check_fits, load_population
 
 PROG = "vornaquill-select"
 DEFAULT_SAMPLES = 2000
-
-MODES = {"ranks": 1, "values": 0}
-WITHIN_MODES = {"crowding": 0}
-QUANTILE_MODES = {"auto": 2, "exact": 0, "streaming": 1}
 
 _INT32_MAX = 2**31 - 1
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
@@ -37,16 +43,16 @@ _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 
 
 def _int_in(lo: int, hi: int) -> Callable[[str], int]:
+    """Parser of an integer option: the text as an int, then `select`'s rule for counts."""
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
-        if value < lo:
-            raise argparse.ArgumentTypeError(f"must be {'> 0' if lo == 1 else f'>= {lo}'} (got {value})")
-        if value > hi:
-            raise argparse.ArgumentTypeError(f"must be <= {hi} (got {value})")
-        return value
+        try:
+            return integer(value, "", lo, hi)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
 
     return parse
 
@@ -69,10 +75,10 @@ def _percentile(text: str) -> float:
 
 
 def _samples(text: str) -> int | str:
-    return "auto" if text == "auto" else _int_in(1, _INT32_MAX)(text)
+    return "auto" if text == "auto" else _int_in(1, SAMPLES_LIMIT)(text)
 
 
-def _choice(choices: dict[str, int], parameter: str) -> str:
+def _choice(choices: Mapping[str, int], parameter: str) -> str:
     """The option value that stands for the kernel's default code of `parameter`."""
     return next(name for name, code in choices.items() if code == KERNEL_DEFAULTS[parameter])
 
@@ -123,7 +129,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"number of Monte-Carlo samples, or 'auto': {AUTO_FIRST_SAMPLES} samples, doubled with the "
                         f"same seed until no winner or loser is uncertain or --max-samples is reached "
                         f"(default {DEFAULT_SAMPLES})")
-    k.add_argument("--max-samples", type=_int_in(1, _INT32_MAX), metavar="N",
+    k.add_argument("--max-samples", type=_int_in(1, SAMPLES_LIMIT), metavar="N",
                    help=f"largest sample count of -n auto (default {AUTO_MAX_SAMPLES})")
     share = k.add_mutually_exclusive_group()
     share.add_argument("-p", "--percentile", type=_percentile,
@@ -131,9 +137,9 @@ def build_parser() -> argparse.ArgumentParser:
                             f"selected as winners and losers; in (0, 1] (default {KERNEL_DEFAULTS['percentile']})")
     share.add_argument("--k", type=_int_in(1, _INT32_MAX), metavar="K",
                        help="select exactly K winners and K losers (instead of --percentile)")
-    k.add_argument("--maximize", nargs="+", metavar="NAME",
+    k.add_argument("--maximize", nargs="+", action="extend", metavar="NAME",
                    help="objectives to maximise, by name or 0-based index (all others are minimised); "
-                        "put FILE before this option")
+                        "may be repeated; put FILE before this option")
     k.add_argument("-s", "--seed", type=_int_in(0, 2**64 - 1), default=KERNEL_DEFAULTS["seed"],
                    help="random seed; the same seed gives the same result (default %(default)s)")
     k.add_argument("--mode", choices=list(MODES), default=_choice(MODES, "mode_i"),
@@ -169,11 +175,12 @@ def build_parser() -> argparse.ArgumentParser:
     fmt.add_argument("--csv", action="store_true",
                      help="write one row per individual as CSV (to stdout, or to --output)")
     o.add_argument("-o", "--output", metavar="FILE",
-                   help="write the output to FILE; without --json/--csv the format follows its "
-                        "suffix (.json, .csv, otherwise the table)")
+                   help="write the output to FILE ('-' for stdout); without --json/--csv the format "
+                        "follows its suffix (.json, .csv, otherwise the table)")
     o.add_argument("--plot", metavar="FILE.png",
-                   help="save a scatter plot of two objectives (.png, or another format matplotlib "
-                        "writes, such as .svg or .pdf; needs matplotlib: pip install 'vornaquill[plot]')")
+                   help="save a scatter plot of two objectives to exactly FILE, in the format its suffix "
+                        "names (.png, or another format matplotlib writes, such as .svg or .pdf; PNG "
+                        "without a suffix; needs matplotlib: pip install 'vornaquill[plot]')")
     o.add_argument("--plot-objectives", nargs=2, metavar=("X", "Y"),
                    help="objectives on the plot axes, by name or 0-based index (default the first two)")
     o.add_argument("-q", "--quiet", action="store_true",
@@ -194,14 +201,13 @@ def _output_format(args: argparse.Namespace) -> str:
     return {".json": "json", ".csv": "csv"}.get(suffix, "table")
 
 
-def _check_memory(pop: Population, args: argparse.Namespace, options: Mapping[str, Any]) -> None:
+def _check_memory(pop: Population, options: Mapping[str, Any]) -> None:
     """Refuse, before the kernel allocates them, buffers larger than the machine: the rating's
     N x N byte matrix, and the stored observations when quantiles are exact."""
     n = pop.mu.shape[0]
     check_fits(n * n, f"rating {n} individuals (an N x N byte matrix)")
     samples = options.get("max_samples", options["n_samples"])  # the largest run's sample count
-    exact = args.quantiles == "exact" or (args.quantiles == "auto" and samples * n <= args.budget)
-    if exact:
+    if quantiles_exact(options["quantiles_mode_i"], samples, n, options["quantiles_budget"]):
         check_fits(len(METRICS) * 8 * samples * n,
                    f"exact quantiles of {samples} samples x {n} individuals (--quantiles streaming needs none)")
 
@@ -227,17 +233,20 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def run(args: argparse.Namespace) -> None:
-    if args.plot:
-        report.check_plot_target(args.plot)
+    if args.output is not None:
+        report.check_target(args.output, "-o/--output", stdout_ok=True)
+    if args.plot is not None:
+        report.check_plot_target(args.plot)  # '' included: refused
     elif args.plot_objectives:
         raise InputError("--plot-objectives needs --plot")
     options = _options(args)
     pop = load_population(args.input)
     axes = report.plot_axes(pop, args.plot_objectives) if args.plot else (0, 1)
     maximised = {pop.objective(token, "--maximize") for token in args.maximize or ()}
-    _check_memory(pop, args, options)
+    _check_memory(pop, options)
     try:
-        result = select(pop.mu, pop.sigma2, names=pop.names, objectives=pop.objectives,
+        result = select(pop.mu, pop.sigma2, names=pop.names,
+                        objectives=pop.objectives if pop.objectives_named else None,
                         directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
                         threads=args.threads, **options)
     except ValueError as exc:  # what only the whole population shows, such as --k larger than it
@@ -246,12 +255,12 @@ def run(args: argparse.Namespace) -> None:
     fmt = _output_format(args)
     text = {"json": lambda: report.to_json(pop, result, options), "csv": lambda: report.to_csv(result),
             "table": lambda: report.format_table(pop, result, options)}[fmt]()
-    if args.output:
+    if args.output not in (None, "-"):
         report.write_text(args.output, text)
         if not args.quiet and fmt != "table":
-            sys.stdout.write(report.format_table(pop, result, options))
+            report.write_stdout(report.format_table(pop, result, options))
     else:
-        sys.stdout.write(text)
+        report.write_stdout(text)
     if args.plot:
         report.save_plot(args.plot, result, axes)
 
@@ -262,14 +271,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         run(args)
-        sys.stdout.flush()
+        report.write_stdout("")  # flushes: a full disk shows here
     except InputError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader (for example `head`) went away: point stdout at /dev/null so that the
-        # interpreter's final flush does not report the broken pipe again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        report.discard_stdout()
         return 1
     except MemoryError:
         # what the size checks above did not foresee

@@ -13,7 +13,6 @@ import os
 import sys
 import zipfile
 import zlib
-from collections.abc import Callable
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
@@ -22,6 +21,8 @@ from typing import IO, Any, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
+from .._args import check_variances
+from .._args import label as labelled
 from .._replicates import reduce_long
 
 EXAMPLE = "example_population.csv"
@@ -33,20 +34,22 @@ class InputError(Exception):
 
 @dataclass(frozen=True)
 class Population:
-    """N individuals with M objectives: means, variances, names and objective names."""
+    """N individuals with M objectives: means, variances, names and objective names (taken from the
+    file, or "objective 0", ... for an .npz archive without them: `objectives_named` says which)."""
 
     mu: NDArray[np.float64]
     sigma2: NDArray[np.float64]
     names: list[str] | None
     objectives: list[str]
     source: str
-    replicates: tuple[int, int] | None = None  # fewest and most measurements per individual
+    replicates: NDArray[np.int64] | None = None  # measurements per individual of a long table
+    objectives_named: bool = True
 
     def objective(self, token: str, option: str) -> int:
         """The index of an objective given by name or 0-based index on the command line."""
         if token in self.objectives:
             return self.objectives.index(token)
-        if token.isdigit() and int(token) < len(self.objectives):
+        if token.isascii() and token.isdigit() and int(token) < len(self.objectives):  # not '²'
             return int(token)
         raise InputError(f"{option}: no objective {token!r} (have {', '.join(self.objectives)})")
 
@@ -76,14 +79,6 @@ def check_fits(n_bytes: int, what: str) -> None:
 
 # ---------------------------------------------------------------------------------------------
 # CSV
-
-
-def _check_variances(sigma2: NDArray[np.float64], where: Callable[[int, int], str]) -> None:
-    """Variances must be numbers >= 0 (0 means no noise); `where(i, m)` names a bad cell."""
-    bad = np.argwhere(~(sigma2 >= 0.0))
-    if bad.size:
-        i, m = (int(v) for v in bad[0])
-        raise InputError(f"{where(i, m)}: variance must be a number >= 0 (got {float(sigma2[i, m])!r})")
 
 
 def _parse_float(text: str, where: str) -> float:
@@ -144,8 +139,8 @@ def read_csv(stream: TextIO, label: str) -> Population:
     if not body:
         raise InputError(f"{label}: no individuals (the file has a header but no rows)")
     mu, sigma2 = _numbers(header, mu_cols, body, label), _numbers(header, s2_cols, body, label)
-    _check_variances(
-        sigma2, lambda i, m: f"{label}, line {body[i][0]}, column {header[s2_cols[m]]!r}"
+    check_variances(
+        sigma2, lambda i, m: f"{label}, line {body[i][0]}, column {header[s2_cols[m]]!r}", InputError
     )
     names = [row[name_col].strip() for _, row in body] if name_col is not None else None
     return Population(mu, sigma2, names, objectives, label)
@@ -173,11 +168,11 @@ def _read_long(header: list[str], name_col: int, body: list[tuple[int, list[str]
         raise InputError(f"{label}: no individuals (the file has a header but no rows)")
     values = _numbers(header, cols, body, label)
     try:
-        names, mu, sigma2, counts = reduce_long([row[name_col].strip() for _, row in body], values)
+        names, mu, sigma2, counts = reduce_long([row[name_col].strip() for _, row in body], values,
+                                                [header[j] for j in cols])
     except ValueError as exc:
         raise InputError(f"{label}: {exc}") from None
-    return Population(mu, sigma2, [str(n) for n in names], [header[j] for j in cols], label,
-                      (int(counts.min()), int(counts.max())))
+    return Population(mu, sigma2, [str(n) for n in names], [header[j] for j in cols], label, counts)
 
 
 def _numbered_rows(stream: TextIO) -> list[tuple[int, list[str]]]:
@@ -197,8 +192,8 @@ def _text(raw: IO[bytes]) -> io.TextIOWrapper:
 
 
 def _npz_header(archive: Any, key: str, label: str) -> None:
-    """Read the array's header and refuse a shape whose float64 copy would not fit in memory,
-    before NumPy allocates it (a damaged or hostile header can claim any shape)."""
+    """Read the array's header and refuse a shape whose array or float64 copy would not fit in
+    memory, before NumPy allocates it (a damaged or hostile header can claim any shape and dtype)."""
     member = f"{key}.npy"
     if member not in archive.zip.namelist():
         raise InputError(f"{label}: {key!r} is not a NumPy array (write the archive with numpy.savez)")
@@ -207,9 +202,10 @@ def _npz_header(archive: Any, key: str, label: str) -> None:
         read = {(1, 0): np.lib.format.read_array_header_1_0,
                 (2, 0): np.lib.format.read_array_header_2_0}.get(version)
         if read is None:
-            return  # newer header layouts: NumPy checks them itself
-        shape = read(fh)[0]
-    check_fits(8 * int(np.prod(shape, dtype=object)), f"{label}: array {key!r} of shape {shape}")
+            return  # newer header layouts: NumPy checks them itself (a MemoryError names the file)
+        shape, _, dtype = read(fh)
+    size = max(8, dtype.itemsize) * int(np.prod(shape, dtype=object))
+    check_fits(size, f"{label}: array {key!r} of shape {shape}")
 
 
 def _npz_array(archive: Any, key: str, label: str) -> NDArray[np.float64]:
@@ -264,13 +260,16 @@ def read_npz(path: Path, label: str) -> Population:
     # damaged members: bad deflate data, compression methods zipfile lacks, truncated streams
     except (zipfile.BadZipFile, zlib.error, NotImplementedError, ValueError, EOFError, KeyError) as exc:
         raise InputError(f"{label}: not a readable .npz archive ({exc})") from None
+    except MemoryError:
+        raise InputError(f"{label}: its arrays do not fit in memory") from None
     if mu.shape[1] == 0:
         raise InputError(f"{label}: no objectives ('mu' has shape {mu.shape})")
     if mu.shape[0] == 0:
         raise InputError(f"{label}: no individuals ('mu' has shape {mu.shape})")
-    _check_variances(sigma2, lambda i, m: f"{label}: sigma2[{i}, {m}]")
-    if objectives is None:
-        objectives = [f"objective {m}" for m in range(mu.shape[1])]
+    check_variances(sigma2, lambda i, m: f"{label}: sigma2[{i}, {m}]", InputError)
+    if objectives is None:  # the result's own labels, which select() does not quote as names
+        return Population(mu, sigma2, names, [labelled("objective", None, m) for m in range(mu.shape[1])], label,
+                          objectives_named=False)
     return Population(mu, sigma2, names, objectives, label)
 
 
@@ -284,6 +283,9 @@ def load_population(source: str | None) -> Population:
     if source is None:
         text = resources.files("vornaquill.selection_core").joinpath("data", EXAMPLE).read_text(encoding="utf-8")
         return read_csv(io.StringIO(text), f"built-in example ({EXAMPLE})")
+    if not source:
+        raise InputError("the input file name is empty (give a file, - for standard input, or nothing "
+                         "for the built-in example)")
     if source == "-":
         if sys.stdin is None or sys.stdin.closed:
             raise InputError("cannot read <stdin>: standard input is closed")

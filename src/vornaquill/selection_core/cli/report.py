@@ -5,6 +5,8 @@ from __future__ import annotations
 import csv
 import io
 import json
+import os
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -31,27 +33,34 @@ def _marks(result: SelectionResult, n: int) -> list[str]:
     return marks
 
 
+def _many(count: int, word: str) -> str:
+    """ "1 winner", "2 winners" """
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
 def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
     """Two lines: what was read, and how it was sampled and selected."""
     objectives = ", ".join(pop.objectives)
-    source = f"{len(pop.mu)} individuals, {len(pop.objectives)} objectives ({objectives}) from {pop.source}"
+    source = (f"{_many(len(pop.mu), 'individual')}, {_many(len(pop.objectives), 'objective')} ({objectives}) "
+              f"from {pop.source}")
     if pop.replicates is not None:
-        lo, hi = pop.replicates
+        lo, hi = int(pop.replicates.min()), int(pop.replicates.max())
         counts = f"{lo}–{hi}" if hi != lo else f"{lo}"  # noqa: RUF001 (an en dash between the bounds of a range)
         source += f"; replicates reduced to means and variances ({counts} per individual)"
     maximised = [name for name, d in zip(pop.objectives, result.directions) if d == "max"]
     if maximised:
         source += f"; maximised: {', '.join(maximised)}"
-    samples = f"{result.n_samples} samples"
+    samples = _many(result.n_samples, "sample")
     if options["n_samples"] == "auto":
         samples += " (auto, settled)" if result.settled else " (auto: --max-samples reached before settling)"
     share = f"{options['k']}" if "k" in options else f"{100 * options['percentile']:g}%"
     k = len(result.winners)
     ties = ", ties in random order" if options.get("ties") == "random" else ""
+    quantiles = "streaming (P²)" if result.quantiles_streamed else "exact"
     return (
         f"{source}\n"
         f"{samples}, seed {options['seed']}{ties}, top/bottom {share} of the order per sample: "
-        f"{k} winners (W), {k} losers (L); quantiles {'streaming (P²)' if result.quantiles_streamed else 'exact'}\n"
+        f"{_many(k, 'winner')} (W), {_many(k, 'loser')} (L); quantiles {quantiles}\n"
     )
 
 
@@ -90,6 +99,8 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
 def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
     doc = {**result.to_dict(), "names": result._individual_labels(), "objectives": pop.objectives,
            "source": pop.source, "options": options}
+    if pop.replicates is not None:
+        doc["replicate_counts"] = pop.replicates.tolist()
     # every non-finite number, not only the means: a quality score overflows to ±inf when large
     # weights meet large means
     return json.dumps(json_ready(doc), indent=2, allow_nan=False) + "\n"
@@ -115,6 +126,39 @@ def to_csv(result: SelectionResult) -> str:
     return out.getvalue()
 
 
+def discard_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's final flush of what could not
+    be written (a reader that went away, a full disk) does not fail again."""
+    if sys.stdout is not None:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def write_stdout(text: str) -> None:
+    """Write and flush `text` to standard output; a closed or full output is the user's error."""
+    if sys.stdout is None:
+        raise InputError("cannot write to standard output: it is closed")
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as exc:  # ValueError: a closed file object
+        discard_stdout()
+        raise InputError(f"cannot write to standard output: {getattr(exc, 'strerror', None) or exc}") from None
+
+
+def check_target(path: str, option: str, stdout_ok: bool = False) -> None:
+    """Fail before any work when `path` cannot name a file to write: empty, or in a folder that
+    does not exist."""
+    if stdout_ok and path == "-":
+        return
+    if not path:
+        raise InputError(f"{option}: the file name is empty" + (" (use - for standard output)" if stdout_ok else ""))
+    folder = Path(path).parent
+    if not folder.is_dir():
+        raise InputError(f"cannot write {path}: no folder {str(folder)!r}")
+
+
 def write_text(path: str, text: str) -> None:
     try:
         with open(path, "w", encoding="utf-8", newline="") as fh:
@@ -127,16 +171,23 @@ def write_text(path: str, text: str) -> None:
 # Plot
 
 
+def _plot_format(path: str) -> str:
+    """The plot's format: the file's suffix, PNG when it has none."""
+    return Path(path).suffix.lower().lstrip(".") or "png"
+
+
 def check_plot_target(path: str) -> None:
-    """Fail before any work when matplotlib is missing or cannot write the file's format."""
+    """Fail before any work when matplotlib is missing, cannot write the file's format, or the
+    file's folder does not exist."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
         raise InputError("--plot needs matplotlib: pip install 'vornaquill[plot]'") from None
-    suffix = Path(path).suffix.lower().lstrip(".")
+    suffix = _plot_format(path)
     formats = Figure().canvas.get_supported_filetypes()
-    if suffix and suffix not in formats:
+    if suffix not in formats:
         raise InputError(f"--plot: cannot write .{suffix} files (use one of: {', '.join(sorted(formats))})")
+    check_target(path, "--plot")
 
 
 def plot_axes(pop: Population, chosen: Sequence[str] | None) -> tuple[int, int]:
@@ -155,9 +206,12 @@ def save_plot(path: str, result: SelectionResult, axes: tuple[int, int]) -> None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    ax = result.plot(objectives=axes)
     try:
-        ax.figure.savefig(path, dpi=120)
+        ax = result.plot(objectives=axes)
+    except ValueError as exc:
+        raise InputError(f"--plot: {exc}") from None
+    try:
+        ax.figure.savefig(path, dpi=120, format=_plot_format(path))  # exactly `path`, no suffix added
     except OSError as exc:
         raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
     finally:
