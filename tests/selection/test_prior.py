@@ -1,0 +1,60 @@
+"""The population prior: the posterior of a hand-worked population, and the cases left as observed."""
+
+import numpy as np
+import pytest
+
+from vornaquill.selection_core._prior import population_posterior
+
+
+def test_posterior_of_a_hand_worked_population():
+    # Means 0, 1, 2, 3, each with variance 1; a second objective is the first negated and shifted.
+    # m = 1.5, S = sum of squared deviations = 5; the penalised REML tau2 solves
+    # 2 t**2 - (S - s) t - s**2 = 0, t = (4 + sqrt(24)) / 4 = 1 + sqrt(6) / 2 = 2.2247449;
+    # B = t / (t + 1) = 0.6898979, V_m = (t + 1) / 4 = 0.8061862;
+    # means 1.5 + B * (-1.5, -0.5, 0.5, 1.5) = 0.4651531, 1.1550510, 1.8449490, 2.5348469;
+    # variance B * 1 + (1 - B)**2 * V_m = 0.6898979 + 0.0775255 = 0.7674235.
+    mu = np.array([[0.0], [1.0], [2.0], [3.0]])
+    post = population_posterior(np.hstack([mu, 10.0 - mu]), np.ones((4, 2)))
+    want = [0.4651531, 1.1550510, 1.8449490, 2.5348469]
+    np.testing.assert_allclose(post.mu[:, 0], want, atol=1e-6)
+    np.testing.assert_allclose(post.mu[:, 1], 10.0 - np.array(want), atol=1e-6)  # direction-free
+    np.testing.assert_allclose(post.sigma2, 0.7674235, atol=1e-6)
+    assert post.applied and post.note == ""
+
+
+def _mixed():
+    rng = np.random.default_rng(3)
+    return rng.normal(size=(8, 2)), rng.uniform(0.2, 2.0, size=(8, 2))
+
+
+@pytest.mark.parametrize("case, applied, note", [
+    ("three individuals", False, "3 individuals with a finite mean, fewer than 4"),
+    ("five NaN rows", True, "objective 0: 3 individuals"),
+    ("zero variances", True, ""),
+    ("no spread beyond the noise", True, ""),  # unpenalised REML: tau2 = 0, every mean onto m
+    ("all variances zero", False, "no positive variance"),
+])
+def test_what_is_left_as_observed(case, applied, note):
+    mu, sigma2 = _mixed()
+    if case == "three individuals":
+        mu, sigma2 = mu[:3], sigma2[:3]
+    elif case == "five NaN rows":
+        mu[:5, 0] = np.nan
+    elif case == "no spread beyond the noise":
+        mu *= 0.01
+    elif case == "zero variances":
+        sigma2[[1, 4], 1] = 0.0
+    else:
+        sigma2[:] = 0.0
+    post = population_posterior(mu, sigma2)
+    assert post.applied is applied and note in post.note
+    exact = ~np.isfinite(mu) | (sigma2 == 0.0)
+    if not applied:
+        exact[:] = True
+    elif case == "five NaN rows":
+        exact[:, 0] = True
+    np.testing.assert_array_equal(post.mu[exact], mu[exact])  # NaN kept as NaN, exact means kept
+    np.testing.assert_array_equal(post.sigma2[exact], sigma2[exact])
+    # Shrunk elsewhere, never onto one value: the order of equal-variance means survives.
+    assert (post.sigma2[~exact] < sigma2[~exact]).all()
+    assert len(np.unique(post.mu[~exact])) == (~exact).sum()
