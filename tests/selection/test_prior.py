@@ -1,8 +1,12 @@
-"""The population prior: the posterior of a hand-worked population, and the cases left as observed."""
+"""The population prior: the posterior of a hand-worked population, the cases left as observed, and
+`select(prior=...)` running on the posterior."""
+
+import json
 
 import numpy as np
 import pytest
 
+import vornaquill.selection_core as sc
 from vornaquill.selection_core._prior import population_posterior
 
 
@@ -58,3 +62,33 @@ def test_what_is_left_as_observed(case, applied, note):
     # Shrunk elsewhere, never onto one value: the order of equal-variance means survives.
     assert (post.sigma2[~exact] < sigma2[~exact]).all()
     assert len(np.unique(post.mu[~exact])) == (~exact).sum()
+
+
+SELECTED = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_score")
+
+
+@pytest.mark.parametrize("n, prior, note", [(12, None, ""), (3, "population", "fewer than 4")])
+def test_without_a_usable_prior_the_selection_is_the_plain_one(n, prior, note):
+    mu, sigma2 = np.random.default_rng(5).normal(size=(n, 2)), np.full((n, 2), 0.3)
+    res, plain = sc.select(mu, sigma2, 200, seed=2, prior=prior), sc.select(mu, sigma2, 200, seed=2)
+    for key in SELECTED:
+        np.testing.assert_array_equal(getattr(res, key), getattr(plain, key))
+    assert res.prior is None and res.posterior_mu is None and note in res.prior_note
+
+
+def test_population_prior_selects_from_the_posterior():
+    rng = np.random.default_rng(6)
+    mu, sigma2 = rng.normal(size=(10, 2)), rng.uniform(0.1, 1.0, size=(10, 2))
+    mu[0, 1] = np.nan
+    res = sc.select(mu, sigma2, 300, k=3, seed=4, directions=["max", "min"], objectives=["acc", "loss"],
+                    prior="population")
+    post = population_posterior(mu, sigma2)
+    np.testing.assert_array_equal(res.posterior_mu, post.mu)  # in the user's sign
+    np.testing.assert_array_equal(res.mu, mu)
+    direct = sc.select(post.mu, post.sigma2, 300, k=3, seed=4, directions=["max", "min"])
+    for key in SELECTED:
+        np.testing.assert_array_equal(getattr(res, key), getattr(direct, key))
+    doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
+    assert doc["prior"] == "population" and doc["posterior_mu"][0][1] is None
+    assert doc["posterior_sigma2"][3] == post.sigma2[3].tolist()
+    np.testing.assert_array_equal(res.to_frame()["loss_posterior_sigma2"], post.sigma2[:, 1])

@@ -166,6 +166,7 @@ def test_bad_variances_are_refused_by_element(value, labelled):
     (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, directions={"x": "max"}), "needs named objectives"),
     (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, directions=["min", "up"]), "'min' or 'max'"),
     (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, max_samples=100), "only to n_samples='auto'"),
+    (lambda: sc.select(np.ones((4, 2)), np.ones((4, 2)), 10, prior="flat"), "prior must be None or 'population'"),
 ])
 def test_option_errors(call, message):
     with pytest.raises(ValueError, match=re.escape(message)):

@@ -96,6 +96,14 @@ class SelectionResult:
         Names of the individuals and of the objectives (tuples of str), None when not known.
     replicate_counts:
         int64 (N,): measurements per individual when the input was replicates, else None.
+    prior:
+        "population" when the selection ran on the posterior means and variances of
+        `select(..., prior="population")`, else None (no prior asked for, or none could be applied).
+    posterior_mu, posterior_sigma2:
+        float64 (N, M): the posterior means (in the user's sign) and variances the selection ran on,
+        None without a prior. `mu` and `sigma2` stay the observed ones.
+    prior_note:
+        Why objectives (or the whole population) were used as observed despite the prior, else "".
     """
 
     winners: NDArray[np.int64]
@@ -121,6 +129,10 @@ class SelectionResult:
     names: tuple[str, ...] | None
     objectives: tuple[str, ...] | None
     replicate_counts: NDArray[np.int64] | None
+    prior: str | None = None
+    posterior_mu: NDArray[np.float64] | None = None
+    posterior_sigma2: NDArray[np.float64] | None = None
+    prior_note: str = ""
 
     @property
     def settled(self) -> bool:
@@ -130,7 +142,8 @@ class SelectionResult:
     def to_dict(self) -> dict[str, Any]:
         """A JSON-ready dict: arrays as lists, statistics as nested dicts ("place_stats", ...).
 
-        Non-finite numbers in "mu" and "sigma2" are written as None; the intervals are always finite.
+        Non-finite numbers in "mu", "sigma2" and the posterior ones are written as None; the intervals
+        are always finite. "posterior_mu" and "posterior_sigma2" are None without a prior.
         "names" and "objectives" are present only when the result knows them.
         """
         out: dict[str, Any] = {
@@ -153,6 +166,10 @@ class SelectionResult:
             out[key] = json_ready(getattr(self, key).tolist())
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
+        out["prior"], out["prior_note"] = self.prior, self.prior_note
+        for key in ("posterior_mu", "posterior_sigma2"):
+            value = getattr(self, key)
+            out[key] = None if value is None else json_ready(value.tolist())
         return out
 
     def to_frame(self) -> Any:
@@ -160,7 +177,8 @@ class SelectionResult:
 
         Columns: winner, loser (bool); win_probability, win_low, win_high, win_uncertain; the same
         for lose; win_count, lose_count, rank_sum; place_mean ... within_q75; quality_score;
-        n_replicates (for replicates); then X_mu and X_sigma2 for each objective X. Needs pandas.
+        n_replicates (for replicates); then X_mu and X_sigma2 for each objective X, followed by
+        X_posterior_mu and X_posterior_sigma2 with a prior. Needs pandas.
         """
         pd = _frames.require_pandas("SelectionResult.to_frame")
         index = None if self.names is None else pd.Index(list(self.names), name="name")
@@ -204,6 +222,9 @@ class SelectionResult:
             cols["n_replicates"] = self.replicate_counts
         for m, label in enumerate(self._objective_labels()):
             cols[f"{label}_mu"], cols[f"{label}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
+            if self.posterior_mu is not None and self.posterior_sigma2 is not None:
+                cols[f"{label}_posterior_mu"] = self.posterior_mu[:, m]
+                cols[f"{label}_posterior_sigma2"] = self.posterior_sigma2[:, m]
         return cols
 
 

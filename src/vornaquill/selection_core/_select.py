@@ -22,6 +22,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _frames
 from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, STAT_KEYS
 from ._mc_rank import mc_rank_select_detailed
+from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, stats_from_kernel
 from ._uncertainty import uncertain_members, wilson_interval
@@ -145,8 +146,8 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
     )
 
 
-def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...]
-            ) -> SelectionResult:
+def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
+            posterior: Posterior | None = None) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
     win_interval = wilson_interval(win_count, samples)
     lose_interval = wilson_interval(lose_count, samples)
@@ -174,7 +175,18 @@ def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[s
         names=data.names,
         objectives=data.objectives,
         replicate_counts=data.counts,
+        **_prior_fields(posterior),
     )
+
+
+def _prior_fields(posterior: Posterior | None) -> dict[str, Any]:
+    """The result's prior fields: the posterior the kernel ran on, or why the observed means were used."""
+    if posterior is None:
+        return {}
+    if not posterior.applied:
+        return {"prior_note": posterior.note}
+    return {"prior": "population", "posterior_mu": posterior.mu, "posterior_sigma2": posterior.sigma2,
+            "prior_note": posterior.note}
 
 
 _D = KERNEL_DEFAULTS
@@ -203,6 +215,7 @@ def select(
     quality_sign: float = _D["quality_sign"],
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    prior: Literal["population"] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -261,6 +274,13 @@ def select(
         ties. "index" (default) keeps that order; "random" presents the population to the rating
         in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
         identical individuals win equally often. The sampled values are the same either way.
+    prior:
+        None (default): the selection samples the observed means and variances. "population":
+        each objective's means are first shrunk toward the population and their variances replaced
+        by the posterior ones (`population_posterior`: normal-normal empirical Bayes), so that a
+        mean that is high because its noise was lucky is not copied at face value; the noisier a
+        mean, the further it moves. Non-finite means and zero variances are kept. With fewer than
+        4 finite means in an objective, that objective is used as observed (`prior_note` says so).
 
     Returns
     -------
@@ -275,7 +295,7 @@ def select(
         For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
         infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
         percentile outside (0, 1], k outside [1, N] or given with a percentile, threads < 0,
-        ties other than "index" or "random".
+        ties other than "index" or "random", prior other than None or "population".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
@@ -285,6 +305,8 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
+    if prior not in (None, "population"):
+        raise ValueError(f"prior must be None or 'population', got {prior!r}")
     n = data.mu.shape[0]
     if n == 0:
         return _empty_result(data, 0 if auto else int(n_samples))
@@ -294,19 +316,21 @@ def select(
         if percentile != _D["percentile"]:
             raise ValueError("give either k or percentile, not both")
         percentile = percentile_for_k(operator.index(k), n)
+    posterior = None if prior is None else population_posterior(data.mu, data.sigma2)
+    used_mu, used_sigma2 = (data.mu, data.sigma2) if posterior is None else (posterior.mu, posterior.sigma2)
     flip = np.array([d == "max" for d in dirs])
-    kernel_mu = np.where(flip, -data.mu, data.mu) if flip.any() else data.mu
+    kernel_mu = np.where(flip, -used_mu, used_mu) if flip.any() else used_mu
     options = (percentile, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
                quality_w_place, quality_w_front, quality_w_within, quality_sign)
 
     def run(samples: Any) -> SelectionResult:
         if threads == 1 and ties == "index":
-            raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+            raw = mc_rank_select_detailed(kernel_mu, used_sigma2, samples, *options)
         else:  # the threaded extension is loaded only when asked for
             from . import _parallel
 
-            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
-        return _result(raw, int(samples), data, dirs)
+            raw = _parallel.select_detailed(kernel_mu, used_sigma2, samples, *options, threads=threads, ties=ties)
+        return _result(raw, int(samples), data, dirs, posterior)
 
     if not auto:
         return run(n_samples)
