@@ -156,7 +156,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "or in a fresh random order per sample, fair to identical individuals (default index)")
     k.add_argument("--prior", choices=["population"],
                    help="select from the means shrunk toward the population (empirical Bayes), so that "
-                        "lucky noisy means are not copied at face value (default: the observed means)")
+                        "lucky noisy means are not copied at face value; variances reduced from replicates "
+                        "are taken as known (default: the observed means)")
 
     q = p.add_argument_group("quality score")
     for metric in METRICS:
