@@ -201,6 +201,7 @@ def four(n_samples=10, shape=(4, 2), **kwargs):
     (lambda: sc.percentile_for_k(2.0, 4), "k must be an integer"),
     (lambda: four(directions={"max", "min"}), "a set has no order"),
     (lambda: sc.select(np.ones((2, 2)) * 1j, np.ones((2, 2)), 5), "mu: complex values are not supported"),
+    (lambda: four(prior="flat"), "prior must be None or 'population'"),
 ])
 def test_option_errors(call, message):
     with pytest.raises((TypeError, ValueError), match=re.escape(message)) as info:

@@ -138,6 +138,14 @@ class SelectionResult(_ReadOnlyFields):
         Names of the individuals and of the objectives (tuples of str), None when not known.
     replicate_counts:
         int64 (N,): measurements per individual when the input was replicates, else None.
+    prior:
+        "population" when the selection ran on the posterior means and variances of
+        `select(..., prior="population")`, else None (no prior asked for, or none could be applied).
+    posterior_mu, posterior_sigma2:
+        float64 (N, M): the posterior means (in the user's sign) and variances the selection ran on,
+        None without a prior. `mu` and `sigma2` stay the observed ones.
+    prior_note:
+        Why objectives (or the whole population) were used as observed despite the prior, else "".
 
     Every array is read-only and owned by the result (arrays passed in that something else could
     still change are copied), so changing the caller's input later does not change it. Equality
@@ -168,6 +176,10 @@ class SelectionResult(_ReadOnlyFields):
     names: tuple[str, ...] | None
     objectives: tuple[str, ...] | None
     replicate_counts: NDArray[np.int64] | None
+    prior: str | None = None
+    posterior_mu: NDArray[np.float64] | None = None
+    posterior_sigma2: NDArray[np.float64] | None = None
+    prior_note: str = ""
 
     @property
     def settled(self) -> bool:
@@ -178,8 +190,9 @@ class SelectionResult(_ReadOnlyFields):
         """A JSON-ready dict: arrays as lists, statistics as nested dicts ("place_stats", ...).
 
         Every non-finite number (a NaN mean, an infinite quality score) is written as None, so
-        that `json.dumps(..., allow_nan=False)` accepts it. "names" and "objectives" are present
-        only when the result knows them.
+        that `json.dumps(..., allow_nan=False)` accepts it. "posterior_mu" and "posterior_sigma2"
+        are None without a prior. "names" and "objectives" are present only when the result knows
+        them.
         """
         out: dict[str, Any] = {
             "n_samples": self.n_samples,
@@ -201,6 +214,10 @@ class SelectionResult(_ReadOnlyFields):
             out[key] = getattr(self, key).tolist()
         counts = self.replicate_counts
         out["replicate_counts"] = None if counts is None else counts.tolist()
+        out["prior"], out["prior_note"] = self.prior, self.prior_note
+        for key in ("posterior_mu", "posterior_sigma2"):
+            value = getattr(self, key)
+            out[key] = None if value is None else value.tolist()
         doc: dict[str, Any] = json_ready(out)
         return doc
 
@@ -209,7 +226,8 @@ class SelectionResult(_ReadOnlyFields):
 
         Columns: winner, loser (bool); win_probability, win_low, win_high, win_uncertain; the same
         for lose; win_count, lose_count, rank_sum; place_mean ... within_q75; quality_score;
-        n_replicates (for replicates); then X_mu and X_sigma2 for each objective X. Needs pandas.
+        n_replicates (for replicates); then X_mu and X_sigma2 for each objective X, followed by
+        X_posterior_mu and X_posterior_sigma2 with a prior. Needs pandas.
         """
         pd = _frames.require_pandas("SelectionResult.to_frame")
         index = None if self.names is None else pd.Index(list(self.names), name="name")
@@ -253,6 +271,9 @@ class SelectionResult(_ReadOnlyFields):
             cols["n_replicates"] = self.replicate_counts
         for m, name in enumerate(self._objective_labels()):
             cols[f"{name}_mu"], cols[f"{name}_sigma2"] = self.mu[:, m], self.sigma2[:, m]
+            if self.posterior_mu is not None and self.posterior_sigma2 is not None:
+                cols[f"{name}_posterior_mu"] = self.posterior_mu[:, m]
+                cols[f"{name}_posterior_sigma2"] = self.posterior_sigma2[:, m]
         return cols
 
 

@@ -31,6 +31,7 @@ from ._defaults import (
     WITHIN_MODES,
 )
 from ._mc_rank import mc_rank_select_detailed
+from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
 from ._uncertainty import uncertain_members, wilson_interval
@@ -193,8 +194,8 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
     )
 
 
-def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...]
-            ) -> SelectionResult:
+def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
+            posterior: Posterior | None = None) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
     for array in (winners, losers, win_count, lose_count, rank_sum, quality):
         fresh(array)  # the kernel's new arrays, kept without a copy
@@ -224,7 +225,18 @@ def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[s
         names=data.names,
         objectives=data.objectives,
         replicate_counts=data.counts,
+        **_prior_fields(posterior),
     )
+
+
+def _prior_fields(posterior: Posterior | None) -> dict[str, Any]:
+    """The result's prior fields: the posterior the kernel ran on, or why the observed means were used."""
+    if posterior is None:
+        return {}
+    if not posterior.applied:
+        return {"prior_note": posterior.note}
+    return {"prior": "population", "posterior_mu": posterior.mu, "posterior_sigma2": posterior.sigma2,
+            "prior_note": posterior.note}
 
 
 _D = KERNEL_DEFAULTS
@@ -253,6 +265,7 @@ def select(
     quality_sign: float = _D["quality_sign"],
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    prior: Literal["population"] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -312,6 +325,15 @@ def select(
         ties. "index" (default) keeps that order; "random" presents the population to the rating
         in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
         identical individuals win equally often. The sampled values are the same either way.
+    prior:
+        None (default): the selection samples the observed means and variances. "population":
+        each objective's means are first shrunk toward the population and their variances replaced
+        by the posterior ones (`population_posterior`: normal-normal empirical Bayes), so that a
+        mean that is high because its noise was lucky is not copied at face value; the noisier a
+        mean, the further it moves. With `replicates`, the variances (K - 1 degrees of freedom
+        each) are shrunk toward each other first, so that a variance that came out too small by
+        chance does not protect its mean. Non-finite means and zero variances are kept. With fewer
+        than 4 finite means in an objective, that objective is used as observed (`prior_note`).
 
     Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
     codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
@@ -332,7 +354,8 @@ def select(
         line up, a NaN, infinite or negative variance (naming the first), bad `directions`, two
         objectives with the same name, n_samples <= 0, percentile outside (0, 1], k outside
         [1, N] or given with a percentile, threads < 0, an unknown `mode_i` or `within_mode_i`,
-        a non-finite quality weight or sign, ties other than "index" or "random".
+        a non-finite quality weight or sign, ties other than "index" or "random", prior other than None or
+        "population".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
@@ -347,6 +370,8 @@ def select(
     threads = integer(threads, "threads", 0)
     if ties not in ("index", "random"):
         raise ValueError(f"ties must be 'index' or 'random', got {ties!r}")
+    if prior not in (None, "population"):
+        raise ValueError(f"prior must be None or 'population', got {prior!r}")
     n, m = data.mu.shape
     if n == 0:
         return _empty_result(data, 0 if auto else samples)
@@ -356,17 +381,22 @@ def select(
     _check_variances(data)
     options = _kernel_options(percentile, k, n, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
                               (quality_w_place, quality_w_front, quality_w_within, quality_sign))
+    posterior = None
+    if prior is not None:  # variances from K >= 2 replicates have K - 1 dof; pooled ones count as known
+        dof = None if data.counts is None else np.where(data.counts > 1, data.counts - 1.0, np.inf)
+        posterior = population_posterior(data.mu, data.sigma2, dof)
+    used_mu, used_sigma2 = (data.mu, data.sigma2) if posterior is None else (posterior.mu, posterior.sigma2)
     flip = np.array([d == "max" for d in dirs])
-    kernel_mu = np.where(flip, -data.mu, data.mu) if flip.any() else data.mu
+    kernel_mu = np.where(flip, -used_mu, used_mu) if flip.any() else used_mu
 
     def run(samples: Any) -> SelectionResult:
         if threads == 1 and ties == "index":
-            raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
+            raw = mc_rank_select_detailed(kernel_mu, used_sigma2, samples, *options)
         else:  # the threaded extension is loaded only when asked for
             from . import _parallel
 
-            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
-        return _result(raw, int(samples), data, dirs)
+            raw = _parallel.select_detailed(kernel_mu, used_sigma2, samples, *options, threads=threads, ties=ties)
+        return _result(raw, int(samples), data, dirs, posterior)
 
     if not auto:
         return run(samples)

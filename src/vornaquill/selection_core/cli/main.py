@@ -160,6 +160,10 @@ def build_parser() -> argparse.ArgumentParser:
     k.add_argument("--ties", choices=["index", "random"], default="index",
                    help="order of equal crowding scores inside a front: by index (low indices win ties) "
                         "or in a fresh random order per sample, fair to identical individuals (default index)")
+    k.add_argument("--prior", choices=["population"],
+                   help="select from the means shrunk toward the population (empirical Bayes), so that "
+                        "lucky noisy means are not copied at face value; variances reduced from replicates "
+                        "are taken as known (default: the observed means)")
 
     q = p.add_argument_group("quality score")
     for metric in METRICS:
@@ -229,6 +233,7 @@ def _options(args: argparse.Namespace) -> dict[str, Any]:
         "quantiles_mode_i": QUANTILE_MODES[args.quantiles], "quantiles_budget": args.budget,
         **{f"quality_w_{metric}": getattr(args, f"quality_w_{metric}") for metric in METRICS},
         "quality_sign": args.quality_sign, "ties": args.ties,
+        **({"prior": args.prior} if args.prior else {}),
     }
 
 

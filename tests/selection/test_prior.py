@@ -1,0 +1,113 @@
+"""The population prior: the posterior of a hand-worked population, the cases left as observed, and
+`select(prior=...)` running on the posterior."""
+
+import json
+
+import numpy as np
+import pytest
+
+import vornaquill.selection_core as sc
+from vornaquill.selection_core._prior import population_posterior
+
+
+def test_posterior_of_a_hand_worked_population():
+    # Means 0, 1, 2, 3, each with variance 1; a second objective is the first negated and shifted.
+    # m = 1.5, S = sum of squared deviations = 5; the penalised REML tau2 solves
+    # 2 t**2 - (S - s) t - s**2 = 0, t = (4 + sqrt(24)) / 4 = 1 + sqrt(6) / 2 = 2.2247449;
+    # B = t / (t + 1) = 0.6898979, V_m = (t + 1) / 4 = 0.8061862;
+    # means 1.5 + B * (-1.5, -0.5, 0.5, 1.5) = 0.4651531, 1.1550510, 1.8449490, 2.5348469;
+    # variance B * 1 + (1 - B)**2 * V_m = 0.6898979 + 0.0775255 = 0.7674235.
+    mu = np.array([[0.0], [1.0], [2.0], [3.0]])
+    post = population_posterior(np.hstack([mu, 10.0 - mu]), np.ones((4, 2)))
+    want = [0.4651531, 1.1550510, 1.8449490, 2.5348469]
+    np.testing.assert_allclose(post.mu[:, 0], want, atol=1e-6)
+    np.testing.assert_allclose(post.mu[:, 1], 10.0 - np.array(want), atol=1e-6)  # direction-free
+    np.testing.assert_allclose(post.sigma2, 0.7674235, atol=1e-6)
+    assert post.applied and post.note == ""
+
+
+def test_estimated_variances_are_moderated_before_the_shrinkage():
+    # Four equal variances of means 1 from K = 3 replicates (dof 2): per-measurement variances 3, whose
+    # logs do not spread at all, less than a chi-square with 2 dof would (trigamma(1) = pi**2 / 6): one
+    # common variance, d0 infinite, no t factor. The mean of log(chi2_2 / 2) is digamma(1) = -gamma, so
+    # the common variance is exp(mean log v + gamma) = 3 e**gamma; of the means, e**gamma = 1.7810724.
+    mu = np.array([[0.0], [1.0], [2.0], [3.0]])
+    moderated = population_posterior(mu, np.ones((4, 1)), dof=np.full(4, 2.0))
+    known = population_posterior(mu, np.full((4, 1), 1.7810724))
+    np.testing.assert_allclose(moderated.mu, known.mu, rtol=1e-6)
+    np.testing.assert_allclose(moderated.sigma2, known.sigma2, rtol=1e-6)
+    # select passes K - 1 per individual from replicates; one measured once has a pooled, known variance.
+    reps = [np.array([[0.0, 1.0], [0.4, 1.2], [0.1, 0.7]]) + i for i in range(5)] + [np.array([[9.0, 2.0]])]
+    res = sc.select(replicates=reps, n_samples=50, prior="population")
+    want = population_posterior(res.mu, res.sigma2, dof=[2, 2, 2, 2, 2, np.inf])
+    np.testing.assert_array_equal(res.posterior_mu, want.mu)
+    np.testing.assert_array_equal(res.posterior_sigma2, want.sigma2)
+    assert not np.array_equal(want.sigma2, population_posterior(res.mu, res.sigma2).sigma2)
+
+
+def _mixed():
+    rng = np.random.default_rng(3)
+    return rng.normal(size=(8, 2)), rng.uniform(0.2, 2.0, size=(8, 2))
+
+
+@pytest.mark.parametrize("case, applied, note", [
+    ("three individuals", False, "3 individuals with a finite mean, fewer than 4"),
+    ("five NaN rows", True, "objective 0: 3 individuals"),
+    ("zero variances", True, ""),
+    ("no spread beyond the noise", True, ""),  # unpenalised REML: tau2 = 0, every mean onto m
+    ("all variances zero", False, "no positive variance"),
+])
+def test_what_is_left_as_observed(case, applied, note):
+    mu, sigma2 = _mixed()
+    if case == "three individuals":
+        mu, sigma2 = mu[:3], sigma2[:3]
+    elif case == "five NaN rows":
+        mu[:5, 0] = np.nan
+    elif case == "no spread beyond the noise":
+        mu *= 0.01
+    elif case == "zero variances":
+        sigma2[[1, 4], 1] = 0.0
+    else:
+        sigma2[:] = 0.0
+    post = population_posterior(mu, sigma2)
+    assert post.applied is applied and note in post.note
+    exact = ~np.isfinite(mu) | (sigma2 == 0.0)
+    if not applied:
+        exact[:] = True
+    elif case == "five NaN rows":
+        exact[:, 0] = True
+    np.testing.assert_array_equal(post.mu[exact], mu[exact])  # NaN kept as NaN, exact means kept
+    np.testing.assert_array_equal(post.sigma2[exact], sigma2[exact])
+    # Shrunk elsewhere, never onto one value: the order of equal-variance means survives.
+    assert (post.sigma2[~exact] < sigma2[~exact]).all()
+    assert len(np.unique(post.mu[~exact])) == (~exact).sum()
+
+
+SELECTED = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_score")
+
+
+@pytest.mark.parametrize("n, prior, note", [(12, None, ""), (3, "population", "fewer than 4")])
+def test_without_a_usable_prior_the_selection_is_the_plain_one(n, prior, note):
+    mu, sigma2 = np.random.default_rng(5).normal(size=(n, 2)), np.full((n, 2), 0.3)
+    res, plain = sc.select(mu, sigma2, 200, seed=2, prior=prior), sc.select(mu, sigma2, 200, seed=2)
+    for key in SELECTED:
+        np.testing.assert_array_equal(getattr(res, key), getattr(plain, key))
+    assert res.prior is None and res.posterior_mu is None and note in res.prior_note
+
+
+def test_population_prior_selects_from_the_posterior():
+    rng = np.random.default_rng(6)
+    mu, sigma2 = rng.normal(size=(10, 2)), rng.uniform(0.1, 1.0, size=(10, 2))
+    mu[0, 1] = np.nan
+    res = sc.select(mu, sigma2, 300, k=3, seed=4, directions=["max", "min"], objectives=["acc", "loss"],
+                    prior="population")
+    post = population_posterior(mu, sigma2)
+    np.testing.assert_array_equal(res.posterior_mu, post.mu)  # in the user's sign
+    np.testing.assert_array_equal(res.mu, mu)
+    direct = sc.select(post.mu, post.sigma2, 300, k=3, seed=4, directions=["max", "min"])
+    for key in SELECTED:
+        np.testing.assert_array_equal(getattr(res, key), getattr(direct, key))
+    doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
+    assert doc["prior"] == "population" and doc["posterior_mu"][0][1] is None
+    assert doc["posterior_sigma2"][3] == post.sigma2[3].tolist()
+    np.testing.assert_array_equal(res.to_frame()["loss_posterior_sigma2"], post.sigma2[:, 1])
