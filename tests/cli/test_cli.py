@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 from helpers.process import ROOT
-from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k
+from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k, select
 
 METRICS = ("place", "front", "within")
 STATS = ("mean", "median", "std", "q25", "q75")
@@ -196,7 +196,8 @@ def test_options_equal_their_plain_equivalent(tmp_path, population, args, plain,
         assert doc[key] == want[key], key
 
 
-def test_long_csv_is_reduced_like_replicates(tmp_path, population):
+@pytest.mark.parametrize("prior", [None, "population"])  # with a prior the variances are estimates
+def test_long_csv_is_reduced_like_replicates(tmp_path, population, prior):
     mu, _, names, objectives = population
     rng = np.random.default_rng(8)
     reps = [mu[i] + rng.normal(size=(k, 3)) for i, k in enumerate([1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2])]
@@ -205,11 +206,15 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population):
     lines = [",".join(["name", *objectives])] + [",".join([names[i], *map(repr, r)]) for _, i, r in rows]
     (tmp_path / "long.csv").write_text("\n".join(lines) + "\n")
     write_csv(tmp_path / "wide.csv", *from_replicates(reps), names, objectives)
-    proc = ok("long.csv", "--json", "-o", "long.json", cwd=tmp_path)
+    args = ["--prior", prior] if prior else []
+    proc = ok("long.csv", "--json", "-o", "long.json", *args, cwd=tmp_path)
     assert "; replicates reduced to means and variances (1–4 per individual)\n" in proc.stdout  # noqa: RUF001
     doc = json.loads((tmp_path / "long.json").read_text())
-    want = json.loads(ok("wide.csv", "--json", cwd=tmp_path).stdout)
-    for key in ("names", "objectives", "winners", "win_count", "rank_sum", "quality_score"):
+    direct = select(replicates=reps, n_samples=2000, names=names, objectives=objectives, prior=prior).to_dict()
+    assert {key: doc[key] for key in direct} == direct
+    want = json.loads(ok("wide.csv", "--json", *args, cwd=tmp_path).stdout)
+    selection = () if prior else ("winners", "win_count", "rank_sum", "quality_score")  # the wide one's are known
+    for key in ("names", "objectives", "mu", "sigma2", *selection):
         assert doc[key] == want[key], key
     assert doc["replicate_counts"] == [1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2] and want["replicate_counts"] is None
 

@@ -91,11 +91,11 @@ def _labels(given: Sequence[str] | None, found: Sequence[str] | None, size: int,
 
 
 def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
-          objectives: Sequence[str] | None) -> _Data:
-    """Means and variances (arrays or DataFrames) or replicates (grouped or a long DataFrame)."""
+          objectives: Sequence[str] | None, counts: NDArray[np.int64] | None) -> _Data:
+    """Means and variances (arrays or DataFrames, with `counts` when reduced from replicates) or
+    replicates (grouped or a long DataFrame)."""
     found_names: Sequence[str] | None = None
     found_objectives: Sequence[str] | None = None
-    counts = None
     if replicates is not None:
         if mu is not None or sigma2 is not None:
             raise TypeError("select() takes either mu and sigma2 or replicates=, not both")
@@ -266,6 +266,7 @@ def select(
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
     prior: Literal["population"] | None = None,
+    _replicate_counts: NDArray[np.int64] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -357,7 +358,9 @@ def select(
         a non-finite quality weight or sign, ties other than "index" or "random", prior other than None or
         "population".
     """
-    data = _data(mu, sigma2, replicates, names, objectives)
+    # `_replicate_counts`: the measurements per individual of `mu` and `sigma2` that the caller (the
+    # command-line tool) reduced itself with `reduce_long`, so that they select as `replicates=` would
+    data = _data(mu, sigma2, replicates, names, objectives, _replicate_counts)
     if n_samples is None:
         raise TypeError("select() missing required argument 'n_samples' (a count > 0 or 'auto')")
     auto = isinstance(n_samples, str)

@@ -162,8 +162,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "or in a fresh random order per sample, fair to identical individuals (default index)")
     k.add_argument("--prior", choices=["population"],
                    help="select from the means shrunk toward the population (empirical Bayes), so that "
-                        "lucky noisy means are not copied at face value; variances reduced from replicates "
-                        "are taken as known (default: the observed means)")
+                        "lucky noisy means are not copied at face value; the variances of a long table's "
+                        "replicates are estimates and are shrunk toward each other first (default: the "
+                        "observed means)")
 
     q = p.add_argument_group("quality score")
     for metric in METRICS:
@@ -253,7 +254,7 @@ def run(args: argparse.Namespace) -> None:
         result = select(pop.mu, pop.sigma2, names=pop.names,
                         objectives=pop.objectives if pop.objectives_named else None,
                         directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
-                        threads=args.threads, **options)
+                        threads=args.threads, _replicate_counts=pop.replicates, **options)
     except ValueError as exc:  # what only the whole population shows, such as --k larger than it
         raise InputError(f"{pop.source}: {exc}") from None
 

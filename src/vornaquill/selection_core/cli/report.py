@@ -99,8 +99,6 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
 def to_json(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
     doc = {**result.to_dict(), "names": result._individual_labels(), "objectives": pop.objectives,
            "source": pop.source, "options": options}
-    if pop.replicates is not None:
-        doc["replicate_counts"] = pop.replicates.tolist()
     # every non-finite number, not only the means: a quality score overflows to ±inf when large
     # weights meet large means
     return json.dumps(json_ready(doc), indent=2, allow_nan=False) + "\n"
