@@ -320,8 +320,10 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     w->column = {b.pairs, reinterpret_cast<Pair *>(b.keys), reinterpret_cast<uint32_t *>(b.nxt),
                  reinterpret_cast<int32_t *>(b.order)};
     w->fronts = {reinterpret_cast<uint64_t *>(b.items),
+                 reinterpret_cast<uint64_t *>(b.items),
                  reinterpret_cast<int32_t *>(b.items),
                  b.nxt,
+                 b.n_dom,
                  b.n_dom,
                  b.offsets,
                  b.items};
