@@ -50,26 +50,27 @@ public:
         block_ = static_cast<char *>(std::malloc(total));
         if (!block_) return;
         for (const BufferSpec &spec : kRatingBuffers)
-            if (spec.role == Role::Work && !is_record(spec.elem))
-                slices_[spec.id] = contiguous_slice(spec, block_ + at[spec.id], N, M);
-        pairs_ = reinterpret_cast<Pair *>(block_ + at[kBufPairs]);
-        keys_ = reinterpret_cast<OrderKey *>(block_ + at[kBufKeys]);
+            if (spec.role == Role::Work) data_[spec.id] = block_ + at[spec.id];
     }
     ~Scratch() { std::free(block_); }
     Scratch(const Scratch &) = delete;
     Scratch &operator=(const Scratch &) = delete;
     bool ok() const { return block_ != nullptr; }
 
-    const MemviewSlice &operator[](RatingBuffer id) const { return slices_[id]; }
-    Pair *pairs() const { return pairs_; }
-    OrderKey *keys() const { return keys_; }
+    template <class T>
+    T *get(RatingBuffer id) const {
+        return reinterpret_cast<T *>(data_[id]);
+    }
 
 private:
     char *block_ = nullptr;
-    MemviewSlice slices_[kNumRatingBuffers] = {};
-    Pair *pairs_ = nullptr;
-    OrderKey *keys_ = nullptr;
+    char *data_[kNumRatingBuffers] = {};
 };
+
+template <class T>
+T *data_of(PyObject *array) {
+    return static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
+}
 
 PyObject *new_array(int ndim, npy_intp *dims, int typenum) {
     return PyArray_Empty(ndim, dims, PyArray_DescrFromType(typenum), 0);
@@ -107,16 +108,30 @@ PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
     PyRef within = PyRef::steal(new_array(1, d1, NPY_DOUBLE));
     PyRef order = PyRef::steal(new_array(1, d1, NPY_INT64));
     if (!front_id || !within || !order) return nullptr;
-    // The working storage, which the caller never sees, comes from one heap block.
+    // The working storage, which the caller never sees, comes from one heap block. Every buffer is
+    // this call's own, of the right size, contiguous and aligned, so the rating runs on them
+    // directly: the slices and checks of the C-level entry are for buffers from elsewhere.
     Scratch scratch(N, M);
     if (!scratch.ok()) return PyErr_NoMemory();
+    const rating::Buffers b{N,
+                            M,
+                            data_of<const double>(X.get()),
+                            data_of<int64_t>(front_id.get()),
+                            data_of<double>(within.get()),
+                            data_of<int64_t>(order.get()),
+                            scratch.get<int64_t>(kBufOffsets),
+                            scratch.get<int64_t>(kBufItems),
+                            scratch.get<uint8_t>(kBufDom),
+                            scratch.get<int32_t>(kBufNDom),
+                            scratch.get<int32_t>(kBufCur),
+                            scratch.get<int32_t>(kBufNxt),
+                            scratch.get<Pair>(kBufPairs),
+                            scratch.get<OrderKey>(kBufKeys),
+                            scratch.get<double>(kBufR)};
     int code;
     {
         GilRelease nogil;
-        code = rating::rate_population_inplace(
-            slice_of(X.get()), mode_i, within_mode_i, slice_of(front_id.get()), slice_of(within.get()),
-            slice_of(order.get()), scratch[kBufOffsets], scratch[kBufItems], scratch[kBufDom], scratch[kBufNDom],
-            scratch[kBufCur], scratch[kBufNxt], scratch.pairs(), scratch.keys(), scratch[kBufR]);
+        code = rating::rate(mode_i, b);
     }
     if (code < 0) return raise_rating_error(code);
     return Py_BuildValue("(OOOi)", front_id.get(), within.get(), order.get(), code);
