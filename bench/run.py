@@ -11,9 +11,11 @@
      of ties="random" against ties="index".
 
 Timings are medians of repeated runs made in one process, the contenders interleaved within each
-repeat. Prints tables and writes bench/results/<name>.json. A table that fails is reported and
-the others still run; the exit status is then non-zero. --smoke runs every table at tiny sizes with
-one repeat and writes nothing (`make bench-smoke`): a check that the benchmarks work, not a measurement.
+repeat; tables a and b time the CPU time of the calling thread and give each ratio as the median
+of the ratios of the rounds (paired). Prints tables and writes bench/results/<name>.json. A table
+that fails is reported and the others still run; the exit status is then non-zero. --smoke runs
+every table at tiny sizes with one repeat and writes nothing (`make bench-smoke`): a check that the
+benchmarks work, not a measurement.
 
   python bench/run.py [--quick | --smoke] [--native PATH] [--only a,b,c,d,e]
 """
@@ -66,9 +68,12 @@ def calibrate(fn, target):
 
 
 def interleaved(fns, repeats, target, budget):
-    """name -> median seconds per call. Each round times one batch of every contender in turn,
-    starting with a different contender each round. A contender whose single call takes more than
-    budget / repeats seconds runs fewer rounds (never fewer than three)."""
+    """(name -> median seconds per call, name -> seconds per call of each round). Each round times
+    one batch of every contender in turn, starting with a different contender each round. A
+    contender whose single call takes more than budget / repeats seconds runs fewer rounds (never
+    fewer than three). Times are the CPU time of the calling thread, which other jobs on a shared
+    machine do not inflate by taking the core away (work a contender hands to other threads would
+    not be counted; none of the single-threaded contenders here does that)."""
     batches, quota, runs = {}, {}, {name: [] for name in fns}
     for name, fn in fns.items():
         batches[name], one = calibrate(fn, target)
@@ -79,11 +84,19 @@ def interleaved(fns, repeats, target, budget):
             if len(runs[name]) >= quota[name]:
                 continue
             n, fn = batches[name], fns[name]
-            t0 = time.perf_counter()
+            t0 = time.thread_time()
             for _ in range(n):
                 fn()
-            runs[name].append((time.perf_counter() - t0) / n)
-    return {name: statistics.median(v) for name, v in runs.items()}
+            runs[name].append((time.thread_time() - t0) / n)
+    return {name: statistics.median(v) for name, v in runs.items()}, runs
+
+
+def paired_ratio(runs, num, den, scale=1.0):
+    """Median and quartiles over the rounds of runs[num] / runs[den] (times scale): the ratio of
+    batches measured moments apart, the rounds both ran."""
+    ratios = sorted(scale * a / b for a, b in zip(runs[num], runs[den]) if b > 0)
+    q = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
+    return {"median": statistics.median(ratios), "quartiles": [q[0], q[2]]}
 
 
 def fmt_time(s):
@@ -123,16 +136,18 @@ def bench_rating(args, peers):
                 X = population(kind, N, M, seed=N * 10 + M)
                 fns = {"ours": ours(X)}
                 fns.update({name: make(X) for name, make in peers.items()})
-                t = interleaved(fns, repeats=pick(args, 9, 5, 1), target=0.004, budget=0.6)
+                t, runs = interleaved(fns, repeats=pick(args, 15, 5, 1), target=0.004, budget=0.6)
                 n_fronts = rate_fronts(X)
+                ratios = {p: paired_ratio(runs, p, "ours") for p in t if p != "ours"}
                 point = {"input": kind, "N": N, "M": M, "fronts": n_fronts, "seconds": t,
-                         "peer_over_ours": {p: t[p] / t["ours"] for p in t if p != "ours"}}
+                         "peer_over_ours": {p: r["median"] for p, r in ratios.items()},
+                         "peer_over_ours_quartiles": {p: r["quartiles"] for p, r in ratios.items()}}
                 points.append(point)
                 print(f"  a. {kind:10s} M={M} N={N:5d}: ours {fmt_time(t['ours'])}", flush=True)
     names = list(peers)
     rows = [[p["input"], p["M"], p["N"], p["fronts"], fmt_time(p["seconds"]["ours"])]
             + [f"{p['peer_over_ours'][n]:.1f}x" for n in names] for p in points]
-    table("a. Rating one population from Python: our time, and peer time / our time",
+    table("a. Rating one population from Python: our time, and peer time / our time (median of paired rounds)",
           ["input", "M", "N", "fronts", "ours"] + names, rows)
     return points
 
@@ -203,14 +218,16 @@ def bench_kernel(args, peers):
             rng = np.random.default_rng(N + M)
             mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
             sigma = np.sqrt(s2)
-            t = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
-                             "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
-                            repeats=pick(args, 5, 3, 1), target=target, budget=2.0)
+            t, runs = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
+                                   "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
+                                  repeats=pick(args, 5, 3, 1), target=target, budget=2.0)
             per = {"python": t["python"] / n_loop, "ours": t["ours"] / n_ours}
-            points.append({"N": N, "M": M, "per_sample_s": per, "ratio": per["python"] / per["ours"]})
+            ratio = paired_ratio(runs, "python", "ours", n_ours / n_loop)
+            points.append({"N": N, "M": M, "per_sample_s": per, "ratio": ratio["median"],
+                           "ratio_quartiles": ratio["quartiles"]})
             print(f"  b. M={M} N={N}: ours {fmt_time(per['ours'])}/sample", flush=True)
     table(f"b. mc_rank_counts per sample against a Python loop (NumPy normals, {fastest} fronts, "
-          "NumPy crowding, np.lexsort, counting)",
+          "NumPy crowding, np.lexsort, counting); ratio: median of paired rounds",
           ["M", "N", "python loop", "mc_rank_counts", "ratio"],
           [[p["M"], p["N"], fmt_time(p["per_sample_s"]["python"]), fmt_time(p["per_sample_s"]["ours"]),
             f"{p['ratio']:.1f}x"] for p in points])
