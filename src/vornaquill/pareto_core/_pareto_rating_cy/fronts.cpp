@@ -124,6 +124,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
     std::fill(bits, bits + words, 0);
     uint64_t nonzero = 0;  // bit v: bits[v] != 0
+    front_of[0] = 0;  // read, and not used, when no next set bit is found
     for (int32_t f = 0; f < n_fronts; ++f) {
         bits[least[f] >> 6] |= uint64_t{1} << (least[f] & 63);
         nonzero |= uint64_t{1} << (least[f] >> 6);
@@ -139,7 +140,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         const uint64_t from = own ? own : bits[wn] & (wn == wk ? 0 : ~uint64_t{0});
         const bool found = from != 0;
         const int64_t next = wn * 64 + __builtin_ctzll(from | uint64_t{1} << 63);
-        const int32_t f = found ? front_of[found ? next : 0] : n_fronts;
+        const int32_t f = found ? front_of[found ? next : 0] : n_fronts;  // a load either way, no branch
         n_fronts += !found;
         bits[wn] &= ~(from & (0 - from));  // the old minimum leaves (nothing when none was found)
         nonzero &= ~(uint64_t{bits[wn] == 0} << wn);
