@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan install-ray test-ray bench bench-pbt clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test test-asan install-ray test-ray bench bench-build bench-smoke bench-pbt clean lint wheel test-pythons test-oldest-numpy
 
 # Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip.
 # Targets that need an environment list its interpreter as a prerequisite.
@@ -103,12 +103,14 @@ demo: $(VENV)/bin/python
 	$(PY) -m vornaquill.selection_core
 
 # Benchmarks (never part of `make test`): own venv with the peers from PyPI, the native
-# microbenchmark built by CMake, tables printed and bench/results/*.json written.
+# microbenchmark built by CMake, tables printed and bench/results/*.json written. bench-smoke
+# builds the same and runs every table at tiny sizes (seconds; fails when a table fails).
 BENCH_VENV := bench/.venv
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_NATIVE := bench/.build/native
+BENCH_RUN  := $(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench
 
-bench: $(BENCH_PY)
+bench-build: $(BENCH_PY)
 	$(BENCH_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
 	$(BENCH_PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=bench/.build/wheel .
 	for p in moocore pygmo pymoo deap; do \
@@ -117,7 +119,12 @@ bench: $(BENCH_PY)
 	$(BENCH_VENV)/bin/cmake -S . -B $(BENCH_NATIVE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(BENCH_VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DVORNAQUILL_BENCH=ON -DPython_EXECUTABLE=$(abspath $(BENCH_PY)) > /dev/null
 	$(BENCH_VENV)/bin/cmake --build $(BENCH_NATIVE) --target vq_microbench
-	$(BENCH_PY) bench/run.py --native $(BENCH_NATIVE)/bench/native/vq_microbench $(BENCH_ARGS)
+
+bench: bench-build
+	$(BENCH_RUN) $(BENCH_ARGS)
+
+bench-smoke: bench-build
+	$(BENCH_RUN) --smoke
 
 # Population-based training on Ray Tune: hypervolume of the final population on the true objectives
 # for Ray's scheduler and ParetoPBT over several seeds, and repeated short runs counting stalls.

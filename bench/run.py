@@ -11,9 +11,13 @@
      of ties="random" against ties="index".
 
 Timings are medians of repeated runs made in one process, the contenders interleaved within each
-repeat. Prints tables and writes bench/results/<name>.json.
+repeat; tables a and b time the CPU time of the calling thread and give each ratio as the median
+of the ratios of the rounds (paired). Prints tables and writes bench/results/<name>.json. A table
+that fails is reported and the others still run; the exit status is then non-zero. --smoke runs
+every table at tiny sizes with one repeat and writes nothing (`make bench-smoke`): a check that the
+benchmarks work, not a measurement.
 
-  python bench/run.py [--quick] [--native PATH] [--only a,b,c,d,e]
+  python bench/run.py [--quick | --smoke] [--native PATH] [--only a,b,c,d,e]
 """
 
 import argparse
@@ -27,6 +31,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 from pathlib import Path
 
 import numpy as np
@@ -39,6 +44,11 @@ RESULTS = Path(__file__).resolve().parent / "results"
 
 
 # ------------------------------------------------------------------------------------------ timing
+def pick(args, full, quick, smoke):
+    """The setting for the run's size: the full grid, --quick, or --smoke (tiny, one repeat)."""
+    return smoke if args.smoke else quick if args.quick else full
+
+
 def calibrate(fn, target):
     """Calls per batch so that one batch takes about `target` seconds (at least one call)."""
     t0 = time.perf_counter()
@@ -58,9 +68,12 @@ def calibrate(fn, target):
 
 
 def interleaved(fns, repeats, target, budget):
-    """name -> median seconds per call. Each round times one batch of every contender in turn,
-    starting with a different contender each round. A contender whose single call takes more than
-    budget / repeats seconds runs fewer rounds (never fewer than three)."""
+    """(name -> median seconds per call, name -> seconds per call of each round). Each round times
+    one batch of every contender in turn, starting with a different contender each round. A
+    contender whose single call takes more than budget / repeats seconds runs fewer rounds (never
+    fewer than three). Times are the CPU time of the calling thread, which other jobs on a shared
+    machine do not inflate by taking the core away (work a contender hands to other threads would
+    not be counted; none of the single-threaded contenders here does that)."""
     batches, quota, runs = {}, {}, {name: [] for name in fns}
     for name, fn in fns.items():
         batches[name], one = calibrate(fn, target)
@@ -71,11 +84,19 @@ def interleaved(fns, repeats, target, budget):
             if len(runs[name]) >= quota[name]:
                 continue
             n, fn = batches[name], fns[name]
-            t0 = time.perf_counter()
+            t0 = time.thread_time()
             for _ in range(n):
                 fn()
-            runs[name].append((time.perf_counter() - t0) / n)
-    return {name: statistics.median(v) for name, v in runs.items()}
+            runs[name].append((time.thread_time() - t0) / n)
+    return {name: statistics.median(v) for name, v in runs.items()}, runs
+
+
+def paired_ratio(runs, num, den, scale=1.0):
+    """Median and quartiles over the rounds of runs[num] / runs[den] (times scale): the ratio of
+    batches measured moments apart, the rounds both ran."""
+    ratios = sorted(scale * a / b for a, b in zip(runs[num], runs[den]) if b > 0)
+    q = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
+    return {"median": statistics.median(ratios), "quartiles": [q[0], q[2]]}
 
 
 def fmt_time(s):
@@ -107,7 +128,7 @@ def population(kind, N, M, seed):
 
 # ----------------------------------------------------------------------------------- a. rating grid
 def bench_rating(args, peers):
-    Ns = [16, 64, 256, 1024] if args.quick else [16, 64, 256, 1024, 4096]
+    Ns = pick(args, [16, 64, 256, 1024, 4096], [16, 64, 256, 1024], [16, 64])
     points = []
     for kind in ("uniform", "correlated"):
         for M in (2, 3, 5):
@@ -115,16 +136,18 @@ def bench_rating(args, peers):
                 X = population(kind, N, M, seed=N * 10 + M)
                 fns = {"ours": ours(X)}
                 fns.update({name: make(X) for name, make in peers.items()})
-                t = interleaved(fns, repeats=5 if args.quick else 9, target=0.004, budget=0.6)
+                t, runs = interleaved(fns, repeats=pick(args, 15, 5, 1), target=0.004, budget=0.6)
                 n_fronts = rate_fronts(X)
+                ratios = {p: paired_ratio(runs, p, "ours") for p in t if p != "ours"}
                 point = {"input": kind, "N": N, "M": M, "fronts": n_fronts, "seconds": t,
-                         "peer_over_ours": {p: t[p] / t["ours"] for p in t if p != "ours"}}
+                         "peer_over_ours": {p: r["median"] for p, r in ratios.items()},
+                         "peer_over_ours_quartiles": {p: r["quartiles"] for p, r in ratios.items()}}
                 points.append(point)
                 print(f"  a. {kind:10s} M={M} N={N:5d}: ours {fmt_time(t['ours'])}", flush=True)
     names = list(peers)
     rows = [[p["input"], p["M"], p["N"], p["fronts"], fmt_time(p["seconds"]["ours"])]
             + [f"{p['peer_over_ours'][n]:.1f}x" for n in names] for p in points]
-    table("a. Rating one population from Python: our time, and peer time / our time",
+    table("a. Rating one population from Python: our time, and peer time / our time (median of paired rounds)",
           ["input", "M", "N", "fronts", "ours"] + names, rows)
     return points
 
@@ -189,20 +212,22 @@ def bench_kernel(args, peers):
 
         fronts_fn = lambda X: NonDominatedSorting().do(X, return_rank=True)[1]  # noqa: E731
     points = []
+    n_loop, n_ours, target = pick(args, (50, 2000, 0.05), (50, 2000, 0.05), (5, 100, 0.005))
     for M in (2, 3):
-        for N in (16, 64, 256):
+        for N in pick(args, (16, 64, 256), (16, 64, 256), (16,)):
             rng = np.random.default_rng(N + M)
             mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
             sigma = np.sqrt(s2)
-            n_loop, n_ours = 50, 2000
-            t = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
-                             "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
-                            repeats=3 if args.quick else 5, target=0.05, budget=2.0)
+            t, runs = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
+                                   "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
+                                  repeats=pick(args, 5, 3, 1), target=target, budget=2.0)
             per = {"python": t["python"] / n_loop, "ours": t["ours"] / n_ours}
-            points.append({"N": N, "M": M, "per_sample_s": per, "ratio": per["python"] / per["ours"]})
+            ratio = paired_ratio(runs, "python", "ours", n_ours / n_loop)
+            points.append({"N": N, "M": M, "per_sample_s": per, "ratio": ratio["median"],
+                           "ratio_quartiles": ratio["quartiles"]})
             print(f"  b. M={M} N={N}: ours {fmt_time(per['ours'])}/sample", flush=True)
     table(f"b. mc_rank_counts per sample against a Python loop (NumPy normals, {fastest} fronts, "
-          "NumPy crowding, np.lexsort, counting)",
+          "NumPy crowding, np.lexsort, counting); ratio: median of paired rounds",
           ["M", "N", "python loop", "mc_rank_counts", "ratio"],
           [[p["M"], p["N"], fmt_time(p["per_sample_s"]["python"]), fmt_time(p["per_sample_s"]["ours"]),
             f"{p['ratio']:.1f}x"] for p in points])
@@ -218,7 +243,7 @@ def bench_native(args):
 
     env = dict(os.environ, PYTHONHOME=sys.base_prefix,
                PYTHONPATH=os.pathsep.join(site.getsitepackages() + [os.environ.get("PYTHONPATH", "")]))
-    out = subprocess.run([args.native, "0.01" if args.quick else "0.03"], env=env, check=True,
+    out = subprocess.run([args.native, pick(args, "0.03", "0.01", "0.001")], env=env, check=True,
                          capture_output=True, text=True).stdout
     res = json.loads(out)
     sc = res["sincos_grouping"]
@@ -236,7 +261,7 @@ def bench_threads(args):
     N, M = 256, 3
     rng = np.random.default_rng(7)
     mu, s2 = rng.normal(size=(N, M)), np.full((N, M), 0.09)
-    n = 2000 if args.quick else 6000
+    n = pick(args, 6000, 2000, 200)
 
     def call():
         mc_rank_counts(mu, s2, n)
@@ -254,7 +279,7 @@ def bench_threads(args):
 
     # Paired rounds, the order alternating: each ratio compares runs made moments apart.
     serial_t, parallel_t, ratios = [], [], []
-    for r in range(3 if args.quick else 7):
+    for r in range(pick(args, 7, 3, 1)):
         pair = {}
         for name in (("serial", "parallel") if r % 2 == 0 else ("parallel", "serial")):
             t0 = time.perf_counter()
@@ -293,14 +318,16 @@ def paired(fns, rounds, clock=time.perf_counter):
 def bench_parallel(args, native):
     from vornaquill.selection_core import _parallel
 
-    rounds, target = (3, 0.08) if args.quick else (7, 0.25)
+    rounds, target = pick(args, (7, 0.25), (3, 0.08), (1, 0.005))
     points, amdahl = [], []
     # The detailed pass in its default quantile mode (exact at these sizes: the medians and
     # quartiles of the stored observations come after the sampling, on the threads) and with
     # streaming P² estimates (every per-sample update on the threads).
     kinds = {"counts": _parallel.counts, "detailed": _parallel.select_detailed,
              "detailed-P2": functools.partial(_parallel.select_detailed, quantiles_mode_i=1)}
-    for kind, Ns in (("counts", (16, 64, 256, 1024)), ("detailed", (256, 1024)), ("detailed-P2", (256, 1024))):
+    large = pick(args, (256, 1024), (256, 1024), (64,))
+    for kind, Ns in (("counts", pick(args, (16, 64, 256, 1024), (16, 64, 256, 1024), (16, 64))), ("detailed", large),
+                     ("detailed-P2", large)):
         f = kinds[kind]
         for M in (2, 3, 5):
             for N in Ns:
@@ -345,7 +372,7 @@ def bench_ties(args):
     # ratios. A few long rounds leave the ratio at the mercy of the machine's state (the cost is a
     # few per cent, the spread of one round about as much).
     ties = []
-    pairs = 40 if args.quick else 200
+    pairs = pick(args, 200, 40, 2)
     for M in (2, 3, 5):
         rng = np.random.default_rng(64 + M)
         mu, s2 = rng.normal(size=(64, M)), np.full((64, M), 0.09)
@@ -377,6 +404,8 @@ def _one_sample(f, mu, s2):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="smaller grid and fewer repeats")
+    ap.add_argument("--smoke", action="store_true",
+                    help="a check that every table runs: tiny sizes, one repeat, no results written")
     ap.add_argument("--native", help="path of the native microbenchmark binary")
     ap.add_argument("--only", default="a,b,c,d,e", help="comma-separated subset of a,b,c,d,e")
     args = ap.parse_args()
@@ -387,28 +416,34 @@ def main():
     import vornaquill
 
     meta = {"python": sys.version.split()[0], "numpy": np.__version__, "machine": platform.machine(),
-            "processor": platform.processor(), "cores": os.cpu_count(), "quick": args.quick,
+            "processor": platform.processor(), "cores": os.cpu_count(), "quick": args.quick, "smoke": args.smoke,
             "peers": {name: _version(name) for name in peers}, "missing_peers": missing,
             "vornaquill": getattr(vornaquill, "__version__", "?")}
     print("environment:", json.dumps(meta))
-    results = {"meta": meta}
+    results, failed = {"meta": meta}, []
     t0 = time.perf_counter()
-    if "a" in parts:
-        results["rating"] = bench_rating(args, peers)
-    if "b" in parts:
-        results["kernel"] = bench_kernel(args, peers)
-    if "c" in parts:
-        results["native"] = bench_native(args)
-    if "d" in parts:
-        results["threads"] = bench_threads(args)
-    if "e" in parts:
-        results["parallel"] = bench_parallel(args, results.get("native"))
-    RESULTS.mkdir(exist_ok=True)
-    stamp = time.strftime("%Y%m%d-%H%M%S")
-    path = RESULTS / f"bench-{stamp}.json"
-    path.write_text(json.dumps(results, indent=1))
-    (RESULTS / "latest.json").write_text(json.dumps(results, indent=1))
-    print(f"\nresults written to {path} ({time.perf_counter() - t0:.0f} s)")
+    tables = [("a", "rating", lambda: bench_rating(args, peers)), ("b", "kernel", lambda: bench_kernel(args, peers)),
+              ("c", "native", lambda: bench_native(args)), ("d", "threads", lambda: bench_threads(args)),
+              ("e", "parallel", lambda: bench_parallel(args, results.get("native")))]
+    for part, key, run in tables:
+        if part not in parts:
+            continue
+        try:
+            results[key] = run()
+        except Exception:  # noqa: BLE001 - reported, the other tables still run, the exit status says so
+            traceback.print_exc()
+            print(f"\ntable {part} failed")
+            failed.append(part)
+    if not args.smoke:
+        RESULTS.mkdir(exist_ok=True)
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        path = RESULTS / f"bench-{stamp}.json"
+        path.write_text(json.dumps(results, indent=1))
+        (RESULTS / "latest.json").write_text(json.dumps(results, indent=1))
+        print(f"\nresults written to {path} ({time.perf_counter() - t0:.0f} s)")
+    if failed:
+        sys.exit(f"tables failed: {','.join(failed)}")
+    print(f"\nall tables ran ({time.perf_counter() - t0:.0f} s)")
 
 
 def _version(name):

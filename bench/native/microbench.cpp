@@ -221,7 +221,7 @@ int main(int argc, char **argv) {
             const double t_cursor = per_call(
                 [&] {
                     std::lock_guard<std::mutex> guard(lock);
-                    g_sink = static_cast<double>(cursor.next().gen.s0);
+                    g_sink = static_cast<double>(cursor.next(1).gen.s0);
                 },
                 target);
             double t_kernel = 0, t_one = 0;

@@ -18,7 +18,7 @@ def same(X, mode_i):
 
 
 KINDS = ["special", "grid", "front", "normal", "chain", "ulps", "steps", "skewed", "outlier", "wide",
-         "nan_inf"]
+         "nan_inf", "tied_first"]
 
 
 def make(rng, N, M, kind):
@@ -49,6 +49,12 @@ def make(rng, N, M, kind):
         X[r < 0.1] = np.nan
         X[(r >= 0.1) & (r < 0.13)] = np.inf
         X[(r >= 0.13) & (r < 0.16)] = -np.inf
+        return X
+    if kind == "tied_first" and M:  # ties in the first objective only, a lone NaN and -inf in the second
+        X = rng.normal(size=(N, M))
+        X[:, 0] = rng.integers(0, 4, size=N)
+        X[rng.integers(0, N), 1 % M] = np.nan
+        X[rng.integers(0, N), 1 % M] = -np.inf
         return X
     return rating_population(rng, N, M, kind)
 

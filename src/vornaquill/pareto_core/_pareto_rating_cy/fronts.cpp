@@ -89,6 +89,69 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
     return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
 }
 
+// The bitset sweep keeps its nonzero words in one summary word.
+constexpr int64_t kSweepBitsMaxN = 64 * 64;
+
+// Two objectives, no ties in the second (the usual case with noisy metrics): the second ranks
+// are a permutation of 0 .. N-1 and no two rows are identical, so walk_lex has no runs to copy.
+// While there are few fronts, sweep_two's bisection of the per-front minima is short. From
+// kCountFrontsMin fronts on, the minima (distinct ranks) are kept as a bitset instead: the fronts
+// below an individual of rank k are those whose minimum is below k, so it joins the front of the
+// next set bit above k (in the word of k or, through a summary of the nonzero words, in a later
+// one) and becomes that front's minimum, or opens a new front when there is none. A step is then
+// a few bit operations on one or two words and one look-up of the front of a minimum, whatever
+// the number of fronts.
+int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
+    const int64_t N = w.N, words = (N + 63) / 64;
+    int64_t *front = w.b->front_id;
+    int32_t least[kCountFrontsMin];  // per front, its least rank so far: ascending
+    int32_t n_fronts = 0;
+    int64_t s = 0;
+    for (; s < N && n_fronts < kCountFrontsMin; ++s) {
+        const int32_t p = w.lex[s], k = rank[p];
+        int32_t f = 0;
+        for (int32_t len = n_fronts; len > 0;) {
+            const int32_t half = len / 2;
+            const bool below = least[f + half] < k;
+            f = below ? f + half + 1 : f;
+            len = below ? len - half - 1 : half;
+        }
+        least[f] = k;
+        n_fronts += f == n_fronts;
+        front[p] = f;
+    }
+    uint64_t *bits = w.fronts.least_bits;
+    int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
+    std::fill(bits, bits + words, 0);
+    uint64_t nonzero = 0;  // bit v: bits[v] != 0
+    front_of[0] = 0;  // read, and not used, when no next set bit is found
+    for (int32_t f = 0; f < n_fronts; ++f) {
+        bits[least[f] >> 6] |= uint64_t{1} << (least[f] & 63);
+        nonzero |= uint64_t{1} << (least[f] >> 6);
+        front_of[least[f]] = f;
+    }
+    for (; s < N; ++s) {
+        const int32_t p = w.lex[s], k = rank[p];
+        const int64_t wk = k >> 6;
+        const uint64_t own = bits[wk] & (~uint64_t{1} << (k & 63)), later = nonzero & (~uint64_t{1} << wk);
+        // The word that holds the next set bit, and its bits from there on; without branches, as
+        // whether the next minimum lies in the word of k or in a later one is hard to predict.
+        const int64_t wn = own || !later ? wk : __builtin_ctzll(later);
+        const uint64_t from = own ? own : bits[wn] & (wn == wk ? 0 : ~uint64_t{0});
+        const bool found = from != 0;
+        const int64_t next = wn * 64 + __builtin_ctzll(from | uint64_t{1} << 63);
+        const int32_t f = found ? front_of[found ? next : 0] : n_fronts;  // a load either way, no branch
+        n_fronts += !found;
+        bits[wn] &= ~(from & (0 - from));  // the old minimum leaves (nothing when none was found)
+        nonzero &= ~(uint64_t{bits[wn] == 0} << wn);
+        bits[wk] |= uint64_t{1} << (k & 63);
+        nonzero |= uint64_t{1} << wk;
+        front_of[k] = f;
+        front[p] = f;
+    }
+    return n_fronts;
+}
+
 // With the second objective's sorted order at hand, its keys are replaced by 32-bit ranks (the
 // first sorted position of each run of ties; without ties, the position), which compare the
 // same way and more cheaply.
@@ -103,6 +166,7 @@ int64_t fronts_two(const Work &w) {
             start = static_cast<int32_t>(j);
         rank[by_second[j]] = start;
     }
+    if (!tied && w.N <= kSweepBitsMaxN) return sweep_two_bits(w, rank);
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 

@@ -46,15 +46,22 @@ void sort_column(const Work &w, int64_t m) {
     auto value = [&b, m, M](int64_t i) { return b.X[i * M + m]; };
     Pair *sorted = w.column.sorted, *spare = w.column.spare;
     if (N >= kRadixMinN) {
-        double lo = kInf, hi = -kInf;
-        for (int64_t i = 0; i < N; ++i) {
-            const double v = value(i);
+        // The finite extremes, even and odd rows apart: four independent chains of comparisons
+        // instead of two. Which of two equal extremes (0.0 and -0.0) wins changes no bucket.
+        double lo0 = kInf, lo1 = kInf, hi0 = -kInf, hi1 = -kInf;
+        auto extend = [](double v, double &lo, double &hi) {
             const bool finite = std::fabs(v) < kInf;
             lo = finite && v < lo ? v : lo;
             hi = finite && v > hi ? v : hi;
+        };
+        for (int64_t i = 0; i + 1 < N; i += 2) {
+            extend(value(i), lo0, hi0);
+            extend(value(i + 1), lo1, hi1);
         }
+        if (N % 2) extend(value(N - 1), lo0, hi0);
         const int64_t nb = kBucketsPerRecord * N;
-        const double span = hi - lo, scale = static_cast<double>(nb) / span;
+        const double lo = std::min(lo0, lo1), span = std::max(hi0, hi1) - lo;
+        const double scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
             uint32_t *ids = w.column.bucket;
             int32_t *cursors = w.column.bucket_end;
@@ -320,8 +327,10 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     w->column = {b.pairs, reinterpret_cast<Pair *>(b.keys), reinterpret_cast<uint32_t *>(b.nxt),
                  reinterpret_cast<int32_t *>(b.order)};
     w->fronts = {reinterpret_cast<uint64_t *>(b.items),
+                 reinterpret_cast<uint64_t *>(b.items),
                  reinterpret_cast<int32_t *>(b.items),
                  b.nxt,
+                 b.n_dom,
                  b.n_dom,
                  b.offsets,
                  b.items};

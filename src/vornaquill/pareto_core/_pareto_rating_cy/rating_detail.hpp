@@ -137,6 +137,8 @@ constexpr int64_t kTiedBits = 64;
 // fronts    fronts.least_key      items     per front, least second key (uint64)           sweep_two
 //           fronts.least_rank     items     the same as 32-bit ranks (with col)            sweep_two
 // fronts    fronts.second_rank    nxt       rank of each individual's second key           fronts_two
+// fronts    fronts.least_bits     items     per-front minima as a bitset of ranks          sweep_two_bits
+// fronts    fronts.front_of_least n_dom     per rank: the front it is the minimum of       sweep_two_bits
 // fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
 // fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
 // fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
@@ -172,8 +174,8 @@ struct Work {
         int32_t *bucket_end;
     } column;
     struct {
-        uint64_t *least_key;
-        int32_t *least_rank, *second_rank, *lex_pos;
+        uint64_t *least_key, *least_bits;
+        int32_t *least_rank, *second_rank, *front_of_least, *lex_pos;
         int64_t *first, *last;
     } fronts;
     struct {
