@@ -15,6 +15,7 @@ import pytest
 
 from helpers import ROOT
 from vornaquill.selection_core import _mc_rank as m
+from vornaquill.selection_core import _parallel as par
 
 MU = np.array([[0.0, 1.0], [1.0, 0.0], [0.5, 0.5], [2.0, 2.0]])
 S2 = np.full((4, 2), 0.3)
@@ -27,6 +28,17 @@ DETAILED_SIG = (
 )
 FUNCS = [m.mc_rank_counts, m.mc_rank_select, m.mc_rank_select_detailed]
 COUNTING = [m.mc_rank_counts, m.mc_rank_select]
+
+
+def threaded(name, threads):
+    """A threaded function called like the kernel (mu_obj, sigma2_obj): it converts scalars alike."""
+    def call(mu_obj, sigma2_obj, **kwargs):
+        return getattr(par, name)(mu_obj, sigma2_obj, threads=threads, **kwargs)
+    call.__name__ = f"{name}_threads{threads}"
+    return call
+
+
+THREADED = [threaded(name, t) for name in ("counts", "select_detailed") for t in (1, 2)]
 
 
 def test_module_namespace_and_docstring():
@@ -215,7 +227,7 @@ class ReturnsStr:
         ({"percentile": None}, TypeError, None),
     ],
 )
-@pytest.mark.parametrize("f", FUNCS)
+@pytest.mark.parametrize("f", FUNCS + THREADED)
 def test_conversion_errors(f, kwargs, exc, message):
     args = {"mu_obj": MU, "sigma2_obj": S2, "n_samples": 5}
     args.update(kwargs)
@@ -239,7 +251,7 @@ def test_conversion_errors(f, kwargs, exc, message):
         ({"seed": IntLike(2**63)}, {"seed": 2**63}),
     ],
 )
-@pytest.mark.parametrize("f", COUNTING)
+@pytest.mark.parametrize("f", COUNTING + THREADED[:2])
 def test_conversions_accepted(f, kwargs, equivalent):
     base = {"mu_obj": MU, "sigma2_obj": S2, "n_samples": 10}
     a, b = dict(base, **kwargs), dict(base, **equivalent)

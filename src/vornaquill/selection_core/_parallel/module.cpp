@@ -6,9 +6,11 @@
 
 #include <sched.h>
 
+#include <array>
 #include <cstring>
 #include <thread>
 
+#include "arguments.hpp"
 #include "parallel.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
@@ -79,15 +81,6 @@ int32_t available_cores() {
     return n > 0 ? static_cast<int32_t>(n) : 1;
 }
 
-int to_seed(PyObject *o, void *out) {
-    PyRef n = PyRef::steal(PyNumber_Index(o));
-    if (!n) return 0;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
-    *static_cast<uint64_t *>(out) = v;
-    return 1;
-}
-
 int to_threading(int threads, PyObject *ties, par::Threading *out) {
     if (threads < 0) {
         PyErr_SetString(PyExc_ValueError, "threads must be >= 0");
@@ -105,63 +98,66 @@ int to_threading(int threads, PyObject *ties, par::Threading *out) {
     return 0;
 }
 
-const char *kCountsKw[] = {"mu",     "sigma2",        "n_samples", "percentile", "seed",
-                           "mode_i", "within_mode_i", "threads",   "ties",       nullptr};
+// The keywords of a function taking the kernel slots 0 .. n-1: the slots' own names (but mu and
+// sigma2, which the kernel module calls mu_obj and sigma2_obj), then threads and ties.
+template <int n>
+constexpr std::array<const char *, n + 3> keywords() {
+    std::array<const char *, n + 3> kw{};
+    kw[kMuObj] = "mu";
+    kw[kSigma2Obj] = "sigma2";
+    for (int i = kNSamples; i < n; ++i) kw[i] = kParams[i].name;
+    kw[n] = "threads";
+    kw[n + 1] = "ties";
+    return kw;
+}
+constexpr auto kCountsKw = keywords<kCountsParams>();
+constexpr auto kDetailedKw = keywords<kNumParams>();
+
+// The bound objects become slot values exactly as in the kernel module (arguments.hpp), so both
+// accept and refuse the same scalars.
+int finish_args(PyObject *const *given, int n, int threads, PyObject *ties, ArgValue *values, par::Threading *th) {
+    if (convert_args(kParams.data(), given, n, values) < 0) return -1;
+    return to_threading(threads, ties, th);
+}
+
+char **kw_list(const char *const *kw) { return const_cast<char **>(kw); }  // only read
 
 // counts and select take the same arguments.
 template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const CountsOptions &,
                               const par::Threading &)>
 PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const char *format) {
-    PyObject *mu, *sigma2, *ties = nullptr;
-    int n_samples, threads = 1;
-    CountsOptions o = kDefaultOptions;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2,
-                                     &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i,
-                                     &threads, &ties))
+    PyObject *g[kCountsParams] = {}, *ties = nullptr;
+    int threads = 1;
+    static_assert(kCountsParams == 7, "one pointer per slot below");
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kw_list(kCountsKw.data()), &g[0], &g[1], &g[2], &g[3],
+                                     &g[4], &g[5], &g[6], &threads, &ties))
         return nullptr;
+    ArgValue a[kCountsParams];
     par::Threading th;
-    if (to_threading(threads, ties, &th) < 0) return nullptr;
-    return Kernel(module, mu, sigma2, n_samples, o, th);
+    if (finish_args(g, kCountsParams, threads, ties, a, &th) < 0) return nullptr;
+    return Kernel(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, counts_options(a), th);
 }
 
 PyObject *counts_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::counts>(module, args, kwargs, "OOi|dO&ii$iU:counts");
+    return counts_like<par::counts>(module, args, kwargs, "OOO|OOOO$iU:counts");
 }
 
 PyObject *select_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::select>(module, args, kwargs, "OOi|dO&ii$iU:select");
+    return counts_like<par::select>(module, args, kwargs, "OOO|OOOO$iU:select");
 }
 
 PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *kw[] = {"mu",
-                               "sigma2",
-                               "n_samples",
-                               "percentile",
-                               "seed",
-                               "mode_i",
-                               "within_mode_i",
-                               "quantiles_mode_i",
-                               "quantiles_budget",
-                               "quality_w_place",
-                               "quality_w_front",
-                               "quality_w_within",
-                               "quality_sign",
-                               "threads",
-                               "ties",
-                               nullptr};
-    PyObject *mu, *sigma2, *ties = nullptr;
-    int n_samples, threads = 1;
-    DetailedOptions o = kDefaultOptions;
-    long long budget = o.quantiles_budget;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|dO&iiiLdddd$iU:select_detailed", const_cast<char **>(kw),
-                                     &mu, &sigma2, &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i,
-                                     &o.within_mode_i, &o.quantiles_mode_i, &budget, &o.quality_w_place,
-                                     &o.quality_w_front, &o.quality_w_within, &o.quality_sign, &threads, &ties))
+    PyObject *g[kNumParams] = {}, *ties = nullptr;
+    int threads = 1;
+    static_assert(kNumParams == 13, "one pointer per slot below");
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOOOOOO$iU:select_detailed", kw_list(kDetailedKw.data()),
+                                     &g[0], &g[1], &g[2], &g[3], &g[4], &g[5], &g[6], &g[7], &g[8], &g[9], &g[10],
+                                     &g[11], &g[12], &threads, &ties))
         return nullptr;
-    o.quantiles_budget = budget;
+    ArgValue a[kNumParams];
     par::Threading th;
-    if (to_threading(threads, ties, &th) < 0) return nullptr;
-    return par::select_detailed(module, mu, sigma2, n_samples, o, th);
+    if (finish_args(g, kNumParams, threads, ties, a, &th) < 0) return nullptr;
+    return par::select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, detailed_options(a), th);
 }
 
 template <class F>
