@@ -79,8 +79,8 @@ def test_bit_identical_to_single_threaded(shape, pattern, threads):
         args, kw = (mu, s2, n), dict(percentile=0.3, seed=n + 11)
         assert_same(par.counts(*args, **kw, threads=threads), ref.mc_rank_counts(*args, **kw))
         assert_same(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))
-        for qm in (0, 1):
-            kw["quantiles_mode_i"] = qm
+        for qm, budget in ((0, 0), (1, 0), (2, 4 * shape[0])):  # auto: exact up to 4 samples, then streamed
+            kw.update(quantiles_mode_i=qm, quantiles_budget=budget)
             assert_same(par.select_detailed(*args, **kw, threads=threads), ref.mc_rank_select_detailed(*args, **kw))
     assert_unchanged(snap)
 
@@ -92,12 +92,16 @@ def test_argument_checks_and_empty_population(fname, threads):
     empty = (np.zeros((0, 2)), np.zeros((0, 2)), 0)
     assert_same(f(*empty, threads=threads), getattr(ref, "mc_rank_" + fname)(*empty))
     mu, s2 = population(5, 2, "dense")
-    for kw, msg in [({"threads": -1}, "threads must be >= 0"), ({"ties": "first"}, "ties must be"),
+    limit = r"^threads must be between 0 and 256 \(0 = every usable core\), got "
+    for kw, msg in [({"threads": -1}, limit + "-1$"), ({"threads": 2**31 - 1}, limit + "2147483647$"),
+                    ({"threads": 257}, limit), ({"ties": "first"}, "ties must be"),
                     ({"threads": threads, "mode_i": 2}, "pareto_core returned error code: -1")]:
         with pytest.raises(ValueError, match=msg):
             f(mu, s2, 7, **kw)
     with pytest.raises(ValueError, match="n_samples must be > 0"):
         f(mu, s2, 0, threads=threads, ties="random")
+    with pytest.raises(TypeError, match=r"^progress must be a callable or None, not int$"):
+        f(mu, s2, 5, progress=1)
     assert_same(f(mu, s2, 6, threads=0), f(mu, s2, 6))  # 0: every available core
 
 

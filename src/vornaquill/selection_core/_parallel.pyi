@@ -1,5 +1,6 @@
 """Monte-Carlo Pareto ranking kernels with the sampling on several threads (native module)."""
 
+from collections.abc import Callable
 from typing import Literal
 
 from numpy.typing import ArrayLike
@@ -17,6 +18,7 @@ def counts(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I32, _I32, _I64]: ...
 def select(
     mu: ArrayLike,
@@ -29,6 +31,7 @@ def select(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I64, _I64, _I32, _I32, _I64]: ...
 def select_detailed(
     mu: ArrayLike,
@@ -47,4 +50,5 @@ def select_detailed(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I64, _I64, _I32, _I32, _I64, _MetricStats, _MetricStats, _MetricStats, _F64]: ...

@@ -2,8 +2,9 @@
 
 `select` turns the user's data (means and variances, or replicates; arrays or DataFrames; minimised
 or maximised objectives) into the kernel's minimised means and variances, runs
-`mc_rank_select_detailed` (or, for several threads or random ties, `_parallel.select_detailed`; once,
-or with doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
+the detailed selection on the threaded extension (`_parallel.select_detailed`, whose results equal
+`mc_rank_select_detailed`'s and which can be interrupted and report progress; once, or with
+doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
 `SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are; computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
@@ -12,16 +13,15 @@ intervals and the uncertain members of the selection.
 from __future__ import annotations
 
 import operator
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _frames
+from . import _frames, _parallel, _progress
 from ._defaults import AUTO_FIRST_SAMPLES, AUTO_MAX_SAMPLES, KERNEL_DEFAULTS, STAT_KEYS
-from ._mc_rank import mc_rank_select_detailed
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, stats_from_kernel
 from ._uncertainty import uncertain_members, wilson_interval
@@ -203,6 +203,7 @@ def select(
     quality_sign: float = _D["quality_sign"],
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: bool | Callable[[int, int], object] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -261,6 +262,11 @@ def select(
         ties. "index" (default) keeps that order; "random" presents the population to the rating
         in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
         identical individuals win equally often. The sampled values are the same either way.
+    progress:
+        A callable called with (samples done, samples of the run) about every 25 ms while the
+        samples are drawn and once at the end (each run of n_samples="auto" counts from 0), or True
+        for a bar on standard error, one per run (needs tqdm: pip install 'vornaquill[progress]'). It does not
+        change the result; an exception from it stops the selection and propagates.
 
     Returns
     -------
@@ -270,11 +276,16 @@ def select(
     Raises
     ------
     TypeError
-        Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both.
+        Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both; for a
+        `progress` that is neither a bool nor callable.
+    ImportError
+        For progress=True without tqdm.
+    KeyboardInterrupt
+        On Ctrl-C, within about 25 ms or one sample, whichever is longer, with every thread stopped.
     ValueError
         For arrays that are not 2-D or differ in shape, DataFrames that do not line up, a NaN,
         infinite or negative variance (naming the first), bad `directions`, n_samples <= 0,
-        percentile outside (0, 1], k outside [1, N] or given with a percentile, threads < 0,
+        percentile outside (0, 1], k outside [1, N] or given with a percentile, threads outside [0, 256],
         ties other than "index" or "random".
     """
     data = _data(mu, sigma2, replicates, names, objectives)
@@ -299,13 +310,14 @@ def select(
     options = (percentile, seed, mode_i, within_mode_i, quantiles_mode_i, quantiles_budget,
                quality_w_place, quality_w_front, quality_w_within, quality_sign)
 
-    def run(samples: Any) -> SelectionResult:
-        if threads == 1 and ties == "index":
-            raw = mc_rank_select_detailed(kernel_mu, data.sigma2, samples, *options)
-        else:  # the threaded extension is loaded only when asked for
-            from . import _parallel
+    report = _progress.reporter(progress)
 
-            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties)
+    def run(samples: Any) -> SelectionResult:
+        try:
+            raw = _parallel.select_detailed(kernel_mu, data.sigma2, samples, *options, threads=threads, ties=ties,
+                                            progress=report)
+        finally:
+            _progress.close(report)
         return _result(raw, int(samples), data, dirs)
 
     if not auto:

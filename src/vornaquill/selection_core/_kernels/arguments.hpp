@@ -56,7 +56,9 @@ inline constexpr int kCountsParams = kQuantilesModeI;
 // the kernel module's `__defaults__`, and so its signatures, are built from it, and omitted values
 // are filled from here, e.g. quality_sign's -1.0.
 inline constexpr std::array<ParamSpec, kNumParams> kParams = [] {
-    auto param = [](const char *name, ParamKind kind, ArgValue d = ArgValue()) { return ParamSpec{name, kind, d}; };
+    auto param = [](const char *name, ParamKind kind, ArgValue d = ArgValue()) {
+        return ParamSpec{name, kind, d};
+    };
     const DetailedOptions &o = kDefaultOptions;
     std::array<ParamSpec, kNumParams> p{};
     p[kMuObj] = param("mu_obj", ParamKind::Object);

@@ -64,7 +64,8 @@ PyObject *select_entry(PyObject *module, const ArgValue *a) {
 }
 
 PyObject *detailed_entry(PyObject *module, const ArgValue *a) {
-    return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, detailed_options(a));
+    return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32,
+                                   detailed_options(a));
 }
 
 // clang-format off
