@@ -3,22 +3,27 @@ against a direct call of the detailed kernel, the output formats, bad input (one
 traceback), the plot, and the sample output shown in the README."""
 
 import csv
-import importlib.util
+import fcntl
 import io
 import json
 import math
 import os
+import pty
 import re
+import select
 import shutil
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 import zipfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from helpers import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed
 from vornaquill.selection_core._select import percentile_for_k
 
@@ -318,6 +323,7 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--quality-sign", "inf"], "argument --quality-sign: must be a finite number"),
     ("valid", ["pop.csv", "--mode", "fast"], "argument --mode: invalid choice: 'fast'"),
     ("valid", ["pop.csv", "--threads", "-1"], "argument --threads: must be >= 0 (got -1)"),
+    ("valid", ["pop.csv", "--threads", "2147483647"], "argument --threads: must be <= 256 (got 2147483647)"),
     ("valid", ["pop.csv", "--ties", "bogus"], "argument --ties: invalid choice: 'bogus'"),
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
@@ -384,78 +390,46 @@ def test_json_writes_non_finite_numbers_as_null(tmp_path):
     assert None in quality and all(q is None or math.isfinite(q) for q in quality)
 
 
-def test_plot_without_matplotlib(tmp_path):
-    blocker = tmp_path / "blocker" / "matplotlib"
+@pytest.mark.parametrize("module, args, message", [
+    ("matplotlib", ["--plot", "out.png"], "--plot needs matplotlib"),
+    ("tqdm", ["--progress", "-o", "out.png"], "--progress: a progress bar needs tqdm: pip install"),
+])
+def test_optional_dependency_missing(tmp_path, module, args, message):
+    blocker = tmp_path / "blocker" / module
     blocker.mkdir(parents=True)
     (blocker / "__init__.py").write_text("raise ImportError('blocked for the test')\n")
-    proc = cli("--plot", "out.png", cwd=tmp_path, env={"PYTHONPATH": str(tmp_path / "blocker")})
-    assert_user_error(proc, "--plot needs matplotlib")
+    proc = cli(*args, cwd=tmp_path, env={"PYTHONPATH": str(tmp_path / "blocker")})
+    assert_user_error(proc, message)
     assert not (tmp_path / "out.png").exists()
 
 
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+def test_progress_bar_on_a_terminal_and_ctrl_c(tmp_path):
+    """On a terminal a long run shows a bar on stderr; SIGINT ends it with one line and status 130."""
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a bar needs columns
+    proc = subprocess.Popen([sys.executable, "-m", "vornaquill.selection_core", "-n", "100000000"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal)
+    os.close(terminal)
 
+    def read(until, timeout):
+        out, deadline = b"", time.monotonic() + timeout
+        while until not in out and time.monotonic() < deadline:
+            if select.select([controller], [], [], 0.1)[0]:
+                try:
+                    out += os.read(controller, 4096)
+                except OSError:  # the terminal closed with the process
+                    break
+        return out.decode()
 
-@pytest.mark.parametrize("args", [[], ["--plot-objectives", "memory_gb", "0"]])
-def test_plot_is_a_png(tmp_path, args):
-    pytest.importorskip("matplotlib")
-    proc = ok("-n", 200, "--plot", "pop.png", *args, cwd=tmp_path)
-    assert len(table_rows(proc.stdout)) == 16
-    data = (tmp_path / "pop.png").read_bytes()
-    assert data.startswith(PNG_SIGNATURE) and data[12:16] == b"IHDR"
-    width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
-    assert width > 300 and height > 200
-
-
-@pytest.mark.parametrize("args,message", [
-    (["--plot-objectives", "val_loss", "accuracy"], "--plot-objectives: no objective 'accuracy'"),
-    (["--plot-objectives", "0", "3"], "--plot-objectives: no objective '3'"),
-    (["--plot-objectives", "0", "1", "--plot", "x.docx"], "--plot: cannot write .docx files (use one of:"),
-])
-def test_plot_objective_errors(tmp_path, args, message):
-    pytest.importorskip("matplotlib")
-    assert_user_error(cli("--plot", "x.png", *args, cwd=tmp_path), message)
-
-
-def test_plot_needs_two_objectives(tmp_path):
-    pytest.importorskip("matplotlib")
-    (tmp_path / "one.csv").write_text("loss_mu,loss_sigma2\n1,0.1\n2,0.1\n")
-    assert_user_error(cli("one.csv", "--plot", "x.png", cwd=tmp_path), "--plot needs at least two objectives")
-
-
-def readme_cli_sample():
-    """The command and the output shown under the README's command-line section."""
-    text = (ROOT / "README.md").read_text()
-    match = re.search(r"```console\n\$ (?P<cmd>[^\n]+)\n(?P<out>.*?)```", text, re.S)
-    assert match, "README has no console sample"
-    return match["cmd"].split(), match["out"]
-
-
-def test_readme_sample_output_is_current(tmp_path):
-    cmd, shown = readme_cli_sample()
-    assert cmd[0] == "vornaquill-select"
-    assert ok(*cmd[1:], cwd=tmp_path).stdout == shown
-
-
-def test_readme_shell_examples_run(tmp_path):
-    text = (ROOT / "README.md").read_text()
-    commands = [line.split() for block in re.findall(r"```sh\n(.*?)```", text, re.S)
-                for line in block.splitlines() if line.startswith("vornaquill-select ")]
-    assert commands
-    (tmp_path / "src").symlink_to(ROOT / "src")  # paths in the README are relative to the repository
-    plotting = importlib.util.find_spec("matplotlib") is not None
-    for cmd in commands:
-        if plotting or "--plot" not in cmd:
-            ok(*cmd[1:], cwd=tmp_path)
-    if plotting and any("--plot" in cmd for cmd in commands):
-        assert (tmp_path / "population.png").read_bytes().startswith(PNG_SIGNATURE)
-
-
-def test_readme_python_quickstart_prints_what_is_shown(tmp_path):
-    text = (ROOT / "README.md").read_text()
-    match = re.search(r"```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```", text, re.S)
-    assert match, "README has no Python quickstart followed by its output"
-    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == match["out"]
+    try:
+        bar = read(b"sample/s", 30)  # drawn and updated
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 130
+        end = read(b"interrupted\r\n", 5)
+        out = proc.stdout.read()
+    finally:
+        proc.kill()
+        proc.stdout.close()
+        os.close(controller)
+    assert "/100000000 [" in bar and "Traceback" not in bar + end and out == b""
+    assert end.split("\n")[-2:] == ["vornaquill-select: interrupted\r", ""]

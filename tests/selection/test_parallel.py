@@ -4,6 +4,7 @@ the sampled values."""
 
 import importlib
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -154,3 +155,22 @@ def test_random_ties_are_fair_and_independent_of_threads():
     one = par.select_detailed(mu, s2, 30, ties="random", seed=4)
     for threads in (2, 3, 5):
         assert_same(par.select_detailed(mu, s2, 30, ties="random", seed=4, threads=threads), one)
+
+
+@pytest.mark.parametrize("fname", ["counts", "select_detailed"])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_progress_reports_increasing_counts_and_changes_nothing(fname, threads):
+    mu, s2 = population(60, 3, "dense")
+    f, n, calls = getattr(par, fname), 6000, []
+
+    def slow(done, total):  # the calling thread pauses; the others sample on
+        calls.append((done, total))
+        time.sleep(0.02)
+
+    want = getattr(ref, "mc_rank_" + fname)(mu, s2, n, 0.2, 5)
+    assert_same(f(mu, s2, n, seed=5, threads=threads, progress=slow), want)
+    done = [d for d, _ in calls]
+    assert len(done) >= 3 and done == sorted(set(done)) and (done[0], done[-1]) == (0, n)
+    assert {t for _, t in calls} == {n}
+    with pytest.raises(ZeroDivisionError):
+        f(mu, s2, n, threads=threads, progress=lambda done, total: 1 / 0)

@@ -7,6 +7,8 @@ from numpy.typing import ArrayLike
 
 from ._mc_rank import _F64, _I32, _I64, _MetricStats
 
+MAX_THREADS: int
+
 def counts(
     mu: ArrayLike,
     sigma2: ArrayLike,

@@ -1,11 +1,11 @@
 """Progress of a long selection. The threaded kernels call a callback with (samples done, total)
-about every 25 ms and once at the end; `select(progress=True)` and the command-line tool turn those
+at the start, about every 25 ms and at the end; `select(progress=True)` and the command-line tool turn those
 calls into a bar on standard error drawn by tqdm (the optional extra `progress`), imported only here
 and only when a bar is asked for."""
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -16,20 +16,23 @@ MISSING = "a progress bar needs tqdm: pip install 'vornaquill[progress]'"
 
 
 def available() -> bool:
-    """Whether tqdm can be imported (without importing it)."""
-    return importlib.util.find_spec("tqdm") is not None
+    """Whether tqdm imports (asked only when a bar is about to be drawn)."""
+    try:
+        importlib.import_module("tqdm")
+    except ImportError:
+        return False
+    return True
 
 
 class Bar:
     """A tqdm bar on standard error fed by the kernels' (done, total) calls: one bar per run,
-    drawn from the run's first report (about 25 ms in) and closed by `close` when the run ends."""
+    drawn from the run's first report and closed by `close` when the run ends."""
 
     def __init__(self) -> None:
         try:
-            from tqdm import tqdm
+            self._tqdm = importlib.import_module("tqdm").tqdm
         except ImportError:
             raise ImportError(MISSING) from None
-        self._tqdm = tqdm
         self._bar: Any = None
 
     def __call__(self, done: int, total: int) -> None:

@@ -263,8 +263,8 @@ def select(
         in a fresh order per sample, drawn from a second generator seeded from `seed`, so that
         identical individuals win equally often. The sampled values are the same either way.
     progress:
-        A callable called with (samples done, samples of the run) about every 25 ms while the
-        samples are drawn and once at the end (each run of n_samples="auto" counts from 0), or True
+        A callable called with (samples done, samples of the run): (0, n) first, then about every
+        25 ms while the samples are drawn, and (n, n) at the end (each run of n_samples="auto" counts from 0), or True
         for a bar on standard error, one per run (needs tqdm: pip install 'vornaquill[progress]'). It does not
         change the result; an exception from it stops the selection and propagates.
 

@@ -22,17 +22,18 @@ namespace {
     "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
     "a 2-D\n        float64 array).\n    n_samples:\n        Number of Monte-Carlo samples.\n    "      \
     "percentile, seed, mode_i, within_mode_i:\n        As for the single-threaded kernel.\n"
-#define VQ_THREADS_DOC                                                                                 \
-    "    threads:\n        Number of threads for the sampling (the calling thread included), at most " \
-    "256;\n        0 = every core this process may run on. Never more threads than samples.\n"         \
-    "    ties:\n        \"index\": the rating breaks ties by index, and the result is the "            \
-    "single-threaded\n        kernel's, bit for bit, for every seed and any number of threads.\n"      \
-    "        \"random\": every sample presents the population to the rating in a fresh random\n"       \
-    "        order (drawn from a generator seeded from `seed` and the sample) and maps the\n"          \
-    "        results back, so equal individuals win equally often. The sampled objective values "      \
-    "are\n        those of \"index\"; the result does not depend on the number of threads.\n"          \
-    "    progress:\n        None, or a callable called with (samples done, n_samples) about every "    \
-    "25 ms\n        and once at the end; an exception from it stops the call and propagates.\n"
+#define VQ_THREADS_DOC                                                                                  \
+    "    threads:\n        Number of threads for the sampling (the calling thread included), at most "  \
+    "256;\n        0 = every core this process may run on. Never more threads than samples.\n"          \
+    "    ties:\n        \"index\": the rating breaks ties by index, and the result is the "             \
+    "single-threaded\n        kernel's, bit for bit, for every seed and any number of threads.\n"       \
+    "        \"random\": every sample presents the population to the rating in a fresh random\n"        \
+    "        order (drawn from a generator seeded from `seed` and the sample) and maps the\n"           \
+    "        results back, so equal individuals win equally often. The sampled objective values "       \
+    "are\n        those of \"index\"; the result does not depend on the number of threads.\n"           \
+    "    progress:\n        None, or a callable called with (samples done, n_samples): (0, n_samples) " \
+    "first,\n        then about every 25 ms, and (n_samples, n_samples) at the end. An exception "      \
+    "from it\n        stops the call and propagates.\n"
 #define VQ_RAISES_DOC                                                                           \
     "KeyboardInterrupt (Ctrl-C) within about 25 ms or one sample, whichever is longer: every\n" \
     "thread stops and is joined before it is raised.\n"
@@ -56,7 +57,7 @@ constexpr const char kCountsDoc[] =
     "\nReturns\n-------\n(win_count, lose_count, rank_sum): int32, int32, int64 arrays of shape (N,).\n\n"
     "Raises\n------\nThe errors of `mc_rank_counts` (a rating error in any thread stops every thread);\n"
     "ValueError for threads outside [0, 256] or an unknown ties rule; TypeError for a progress that\n"
-    "is not callable; RuntimeError when a thread cannot be started; " VQ_RAISES_DOC;
+    "is not callable; RuntimeError when a thread cannot be started;\n" VQ_RAISES_DOC;
 
 constexpr const char kSelectDoc[] =
     "select($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
@@ -186,8 +187,8 @@ int parallel_exec(PyObject *module) {
     if (import_ndarray_type() < 0) return -1;
     if (import_rating_function() < 0) return -1;
     PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!np) return -1;
-    return PyModule_AddObjectRef(module, "np", np.get());
+    if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
+    return PyModule_AddIntConstant(module, "MAX_THREADS", par::kMaxThreads);
 }
 
 PyModuleDef_Slot slots[] = {

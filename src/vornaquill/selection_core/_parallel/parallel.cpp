@@ -103,9 +103,10 @@ Job make_job(const Inputs &in, const SamplingSetup &setup, int32_t n_samples, co
     return job;
 }
 
-// The sampling, watched by the calling thread; then the final progress report.
+// The sampling, watched by the calling thread, between the first and the last progress report.
 int run(const Job &job, const Lanes &lanes, const Threading &th) {
     Watch watch(th.progress, job.n_samples);
+    if (watch.start() < 0) return -1;
     int code;
     {
         GilRelease nogil;

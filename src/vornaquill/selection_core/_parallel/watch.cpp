@@ -24,7 +24,5 @@ bool Watch::look(int32_t done) {
     return go_on;
 }
 
-int Watch::finish() { return report(total_); }
-
 }  // namespace par
 }  // namespace vq

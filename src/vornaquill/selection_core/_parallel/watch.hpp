@@ -1,6 +1,6 @@
 // What the calling thread does for the person waiting while the sampling runs without the
-// interpreter lock: every kLookInterval it re-takes the lock, runs the signal handlers (so Ctrl-C
-// raises KeyboardInterrupt) and calls the progress callback with (samples done, total). An
+// interpreter lock: it reports (0, total) first; then every kLookInterval it re-takes the lock, runs the signal
+// handlers (so Ctrl-C raises KeyboardInterrupt) and calls the progress callback with (samples done, total). An
 // exception from either stops the sampling: the caller sets the stop flag, every thread stops at
 // its next chunk, and the exception is raised once the threads are joined.
 //
@@ -33,8 +33,10 @@ public:
     // exception stays set on this thread).
     bool look(int32_t done);
 
-    // With the lock held, after the last sample: the final (total, total) report. -1 on error.
-    int finish();
+    // With the lock held: the first report, (0, total), before the sampling starts, and the last,
+    // (total, total), after it. -1 with an exception from the callback.
+    int start() { return report(0); }
+    int finish() { return report(total_); }
 
 private:
     int report(int32_t done);  // lock held
@@ -42,7 +44,7 @@ private:
     PyThreadState *thread_;
     PyObject *progress_;
     int32_t total_;
-    int32_t reported_ = 0;  // the last count given to the callback
+    int32_t reported_ = -1;  // the last count given to the callback
     Clock::time_point next_;
 };
 
