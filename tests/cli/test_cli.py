@@ -4,6 +4,7 @@ traceback), the plot, and the sample output shown in the README."""
 
 import csv
 import fcntl
+import importlib.util
 import io
 import json
 import math
@@ -24,6 +25,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from helpers import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed
 from vornaquill.selection_core._select import percentile_for_k
 
@@ -433,3 +435,71 @@ def test_progress_bar_on_a_terminal_and_ctrl_c(tmp_path):
         os.close(controller)
     assert "/100000000 [" in bar and "Traceback" not in bar + end and out == b""
     assert end.split("\n")[-2:] == ["vornaquill-select: interrupted\r", ""]
+
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("args", [[], ["--plot-objectives", "memory_gb", "0"]])
+def test_plot_is_a_png(tmp_path, args):
+    pytest.importorskip("matplotlib")
+    proc = ok("-n", 200, "--plot", "pop.png", *args, cwd=tmp_path)
+    assert len(table_rows(proc.stdout)) == 16
+    data = (tmp_path / "pop.png").read_bytes()
+    assert data.startswith(PNG_SIGNATURE) and data[12:16] == b"IHDR"
+    width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+    assert width > 300 and height > 200
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--plot-objectives", "val_loss", "accuracy"], "--plot-objectives: no objective 'accuracy'"),
+    (["--plot-objectives", "0", "3"], "--plot-objectives: no objective '3'"),
+    (["--plot-objectives", "0", "1", "--plot", "x.docx"], "--plot: cannot write .docx files (use one of:"),
+])
+def test_plot_objective_errors(tmp_path, args, message):
+    pytest.importorskip("matplotlib")
+    assert_user_error(cli("--plot", "x.png", *args, cwd=tmp_path), message)
+
+
+def test_plot_needs_two_objectives(tmp_path):
+    pytest.importorskip("matplotlib")
+    (tmp_path / "one.csv").write_text("loss_mu,loss_sigma2\n1,0.1\n2,0.1\n")
+    assert_user_error(cli("one.csv", "--plot", "x.png", cwd=tmp_path), "--plot needs at least two objectives")
+
+
+def readme_cli_sample():
+    """The command and the output shown under the README's command-line section."""
+    text = (ROOT / "README.md").read_text()
+    match = re.search(r"```console\n\$ (?P<cmd>[^\n]+)\n(?P<out>.*?)```", text, re.S)
+    assert match, "README has no console sample"
+    return match["cmd"].split(), match["out"]
+
+
+def test_readme_sample_output_is_current(tmp_path):
+    cmd, shown = readme_cli_sample()
+    assert cmd[0] == "vornaquill-select"
+    assert ok(*cmd[1:], cwd=tmp_path).stdout == shown
+
+
+def test_readme_shell_examples_run(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    commands = [line.split() for block in re.findall(r"```sh\n(.*?)```", text, re.S)
+                for line in block.splitlines() if line.startswith("vornaquill-select ")]
+    assert commands
+    (tmp_path / "src").symlink_to(ROOT / "src")  # paths in the README are relative to the repository
+    plotting = importlib.util.find_spec("matplotlib") is not None
+    for cmd in commands:
+        if plotting or "--plot" not in cmd:
+            ok(*cmd[1:], cwd=tmp_path)
+    if plotting and any("--plot" in cmd for cmd in commands):
+        assert (tmp_path / "population.png").read_bytes().startswith(PNG_SIGNATURE)
+
+
+def test_readme_python_quickstart_prints_what_is_shown(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    match = re.search(r"```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```", text, re.S)
+    assert match, "README has no Python quickstart followed by its output"
+    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == match["out"]
