@@ -3,6 +3,7 @@ error in any thread stops the call, and the ties shuffle removes the index bias 
 the sampled values."""
 
 import importlib
+import os
 import sys
 import time
 
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import SIBLING
-from helpers import assert_unchanged, snapshot
+from helpers import assert_unchanged, run_python, snapshot
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
 from vornaquill.selection_core import percentile_for_k
@@ -174,3 +175,24 @@ def test_progress_reports_increasing_counts_and_changes_nothing(fname, threads):
     assert {t for _, t in calls} == {n}
     with pytest.raises(ZeroDivisionError):
         f(mu, s2, n, threads=threads, progress=lambda done, total: 1 / 0)
+
+
+@pytest.mark.skipif(os.environ.get("VQ_ASAN") == "1", reason="the sanitizer reserves more address space than this")
+def test_a_thread_that_cannot_start_fails_the_call():
+    run_python("""
+        import resource, numpy as np
+        from vornaquill.selection_core import _parallel as par
+        mu, s2 = np.zeros((50, 2)), np.ones((50, 2))
+        want = par.counts(mu, s2, 100, threads=2)
+        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (24 << 20), resource.RLIM_INFINITY))  # about two stacks
+        for f in (par.counts, par.select_detailed):
+            try:
+                f(mu, s2, 1000, threads=16)
+            except RuntimeError as e:
+                assert str(e) == "can't start new thread"
+            else:
+                raise AssertionError("16 threads started")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        assert (par.counts(mu, s2, 100, threads=2)[0] == want[0]).all()  # the started ones were joined
+    """)
