@@ -3,15 +3,22 @@ against a direct call of the detailed kernel, the output formats, bad input (one
 traceback), the plot, and the sample output shown in the README."""
 
 import csv
+import fcntl
 import importlib.util
 import io
 import json
 import math
 import os
+import pty
 import re
+import select as ioselect
 import shutil
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 import zipfile
 from pathlib import Path
 
@@ -326,6 +333,7 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--quality-sign", "inf"], "argument --quality-sign: must be a finite number"),
     ("valid", ["pop.csv", "--mode", "fast"], "argument --mode: invalid choice: 'fast'"),
     ("valid", ["pop.csv", "--threads", "-1"], "argument --threads: must be >= 0 (got -1)"),
+    ("valid", ["pop.csv", "--threads", "2147483647"], "argument --threads: must be <= 256 (got 2147483647)"),
     ("valid", ["pop.csv", "--ties", "bogus"], "argument --ties: invalid choice: 'bogus'"),
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
@@ -404,13 +412,49 @@ def test_json_writes_non_finite_numbers_as_null(tmp_path):
     assert None in quality and all(q is None or math.isfinite(q) for q in quality)
 
 
-def test_plot_without_matplotlib(tmp_path):
-    blocker = tmp_path / "blocker" / "matplotlib"
+@pytest.mark.parametrize("module, args, message", [
+    ("matplotlib", ["--plot", "out.png"], "--plot needs matplotlib"),
+    ("tqdm", ["--progress", "-o", "out.png"], "--progress: a progress bar needs tqdm: pip install"),
+])
+def test_optional_dependency_missing(tmp_path, module, args, message):
+    blocker = tmp_path / "blocker" / module
     blocker.mkdir(parents=True)
     (blocker / "__init__.py").write_text("raise ImportError('blocked for the test')\n")
-    proc = cli("--plot", "out.png", cwd=tmp_path, env={"PYTHONPATH": str(tmp_path / "blocker")})
-    assert_user_error(proc, "--plot needs matplotlib")
+    proc = cli(*args, cwd=tmp_path, env={"PYTHONPATH": str(tmp_path / "blocker")})
+    assert_user_error(proc, message)
     assert not (tmp_path / "out.png").exists()
+
+
+def test_progress_bar_on_a_terminal_and_ctrl_c(tmp_path):
+    """On a terminal a long run shows a bar on stderr; SIGINT ends it with one line and status 130."""
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a bar needs columns
+    proc = subprocess.Popen([sys.executable, "-m", "vornaquill.selection_core", "-n", "100000000"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal)
+    os.close(terminal)
+
+    def read(until, timeout):
+        out, deadline = b"", time.monotonic() + timeout
+        while until not in out and time.monotonic() < deadline:
+            if ioselect.select([controller], [], [], 0.1)[0]:
+                try:
+                    out += os.read(controller, 4096)
+                except OSError:  # the terminal closed with the process
+                    break
+        return out.decode()
+
+    try:
+        bar = read(b"sample/s", 30)  # drawn and updated
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=10) == 130
+        end = read(b"interrupted\r\n", 5)
+        out = proc.stdout.read()
+    finally:
+        proc.kill()
+        proc.stdout.close()
+        os.close(controller)
+    assert "/100000000 [" in bar and "Traceback" not in bar + end and out == b""
+    assert end.split("\n")[-2:] == ["vornaquill-select: interrupted\r", ""]
 
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"

@@ -1,11 +1,16 @@
-"""The sampling loop runs without the interpreter lock, and concurrent calls agree with serial ones."""
+"""The sampling loop runs without the interpreter lock, concurrent calls agree with serial ones, and
+Ctrl-C stops a long call without leaving a thread behind."""
 
+import _thread
+import os
 import threading
 import time
 
 import numpy as np
+import pytest
 
 from vornaquill.selection_core import _mc_rank as m
+from vornaquill.selection_core import _parallel, select
 
 
 def test_other_threads_run_during_a_long_call():
@@ -47,3 +52,20 @@ def test_concurrent_calls_equal_serial_calls():
     for a, b in zip(results, serial):
         for x, y in zip(a, b):
             np.testing.assert_array_equal(x, y)
+
+
+@pytest.mark.parametrize("call", [select, _parallel.counts])
+@pytest.mark.parametrize("threads, ties", [(1, "index"), (2, "index"), (1, "random"), (2, "random")])
+def test_ctrl_c_stops_a_long_call_and_leaves_no_thread(call, threads, ties):
+    mu, s2 = np.random.default_rng(1).normal(size=(200, 3)), np.ones((200, 3))  # about a minute of sampling
+    before = threading.active_count(), len(os.listdir("/proc/self/task"))
+    timer = threading.Timer(0.2, _thread.interrupt_main)  # as a SIGINT would
+    timer.start()
+    t0 = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        call(mu, s2, 10**6, threads=threads, ties=ties)
+    elapsed = time.perf_counter() - t0
+    timer.join()
+    assert 0.2 <= elapsed < 2.0  # 0.2 s plus a look (25 ms) on a loaded machine
+    # <=: a thread of an earlier test may still have been exiting when `before` was taken
+    assert threading.active_count() == before[0] and len(os.listdir("/proc/self/task")) <= before[1]

@@ -2,10 +2,13 @@
 error in any thread stops the call, and the ties shuffle removes the index bias without touching
 the sampled values."""
 
+import os
+import time
+
 import numpy as np
 import pytest
 
-from helpers.process import assert_unchanged, snapshot
+from helpers.process import assert_unchanged, run_python, snapshot
 from helpers.results import assert_same_result, patterned_population
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
@@ -24,10 +27,9 @@ def test_bit_identical_to_single_threaded(shape, pattern, threads):
         args, kw = (mu, s2, n), dict(percentile=0.3, seed=n + 11)
         assert_same_result(par.counts(*args, **kw, threads=threads), ref.mc_rank_counts(*args, **kw))
         assert_same_result(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))
-        for qm in (0, 1):
-            kw["quantiles_mode_i"] = qm
-            assert_same_result(par.select_detailed(*args, **kw, threads=threads),
-                               ref.mc_rank_select_detailed(*args, **kw))
+        for qm, budget in ((0, 0), (1, 0), (2, 4 * shape[0])):  # auto: exact up to 4 samples, then streamed
+            kw.update(quantiles_mode_i=qm, quantiles_budget=budget)
+            assert_same_result(par.select_detailed(*args, **kw, threads=threads), ref.mc_rank_select_detailed(*args, **kw))
     assert_unchanged(snap)
 
 
@@ -38,12 +40,16 @@ def test_argument_checks_and_empty_population(fname, threads):
     empty = (np.zeros((0, 2)), np.zeros((0, 2)), 0)
     assert_same_result(f(*empty, threads=threads), getattr(ref, "mc_rank_" + fname)(*empty))
     mu, s2 = patterned_population(5, 2, "dense")
-    for kw, msg in [({"threads": -1}, "threads must be >= 0"), ({"ties": "first"}, "ties must be"),
+    limit = r"^threads must be between 0 and 256 \(0 = every usable core\), got "
+    for kw, msg in [({"threads": -1}, limit + "-1$"), ({"threads": 2**31 - 1}, limit + "2147483647$"),
+                    ({"threads": 257}, limit), ({"ties": "first"}, "ties must be"),
                     ({"threads": threads, "mode_i": 2}, "pareto_core returned error code: -1")]:
         with pytest.raises(ValueError, match=msg):
             f(mu, s2, 7, **kw)
     with pytest.raises(ValueError, match="n_samples must be > 0"):
         f(mu, s2, 0, threads=threads, ties="random")
+    with pytest.raises(TypeError, match=r"^progress must be a callable or None, not int$"):
+        f(mu, s2, 5, progress=1)
     assert_same_result(f(mu, s2, 6, threads=0), f(mu, s2, 6))  # 0: every available core
 
 
@@ -96,3 +102,43 @@ def test_random_ties_are_fair_and_independent_of_threads():
     one = par.select_detailed(mu, s2, 30, ties="random", seed=4)
     for threads in (2, 3, 5):
         assert_same_result(par.select_detailed(mu, s2, 30, ties="random", seed=4, threads=threads), one)
+
+
+@pytest.mark.parametrize("fname", ["counts", "select_detailed"])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_progress_reports_increasing_counts_and_changes_nothing(fname, threads):
+    mu, s2 = patterned_population(60, 3, "dense")
+    f, n, calls = getattr(par, fname), 6000, []
+
+    def slow(done, total):  # the calling thread pauses; the others sample on
+        calls.append((done, total))
+        time.sleep(0.02)
+
+    want = getattr(ref, "mc_rank_" + fname)(mu, s2, n, 0.2, 5)
+    assert_same_result(f(mu, s2, n, seed=5, threads=threads, progress=slow), want)
+    done = [d for d, _ in calls]
+    assert len(done) >= 3 and done == sorted(set(done)) and (done[0], done[-1]) == (0, n)
+    assert {t for _, t in calls} == {n}
+    with pytest.raises(ZeroDivisionError):
+        f(mu, s2, n, threads=threads, progress=lambda done, total: 1 / 0)
+
+
+@pytest.mark.skipif(os.environ.get("VQ_ASAN") == "1", reason="the sanitizer reserves more address space than this")
+def test_a_thread_that_cannot_start_fails_the_call():
+    run_python("""
+        import resource, numpy as np
+        from vornaquill.selection_core import _parallel as par
+        mu, s2 = np.zeros((50, 2)), np.ones((50, 2))
+        want = par.counts(mu, s2, 100, threads=2)
+        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (24 << 20), resource.RLIM_INFINITY))  # about two stacks
+        for f in (par.counts, par.select_detailed):
+            try:
+                f(mu, s2, 1000, threads=16)
+            except RuntimeError as e:
+                assert str(e) == "can't start new thread"
+            else:
+                raise AssertionError("16 threads started")
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        assert (par.counts(mu, s2, 100, threads=2)[0] == want[0]).all()  # the started ones were joined
+    """)

@@ -31,14 +31,14 @@ def population():
 def recorded(monkeypatch):
     """Calls of the kernel made by `select`, each as (args, returned tuple)."""
     calls = []
-    real = _select.mc_rank_select_detailed
+    real = _select._parallel.select_detailed
 
-    def spy(*args):
-        out = real(*args)
+    def spy(*args, **kwargs):
+        out = real(*args, **kwargs)
         calls.append((args, out))
         return out
 
-    monkeypatch.setattr(_select, "mc_rank_select_detailed", spy)
+    monkeypatch.setattr(_select._parallel, "select_detailed", spy)
     return calls
 
 
@@ -64,13 +64,15 @@ OPTION_SETS = [
 ]
 
 
+@pytest.mark.parametrize("n_samples", [120, "auto"])
 @pytest.mark.parametrize("threads", [1, 2, 0])  # with ties="index" any thread count gives the kernel's result
 @pytest.mark.parametrize("options", OPTION_SETS)
-def test_options_reach_their_kernel_slots(population, options, threads):
+def test_options_reach_their_kernel_slots(population, options, threads, n_samples):
     mu, sigma2 = population
-    res = sc.select(mu, sigma2, 120, **options, threads=threads)
+    res = sc.select(mu, sigma2, n_samples, **options, threads=threads)
     defaults = dict(zip(KERNEL_ORDER, (0.2, 0, 1, 0, 2, 2_500_000, 1.0, 1.0, 1.0, -1.0)))
-    direct = sc.mc_rank_select_detailed(mu, sigma2, 120, *({**defaults, **options}[k] for k in KERNEL_ORDER))
+    direct = sc.mc_rank_select_detailed(mu, sigma2, res.n_samples,
+                                        *({**defaults, **options}[k] for k in KERNEL_ORDER))
     for got, want in zip((res.winners, res.losers, res.win_count, res.lose_count, res.rank_sum,
                           res.quality_score), (*direct[:5], direct[8])):
         np.testing.assert_array_equal(got, want)
@@ -135,7 +137,7 @@ def test_result_is_frozen_and_serialisable(population, weight):
     ((np.ones((3, 2)), np.ones((3, 2)), 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
     ((np.ones((3, 2)), np.ones((2, 2)), 5), {}, "mu and sigma2 must have the same shape"),
     ((np.ones(3), np.ones(3), 5), {}, "expected a 2D array"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"threads": -1}, "threads must be >= 0"),
+    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"threads": -1}, "threads must be between 0 and 256"),
     ((np.ones((3, 2)), np.ones((3, 2)), 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
 ])
 def test_kernel_errors_propagate(args, kwargs, message):

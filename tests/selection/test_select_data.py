@@ -220,6 +220,7 @@ def test_empty_population_first(n_samples):
 @pytest.mark.parametrize("module,call,extra", [
     ("pandas", lambda r: r.to_frame(), "vornaquill[pandas]"),
     ("matplotlib.pyplot", lambda r: r.plot(), "vornaquill[plot]"),
+    ("tqdm", lambda r: sc.select(r.mu, r.sigma2, 10, progress=True), "vornaquill[progress]"),
 ])
 def test_missing_optional_dependency_names_its_extra(monkeypatch, population, module, call, extra):
     res = sc.select(*population, 10)
@@ -232,7 +233,7 @@ def test_pandas_is_imported_only_on_demand():
     run_python("""
         import sys, numpy as np, vornaquill.selection_core as sc
         r = sc.select(replicates=np.ones((3, 2, 2)) + np.arange(2), n_samples=5)
-        assert "pandas" not in sys.modules and "matplotlib" not in sys.modules
+        assert "pandas" not in sys.modules and "matplotlib" not in sys.modules and "tqdm" not in sys.modules
         r.to_frame()
         assert "pandas" in sys.modules
     """)

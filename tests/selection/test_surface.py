@@ -32,6 +32,17 @@ FUNCS = [m.mc_rank_counts, m.mc_rank_select, m.mc_rank_select_detailed]
 COUNTING = [m.mc_rank_counts, m.mc_rank_select]
 
 
+def threaded(name, threads):
+    """A threaded function called like the kernel (mu_obj, sigma2_obj): it converts scalars alike."""
+    def call(mu_obj, sigma2_obj, **kwargs):
+        return getattr(par, name)(mu_obj, sigma2_obj, threads=threads, **kwargs)
+    call.__name__ = f"{name}_threads{threads}"
+    return call
+
+
+THREADED = [threaded(name, t) for name in ("counts", "select_detailed") for t in (1, 2)]
+
+
 def test_module_namespace_and_docstring():
     public = {k for k in vars(m) if not k.startswith("__")}
     assert public == {"np", "mc_rank_counts", "mc_rank_select", "mc_rank_select_detailed"}
@@ -215,7 +226,7 @@ class ReturnsStr:
         ({"percentile": None}, TypeError, None),
     ],
 )
-@pytest.mark.parametrize("f", FUNCS)
+@pytest.mark.parametrize("f", FUNCS + THREADED)
 def test_conversion_errors(f, kwargs, exc, message):
     args = {"mu_obj": MU, "sigma2_obj": S2, "n_samples": 5}
     args.update(kwargs)
@@ -239,7 +250,7 @@ def test_conversion_errors(f, kwargs, exc, message):
         ({"seed": IntLike(2**63)}, {"seed": 2**63}),
     ],
 )
-@pytest.mark.parametrize("f", COUNTING)
+@pytest.mark.parametrize("f", COUNTING + THREADED[:2])
 def test_conversions_accepted(f, kwargs, equivalent):
     base = {"mu_obj": MU, "sigma2_obj": S2, "n_samples": 10}
     a, b = dict(base, **kwargs), dict(base, **equivalent)

@@ -1,10 +1,13 @@
 """Monte-Carlo Pareto ranking kernels with the sampling on several threads (native module)."""
 
+from collections.abc import Callable
 from typing import Literal
 
 from numpy.typing import ArrayLike
 
 from ._mc_rank import _F64, _I32, _I64, _MetricStats
+
+MAX_THREADS: int
 
 def counts(
     mu: ArrayLike,
@@ -17,6 +20,7 @@ def counts(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I32, _I32, _I64]: ...
 def select(
     mu: ArrayLike,
@@ -29,6 +33,7 @@ def select(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I64, _I64, _I32, _I32, _I64]: ...
 def select_detailed(
     mu: ArrayLike,
@@ -47,4 +52,5 @@ def select_detailed(
     *,
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
+    progress: Callable[[int, int], object] | None = None,
 ) -> tuple[_I64, _I64, _I32, _I32, _I64, _MetricStats, _MetricStats, _MetricStats, _F64]: ...

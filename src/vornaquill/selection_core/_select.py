@@ -2,8 +2,9 @@
 
 `select` turns the user's data (means and variances, or replicates; arrays or DataFrames; minimised
 or maximised objectives) into the kernel's minimised means and variances, runs
-`mc_rank_select_detailed` (or, for several threads or random ties, `_parallel.select_detailed`; once,
-or with doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
+the detailed selection on the threaded extension (`_parallel.select_detailed`, whose results equal
+`mc_rank_select_detailed`'s and which can be interrupted and report progress; once, or with
+doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
 `SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are; computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
@@ -12,14 +13,14 @@ intervals and the uncertain members of the selection.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence, Set
+from collections.abc import Callable, Mapping, Sequence, Set
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _frames
+from . import _frames, _parallel, _progress
 from ._args import check_variances, integer, label, real_array
 from ._defaults import (
     AUTO_FIRST_SAMPLES,
@@ -30,7 +31,6 @@ from ._defaults import (
     STAT_KEYS,
     WITHIN_MODES,
 )
-from ._mc_rank import mc_rank_select_detailed
 from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
@@ -267,6 +267,7 @@ def select(
     ties: Literal["index", "random"] = "index",
     prior: Literal["population"] | None = None,
     _replicate_counts: NDArray[np.int64] | None = None,
+    progress: bool | Callable[[int, int], object] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
 
@@ -339,6 +340,12 @@ def select(
     Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
     codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
 
+    progress:
+        A callable called with (samples done, samples of the run): (0, n) first, then about every
+        25 ms while the samples are drawn, and (n, n) at the end (each run of n_samples="auto" counts from 0), or True
+        for a bar on standard error, one per run (needs tqdm: pip install 'vornaquill[progress]'). It does not
+        change the result; an exception from it stops the selection and propagates.
+
     Returns
     -------
     SelectionResult
@@ -349,14 +356,19 @@ def select(
     ------
     TypeError
         Without `n_samples`, or without `mu`/`sigma2` and `replicates`, or with both; for a count
-        or seed that is not an integer, complex or masked arrays, or an unordered `directions`.
+        or seed that is not an integer, complex or masked arrays, an unordered `directions`, or a
+        `progress` that is neither a bool nor callable.
+    ImportError
+        For progress=True without tqdm.
+    KeyboardInterrupt
+        On Ctrl-C, within about 25 ms or one sample, whichever is longer, with every thread stopped.
     ValueError
         For arrays that are not 2-D or differ in shape, zero objectives, DataFrames that do not
         line up, a NaN, infinite or negative variance (naming the first), bad `directions`, two
         objectives with the same name, n_samples <= 0, percentile outside (0, 1], k outside
-        [1, N] or given with a percentile, threads < 0, an unknown `mode_i` or `within_mode_i`,
-        a non-finite quality weight or sign, ties other than "index" or "random", prior other than None or
-        "population".
+        [1, N] or given with a percentile, threads outside [0, 256], an unknown `mode_i` or
+        `within_mode_i`, a non-finite quality weight or sign, ties other than "index" or "random",
+        prior other than None or "population".
     """
     # `_replicate_counts`: the measurements per individual of `mu` and `sigma2` that the caller (the
     # command-line tool) reduced itself with `reduce_long`, so that they select as `replicates=` would
@@ -370,7 +382,7 @@ def select(
         raise ValueError("max_samples applies only to n_samples='auto'")
     limit = integer(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples", 1, SAMPLES_LIMIT)
     samples = min(AUTO_FIRST_SAMPLES, limit) if auto else integer(n_samples, "n_samples", 1, SAMPLES_LIMIT)
-    threads = integer(threads, "threads", 0)
+    threads = integer(threads, "threads")  # its range is the threaded engine's rule
     if ties not in ("index", "random"):
         raise ValueError(f"ties must be 'index' or 'random', got {ties!r}")
     if prior not in (None, "population"):
@@ -392,13 +404,14 @@ def select(
     flip = np.array([d == "max" for d in dirs])
     kernel_mu = np.where(flip, -used_mu, used_mu) if flip.any() else used_mu
 
-    def run(samples: Any) -> SelectionResult:
-        if threads == 1 and ties == "index":
-            raw = mc_rank_select_detailed(kernel_mu, used_sigma2, samples, *options)
-        else:  # the threaded extension is loaded only when asked for
-            from . import _parallel
+    report = _progress.reporter(progress)
 
-            raw = _parallel.select_detailed(kernel_mu, used_sigma2, samples, *options, threads=threads, ties=ties)
+    def run(samples: Any) -> SelectionResult:
+        try:
+            raw = _parallel.select_detailed(kernel_mu, used_sigma2, samples, *options, threads=threads, ties=ties,
+                                            progress=report)
+        finally:
+            _progress.close(report)
         return _result(raw, int(samples), data, dirs, posterior)
 
     if not auto:

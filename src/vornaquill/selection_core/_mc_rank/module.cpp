@@ -1,9 +1,9 @@
 // Module vornaquill.selection_core._mc_rank: the load sequence, the module docstring and the
-// three public functions (parameter tables, docstrings, entries into the kernels).
+// three public functions (docstrings, function specs, entries into the kernels). The kernels and
+// their parameter table are in ../_kernels, shared with the threaded extension.
 #define VQ_IMPORT_NUMPY_API
 #include "numpy_api.hpp"
 
-#include <array>
 #include <cstring>
 
 #include "accumulators.hpp"
@@ -55,63 +55,6 @@ constexpr const char kDetailedDoc[] =
     "q75.\n\n    Notes\n    -----\n    This kernel keeps **constant memory** per individual for quantile "
     "estimates\n    using the P² (Jain-Chlamtac) streaming estimator. Mean/std are exact.\n    ";
 
-// The parameter slots, in signature order. mc_rank_select_detailed takes all of them;
-// mc_rank_counts and mc_rank_select take the first kCountsParams; the first kRequiredParams have no
-// default. The wrappers hand the kernels one ArgValue per slot, read below by slot name.
-// clang-format off
-enum Param : int {
-    kMuObj, kSigma2Obj, kNSamples,                     // required
-    kPercentile, kSeed, kModeI, kWithinModeI,          // optional, all three functions
-    kQuantilesModeI, kQuantilesBudget,                 // optional, detailed only: quantiles
-    kQualityWPlace, kQualityWFront, kQualityWWithin, kQualitySign,  // ... and the quality score
-    kNumParams,
-};
-// clang-format on
-constexpr int kRequiredParams = kPercentile;
-constexpr int kCountsParams = kQuantilesModeI;
-static_assert(kNumParams <= kMaxParams, "the function type binds at most kMaxParams parameters");
-
-constexpr ParamSpec param(const char *name, ParamKind kind, ArgValue default_value = ArgValue()) {
-    return ParamSpec{name, kind, default_value};
-}
-
-// Names, native types and defaults (kernels.hpp) of every parameter (the functions' `__defaults__`,
-// and so their signatures, are built from it). Part of the
-// load-time state: the wrappers fill omitted values from here, e.g. quality_sign's -1.0.
-constexpr std::array<ParamSpec, kNumParams> kParams = [] {
-    std::array<ParamSpec, kNumParams> p{};
-    p[kMuObj] = param("mu_obj", ParamKind::Object);
-    p[kSigma2Obj] = param("sigma2_obj", ParamKind::Object);
-    p[kNSamples] = param("n_samples", ParamKind::Int32);
-    p[kPercentile] = param("percentile", ParamKind::Double, ArgValue(kDefaultOptions.percentile));
-    p[kSeed] = param("seed", ParamKind::UInt64, ArgValue(kDefaultOptions.seed));
-    p[kModeI] = param("mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.mode_i));
-    p[kWithinModeI] = param("within_mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.within_mode_i));
-    p[kQuantilesModeI] = param("quantiles_mode_i", ParamKind::Int32, ArgValue(kDefaultOptions.quantiles_mode_i));
-    p[kQuantilesBudget] = param("quantiles_budget", ParamKind::Int64, ArgValue(kDefaultOptions.quantiles_budget));
-    p[kQualityWPlace] = param("quality_w_place", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_place));
-    p[kQualityWFront] = param("quality_w_front", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_front));
-    p[kQualityWWithin] = param("quality_w_within", ParamKind::Double, ArgValue(kDefaultOptions.quality_w_within));
-    p[kQualitySign] = param("quality_sign", ParamKind::Double, ArgValue(kDefaultOptions.quality_sign));
-    return p;
-}();
-
-constexpr bool every_slot_named() {
-    for (const ParamSpec &p : kParams)
-        if (!p.name) return false;
-    return true;
-}
-static_assert(every_slot_named(), "every parameter slot has its row in kParams");
-
-CountsOptions counts_options(const ArgValue *a) {
-    CountsOptions o{};
-    o.percentile = a[kPercentile].f64;
-    o.seed = a[kSeed].u64;
-    o.mode_i = a[kModeI].i32;
-    o.within_mode_i = a[kWithinModeI].i32;
-    return o;
-}
-
 PyObject *counts_entry(PyObject *module, const ArgValue *a) {
     return mc_rank_counts(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, counts_options(a));
 }
@@ -121,15 +64,8 @@ PyObject *select_entry(PyObject *module, const ArgValue *a) {
 }
 
 PyObject *detailed_entry(PyObject *module, const ArgValue *a) {
-    DetailedOptions o{};
-    static_cast<CountsOptions &>(o) = counts_options(a);
-    o.quantiles_mode_i = a[kQuantilesModeI].i32;
-    o.quantiles_budget = a[kQuantilesBudget].i64;
-    o.quality_w_place = a[kQualityWPlace].f64;
-    o.quality_w_front = a[kQualityWFront].f64;
-    o.quality_w_within = a[kQualityWWithin].f64;
-    o.quality_sign = a[kQualitySign].f64;
-    return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, o);
+    return mc_rank_select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32,
+                                   detailed_options(a));
 }
 
 // clang-format off

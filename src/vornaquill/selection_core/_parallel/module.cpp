@@ -4,14 +4,15 @@
 #define VQ_IMPORT_NUMPY_API
 #include "numpy_api.hpp"
 
-#include <sched.h>
-
+#include <array>
 #include <cstring>
 #include <thread>
 
+#include "arguments.hpp"
 #include "parallel.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
+#include "threads.hpp"
 
 namespace vq {
 
@@ -21,15 +22,21 @@ namespace {
     "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
     "a 2-D\n        float64 array).\n    n_samples:\n        Number of Monte-Carlo samples.\n    "      \
     "percentile, seed, mode_i, within_mode_i:\n        As for the single-threaded kernel.\n"
-#define VQ_THREADS_DOC                                                                                           \
-    "    threads:\n        Number of threads for the sampling (the calling thread included); 0 = every "         \
-    "core\n        this process may run on. Never more threads than samples.\n    ties:\n        "               \
-    "\"index\": the rating breaks ties by index, and the result is the single-threaded\n        "                \
-    "kernel's, bit for bit, for every seed and any number of threads.\n        \"random\": every "               \
-    "sample presents the population to the rating in a fresh random\n        order (drawn from a "               \
-    "generator seeded from `seed` and the sample) and maps the\n        results back, so equal individuals win " \
-    "equally often. The sampled objective values are\n        those of \"index\"; the result does not "          \
-    "depend on the number of threads.\n"
+#define VQ_THREADS_DOC                                                                                  \
+    "    threads:\n        Number of threads for the sampling (the calling thread included), at most "  \
+    "256;\n        0 = every core this process may run on. Never more threads than samples.\n"          \
+    "    ties:\n        \"index\": the rating breaks ties by index, and the result is the "             \
+    "single-threaded\n        kernel's, bit for bit, for every seed and any number of threads.\n"       \
+    "        \"random\": every sample presents the population to the rating in a fresh random\n"        \
+    "        order (drawn from a generator seeded from `seed` and the sample) and maps the\n"           \
+    "        results back, so equal individuals win equally often. The sampled objective values "       \
+    "are\n        those of \"index\"; the result does not depend on the number of threads.\n"           \
+    "    progress:\n        None, or a callable called with (samples done, n_samples): (0, n_samples) " \
+    "first,\n        then about every 25 ms, and (n_samples, n_samples) at the end. An exception "      \
+    "from it\n        stops the call and propagates.\n"
+#define VQ_RAISES_DOC                                                                           \
+    "KeyboardInterrupt (Ctrl-C) within about 25 ms or one sample, whichever is longer: every\n" \
+    "thread stops and is joined before it is raised.\n"
 
 constexpr const char kModuleDoc[] =
     "Multi-threaded Monte-Carlo Pareto ranking: the kernels of `_mc_rank` with the sampling spread\n"
@@ -38,20 +45,23 @@ constexpr const char kModuleDoc[] =
     "select(...)          -> (winners, losers, win_count, lose_count, rank_sum), as mc_rank_select\n"
     "select_detailed(...) -> the nine-slot tuple of mc_rank_select_detailed\n\n"
     "With ties=\"index\" every result equals the single-threaded kernel's bit for bit, whatever the\n"
-    "number of threads. The interpreter lock is released for the whole sampling.";
+    "number of threads. The interpreter lock is released while the threads sample; the calling thread\n"
+    "re-takes it briefly every 25 ms to run signal handlers (Ctrl-C stops a call) and the progress\n"
+    "callback.";
 
 constexpr const char kCountsDoc[] =
     "counts($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
-    "threads=1, ties='index')\n--\n\n"
+    "threads=1, ties='index', progress=None)\n--\n\n"
     "Win/lose counts and rank sums of `mc_rank_counts`, sampled on several threads.\n\n"
     "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
     "\nReturns\n-------\n(win_count, lose_count, rank_sum): int32, int32, int64 arrays of shape (N,).\n\n"
     "Raises\n------\nThe errors of `mc_rank_counts` (a rating error in any thread stops every thread);\n"
-    "ValueError for threads < 0 or an unknown ties rule; RuntimeError when a thread cannot be started.\n";
+    "ValueError for threads outside [0, 256] or an unknown ties rule; TypeError for a progress that\n"
+    "is not callable; RuntimeError when a thread cannot be started;\n" VQ_RAISES_DOC;
 
 constexpr const char kSelectDoc[] =
     "select($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
-    "threads=1, ties='index')\n--\n\n"
+    "threads=1, ties='index', progress=None)\n--\n\n"
     "Winners and losers of `mc_rank_select`, sampled on several threads.\n\n"
     "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
     "\nReturns\n-------\n(winners, losers, win_count, lose_count, rank_sum); winners and losers are int64\n"
@@ -60,7 +70,7 @@ constexpr const char kSelectDoc[] =
 constexpr const char kDetailedDoc[] =
     "select_detailed($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, "
     "quantiles_mode_i=2, quantiles_budget=2500000, quality_w_place=1.0, quality_w_front=1.0, "
-    "quality_w_within=1.0, quality_sign=-1.0, *, threads=1, ties='index')\n--\n\n"
+    "quality_w_within=1.0, quality_sign=-1.0, *, threads=1, ties='index', progress=None)\n--\n\n"
     "The detailed selection of `mc_rank_select_detailed`, sampled on several threads.\n\n"
     "Every individual's observations reach its moments and quantile estimators in sample order,\n"
     "so means, standard deviations, exact and streaming quantiles and quality scores are those of\n"
@@ -71,29 +81,13 @@ constexpr const char kDetailedDoc[] =
     "\nReturns\n-------\n(winners_i, losers_i, win_count, lose_count, rank_sum, place_stats, front_stats,\n"
     "within_stats, quality_score), as `mc_rank_select_detailed`.\n\nRaises\n------\nAs `counts`.\n";
 
-// Every core this process may run on.
-int32_t available_cores() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? static_cast<int32_t>(n) : 1;
-}
-
-int to_seed(PyObject *o, void *out) {
-    PyRef n = PyRef::steal(PyNumber_Index(o));
-    if (!n) return 0;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
-    *static_cast<uint64_t *>(out) = v;
-    return 1;
-}
-
-int to_threading(int threads, PyObject *ties, par::Threading *out) {
-    if (threads < 0) {
-        PyErr_SetString(PyExc_ValueError, "threads must be >= 0");
+int to_threading(int threads, PyObject *ties, PyObject *progress, par::Threading *out) {
+    if (threads < 0 || threads > par::kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "threads must be between 0 and %d (0 = every usable core), got %d",
+                     par::kMaxThreads, threads);
         return -1;
     }
-    out->threads = threads == 0 ? available_cores() : threads;
+    out->threads = threads == 0 ? par::available_cores() : threads;
     if (!ties || PyUnicode_CompareWithASCIIString(ties, "index") == 0) {  // not given: "index"
         out->shuffle = false;
     } else if (PyUnicode_CompareWithASCIIString(ties, "random") == 0) {
@@ -102,66 +96,78 @@ int to_threading(int threads, PyObject *ties, par::Threading *out) {
         PyErr_Format(PyExc_ValueError, "ties must be 'index' or 'random', not %R", ties);
         return -1;
     }
+    if (progress && progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_Format(PyExc_TypeError, "progress must be a callable or None, not %.200s",
+                     Py_TYPE(progress)->tp_name);
+        return -1;
+    }
+    out->progress = progress;
     return 0;
 }
 
-const char *kCountsKw[] = {"mu",     "sigma2",        "n_samples", "percentile", "seed",
-                           "mode_i", "within_mode_i", "threads",   "ties",       nullptr};
+// The keywords of a function taking the kernel slots 0 .. n-1: the slots' own names (but mu and
+// sigma2, which the kernel module calls mu_obj and sigma2_obj), then threads, ties and progress.
+template <int n>
+constexpr std::array<const char *, n + 4> keywords() {
+    std::array<const char *, n + 4> kw{};
+    kw[kMuObj] = "mu";
+    kw[kSigma2Obj] = "sigma2";
+    for (int i = kNSamples; i < n; ++i) kw[i] = kParams[i].name;
+    kw[n] = "threads";
+    kw[n + 1] = "ties";
+    kw[n + 2] = "progress";
+    return kw;
+}
+constexpr auto kCountsKw = keywords<kCountsParams>();
+constexpr auto kDetailedKw = keywords<kNumParams>();
+
+// The bound objects become slot values exactly as in the kernel module (arguments.hpp), so both
+// accept and refuse the same scalars.
+int finish_args(PyObject *const *given, int n, int threads, PyObject *ties, PyObject *progress, ArgValue *values,
+                par::Threading *th) {
+    if (convert_args(kParams.data(), given, n, values) < 0) return -1;
+    return to_threading(threads, ties, progress, th);
+}
+
+char **kw_list(const char *const *kw) { return const_cast<char **>(kw); }  // only read
 
 // counts and select take the same arguments.
 template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const CountsOptions &,
                               const par::Threading &)>
 PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const char *format) {
-    PyObject *mu, *sigma2, *ties = nullptr;
-    int n_samples, threads = 1;
-    CountsOptions o = kDefaultOptions;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kCountsKw), &mu, &sigma2,
-                                     &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i, &o.within_mode_i,
-                                     &threads, &ties))
+    PyObject *g[kCountsParams] = {}, *ties = nullptr, *progress = nullptr;
+    int threads = 1;
+    static_assert(kCountsParams == 7, "one pointer per slot below");
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kw_list(kCountsKw.data()), &g[0], &g[1], &g[2], &g[3],
+                                     &g[4], &g[5], &g[6], &threads, &ties, &progress))
         return nullptr;
+    ArgValue a[kCountsParams];
     par::Threading th;
-    if (to_threading(threads, ties, &th) < 0) return nullptr;
-    return Kernel(module, mu, sigma2, n_samples, o, th);
+    if (finish_args(g, kCountsParams, threads, ties, progress, a, &th) < 0) return nullptr;
+    return Kernel(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, counts_options(a), th);
 }
 
 PyObject *counts_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::counts>(module, args, kwargs, "OOi|dO&ii$iU:counts");
+    return counts_like<par::counts>(module, args, kwargs, "OOO|OOOO$iUO:counts");
 }
 
 PyObject *select_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::select>(module, args, kwargs, "OOi|dO&ii$iU:select");
+    return counts_like<par::select>(module, args, kwargs, "OOO|OOOO$iUO:select");
 }
 
 PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    static const char *kw[] = {"mu",
-                               "sigma2",
-                               "n_samples",
-                               "percentile",
-                               "seed",
-                               "mode_i",
-                               "within_mode_i",
-                               "quantiles_mode_i",
-                               "quantiles_budget",
-                               "quality_w_place",
-                               "quality_w_front",
-                               "quality_w_within",
-                               "quality_sign",
-                               "threads",
-                               "ties",
-                               nullptr};
-    PyObject *mu, *sigma2, *ties = nullptr;
-    int n_samples, threads = 1;
-    DetailedOptions o = kDefaultOptions;
-    long long budget = o.quantiles_budget;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|dO&iiiLdddd$iU:select_detailed", const_cast<char **>(kw),
-                                     &mu, &sigma2, &n_samples, &o.percentile, to_seed, &o.seed, &o.mode_i,
-                                     &o.within_mode_i, &o.quantiles_mode_i, &budget, &o.quality_w_place,
-                                     &o.quality_w_front, &o.quality_w_within, &o.quality_sign, &threads, &ties))
+    PyObject *g[kNumParams] = {}, *ties = nullptr, *progress = nullptr;
+    int threads = 1;
+    static_assert(kNumParams == 13, "one pointer per slot below");
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOOOOOO$iUO:select_detailed",
+                                     kw_list(kDetailedKw.data()), &g[0], &g[1], &g[2], &g[3], &g[4], &g[5], &g[6],
+                                     &g[7], &g[8], &g[9], &g[10], &g[11], &g[12], &threads, &ties, &progress))
         return nullptr;
-    o.quantiles_budget = budget;
+    ArgValue a[kNumParams];
     par::Threading th;
-    if (to_threading(threads, ties, &th) < 0) return nullptr;
-    return par::select_detailed(module, mu, sigma2, n_samples, o, th);
+    if (finish_args(g, kNumParams, threads, ties, progress, a, &th) < 0) return nullptr;
+    return par::select_detailed(module, a[kMuObj].obj, a[kSigma2Obj].obj, a[kNSamples].i32, detailed_options(a),
+                                th);
 }
 
 template <class F>
@@ -181,8 +187,8 @@ int parallel_exec(PyObject *module) {
     if (import_ndarray_type() < 0) return -1;
     if (import_rating_function() < 0) return -1;
     PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!np) return -1;
-    return PyModule_AddObjectRef(module, "np", np.get());
+    if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
+    return PyModule_AddIntConstant(module, "MAX_THREADS", par::kMaxThreads);
 }
 
 PyModuleDef_Slot slots[] = {

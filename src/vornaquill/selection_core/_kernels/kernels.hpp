@@ -1,4 +1,5 @@
-// Load-time state of the module and the native kernels behind the three public functions.
+// Load-time state of an extension that runs the kernels, and the three native kernels (shared by
+// the kernel module and the threaded extension).
 #pragma once
 #include "numpy_api.hpp"
 
@@ -21,7 +22,7 @@ enum ModeCode : int32_t {
 enum WithinModeCode : int32_t { kWithinCrowding = 0 };  // the only within-front measure
 
 // The optional values of the kernels. Every field is always set: the defaults are written once,
-// in the module's parameter table (module.cpp), from which the Python functions take them.
+// below, from which the parameter table (arguments.hpp) and so the Python functions take them.
 struct CountsOptions {
     double percentile;
     uint64_t seed;
