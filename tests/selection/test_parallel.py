@@ -29,7 +29,8 @@ def test_bit_identical_to_single_threaded(shape, pattern, threads):
         assert_same_result(par.select(*args, **kw, threads=threads), ref.mc_rank_select(*args, **kw))
         for qm, budget in ((0, 0), (1, 0), (2, 4 * shape[0])):  # auto: exact up to 4 samples, then streamed
             kw.update(quantiles_mode_i=qm, quantiles_budget=budget)
-            assert_same_result(par.select_detailed(*args, **kw, threads=threads), ref.mc_rank_select_detailed(*args, **kw))
+            assert_same_result(par.select_detailed(*args, **kw, threads=threads),
+                               ref.mc_rank_select_detailed(*args, **kw))
     assert_unchanged(snap)
 
 
