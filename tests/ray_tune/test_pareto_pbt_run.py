@@ -15,14 +15,19 @@ ray = pytest.importorskip("ray", reason="ParetoPBT needs the `ray` extra (make t
 
 from ray import cloudpickle, tune  # noqa: E402
 
-from vornaquill.ray_tune import ParetoPBT  # noqa: E402
+try:  # Ray >= 2.44; older Ray has these in ray.train only
+    from ray.tune import Checkpoint, CheckpointConfig, RunConfig, get_checkpoint, report
+except ImportError:
+    from ray.train import Checkpoint, CheckpointConfig, RunConfig, get_checkpoint, report
+
+from vornaquill.ray_tune import ParetoPBT, load_history  # noqa: E402
 
 ITERATIONS, INTERVAL = 12, 3
 
 
 def train(config):
     progress, step = 0.0, 0
-    if checkpoint := tune.get_checkpoint():
+    if checkpoint := get_checkpoint():
         with checkpoint.as_directory() as folder, open(os.path.join(folder, "state.json")) as f:
             progress, step = json.load(f)
     while step < config["stop"]:
@@ -31,12 +36,12 @@ def train(config):
         progress += config["lr"] * (1.0 - progress)
         metrics = {"loss": 1.0 - progress + random.gauss(0, 0.05), "cost": config["lr"] + random.gauss(0, 0.05)}
         if step % INTERVAL:
-            tune.report(metrics)
+            report(metrics)
             continue
         with tempfile.TemporaryDirectory() as folder:
             with open(os.path.join(folder, "state.json"), "w") as f:
                 json.dump([progress, step], f)
-            tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
+            report(metrics, checkpoint=Checkpoint.from_directory(folder))
 
 
 class Interrupt(tune.Callback):
@@ -57,9 +62,9 @@ def test_real_run_interrupted_and_restored(tmp_path):
         {"loss": "min", "cost": "min"}, time_attr="training_iteration", perturbation_interval=INTERVAL,
         hyperparam_mutations={"lr": tune.uniform(0.05, 0.5)}, synch=True, seed=1,
     )
-    run_config = tune.RunConfig(
+    run_config = RunConfig(
         name="pareto_pbt", storage_path=str(tmp_path), callbacks=[Interrupt(str(tmp_path / "flag"))],
-        checkpoint_config=tune.CheckpointConfig(num_to_keep=None), verbose=0,
+        checkpoint_config=CheckpointConfig(num_to_keep=None), verbose=0,
     )
     cloudpickle.register_pickle_by_value(sys.modules[__name__])  # workers cannot import this module
     ray.init(num_cpus=2, include_dashboard=False, configure_logging=False)
@@ -72,6 +77,8 @@ def test_real_run_interrupted_and_restored(tmp_path):
         )
         first = tuner.fit()
         assert scheduler.selections and scheduler.exploits > 0, scheduler.debug_string()
+        before = len(load_history(tmp_path / "pareto_pbt"))
+        assert before == len(scheduler.selections)
         assert not first.errors and all(r.metrics["training_iteration"] < ITERATIONS for r in first)
         restored = tune.Tuner.restore(str(tmp_path / "pareto_pbt"), trainable=train).fit()
     finally:
@@ -80,3 +87,9 @@ def test_real_run_interrupted_and_restored(tmp_path):
     assert not restored.errors and len(restored) == 4
     # Every trial ran to its end (a clone's last result carries its source's id and iteration).
     assert all(r.metrics["done"] and r.metrics["training_iteration"] >= ITERATIONS for r in restored)
+    # The restored scheduler read the history and numbered on: no selection number or seed repeats.
+    history = load_history(tmp_path / "pareto_pbt")
+    assert len(history) > before and [r.number for r in history] == list(range(len(history)))
+    assert len({r.seed for r in history}) == len(history) and history[0].metrics == ("loss", "cost")
+    frame = load_history(tmp_path / "pareto_pbt", as_frame=True)
+    assert len(frame) == sum(len(r.trial_ids) for r in history) and frame["winner"].sum() >= len(history)

@@ -4,6 +4,8 @@
 Monte-Carlo Pareto selection over several noisy metrics. Importing this package imports Ray.
 """
 
-from .scheduler import ParetoPBT, SelectionRecord, hook_drift
+from ._ray_private import hook_drift
+from .history import SelectionRecord, load_history, plot_history
+from .scheduler import ParetoPBT
 
-__all__ = ["ParetoPBT", "SelectionRecord", "hook_drift"]
+__all__ = ["ParetoPBT", "SelectionRecord", "hook_drift", "load_history", "plot_history"]

@@ -1,0 +1,120 @@
+"""Every private name of Ray Tune that `ParetoPBT` uses, in one place.
+
+`ParetoPBT` subclasses `ray.tune.schedulers.PopulationBasedTraining`: it overrides and calls private
+hooks of it, reads and writes private attributes of it and fields of its per-trial state, and
+resolves checkpoints Ray is still saving. None of these is Ray's public API; any Ray release may
+change them. The rest of the package reaches them only through this module, and `hook_drift()`
+checks all of them against the installed Ray (`make test-ray` and `make test-ray-oldest` run it on
+the newest and the oldest supported Ray).
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from collections.abc import Callable
+from typing import Any
+
+import ray  # type: ignore[import-not-found,unused-ignore]
+from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
+from ray.train._internal.storage import StorageContext  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.schedulers.pbt import _PBTTrialState  # type: ignore[import-not-found,unused-ignore]
+
+__all__ = ["PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve"]
+
+# The Ray releases this module was checked against; the `ray` extra in pyproject.toml says the same.
+SUPPORTED_RAY = "2.9 to 2.60"
+
+# The hooks of PopulationBasedTraining that ParetoPBT overrides or calls, with their parameters.
+HOOKS = {
+    "_save_trial_state": ("self", "state", "time", "result", "trial"),
+    "_checkpoint_or_exploit": ("self", "trial", "tune_controller", "upper_quantile", "lower_quantile"),
+    "_exploit": ("self", "tune_controller", "trial", "trial_to_clone"),
+    "_quantiles": ("self",),
+    "choose_trial_to_run": ("self", "tune_controller"),
+    "on_trial_result": ("self", "tune_controller", "trial", "result"),
+    "on_trial_add": ("self", "tune_controller", "trial"),
+}
+# Attributes of a PopulationBasedTraining instance that ParetoPBT reads or writes.
+ATTRIBUTES = (
+    "_trial_state",  # Trial -> _PBTTrialState
+    "_next_perturbation_sync",  # the time of the next synchronous perturbation
+    "_synch",
+    "_quantile_fraction",
+    "_num_checkpoints",
+    "_require_attrs",
+    "_perturbation_interval",
+)
+# Fields of the per-trial state (`_PBTTrialState`) that ParetoPBT reads or writes.
+STATE_FIELDS = ("last_checkpoint", "last_train_time", "last_perturbation_time", "last_result")
+# Where a trial's experiment lives: Trial.storage (a StorageContext) and Trial.local_experiment_path.
+STORAGE_ATTRIBUTES = ("experiment_fs_path",)
+
+
+def hook_drift() -> list[str]:
+    """Differences between the installed Ray's private names and the ones ParetoPBT was written for
+    (empty when none)."""
+    problems = []
+    for name, params in HOOKS.items():
+        hook = getattr(PopulationBasedTraining, name, None)
+        if hook is None:
+            problems.append(f"PopulationBasedTraining.{name} no longer exists")
+            continue
+        found = tuple(inspect.signature(hook).parameters)
+        if found != params:
+            problems.append(f"PopulationBasedTraining.{name}{found} changed; ParetoPBT expects {params}")
+    probe = PopulationBasedTraining(metric="m", mode="min", hyperparam_mutations={"x": [0, 1]}, synch=True)
+    problems += [f"PopulationBasedTraining().{a} no longer exists" for a in ATTRIBUTES if not hasattr(probe, a)]
+    trial = Trial("__fake", config={}, stub=True)
+    state = _PBTTrialState(trial)
+    problems += [f"_PBTTrialState.{f} no longer exists" for f in STATE_FIELDS if not hasattr(state, f)]
+    if not hasattr(trial, "storage"):
+        problems.append("Trial().storage no longer exists")
+    if not hasattr(Trial, "local_experiment_path"):
+        problems.append("Trial.local_experiment_path no longer exists")
+    problems += [f"StorageContext.{a} no longer exists" for a in STORAGE_ATTRIBUTES if not hasattr(StorageContext, a)]
+    if not callable(getattr(_FutureTrainingResult, "resolve", None)):
+        problems.append("_FutureTrainingResult.resolve no longer exists")
+    if problems:
+        problems.append(f"(installed Ray {ray.__version__}; ParetoPBT supports Ray {SUPPORTED_RAY})")
+    return problems
+
+
+def resolve(state: Any) -> None:
+    """Wait for a checkpoint Ray is still saving for this trial state, as Ray's own exploit does."""
+    if isinstance(state.last_checkpoint, _FutureTrainingResult):
+        resolved = state.last_checkpoint.resolve()
+        state.last_result = resolved.metrics if resolved else state.last_result
+        state.last_checkpoint = resolved.checkpoint if resolved else None
+
+
+def history_folders(trial: Trial) -> tuple[str, Callable[[str], str]] | None:
+    """Where the experiment of `trial` keeps files: (folder to append to, reader of a file's text in the
+    experiment's storage, "" when absent); None for a trial without storage (not run by Tune).
+
+    On this machine's filesystem that folder is the experiment folder in `storage_path` itself, so
+    what is appended survives the driver. With remote storage it is the driver's copy of the
+    experiment folder, which Ray uploads with the experiment's state; the reader falls back to the
+    remote copy."""
+    storage = getattr(trial, "storage", None)
+    if storage is None:
+        return None
+    fs, remote = getattr(storage, "storage_filesystem", None), storage.experiment_fs_path
+    local = remote if getattr(fs, "type_name", "") == "local" else trial.local_experiment_path
+
+    def read_text(name: str) -> str:
+        path = os.path.join(local, name)
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as f:
+                return f.read()
+        if fs is None or local == remote:
+            return ""
+        try:
+            with fs.open_input_stream(f"{remote}/{name}") as f:
+                return bytes(f.read()).decode("utf-8")
+        except OSError:  # pyarrow's missing file is a FileNotFoundError
+            return ""
+
+    return local, read_text
