@@ -97,7 +97,7 @@ RAY_SPEC ?= ray[tune]==2.60.*
 RAY_PINS ?=
 RAY_VENV ?= .venv-ray
 RAY_PY    = $(RAY_VENV)/bin/python
-RAY_OLDEST := ray[tune]==2.9.3
+RAY_OLDEST := ray[tune]==2.7.2
 
 install-ray:
 	test -x $(RAY_PY) || $(PYTHON) -m venv $(RAY_VENV)
@@ -110,7 +110,7 @@ test-ray: install-ray
 	$(RAY_PY) examples/ray_tune_pareto_pbt.py
 
 test-ray-oldest:
-	$(MAKE) --no-print-directory test-ray RAY_SPEC='$(RAY_OLDEST)' RAY_VENV=.venv-ray-2.9 \
+	$(MAKE) --no-print-directory test-ray RAY_SPEC='$(RAY_OLDEST)' RAY_VENV=.venv-ray-2.7 \
 	  RAY_PINS='"numpy<2" "pyarrow<15" "pandas<3"'
 
 demo: $(VENV)/bin/python

@@ -5,7 +5,7 @@
 
 A cheap function trainable with three noisy objectives: a loss to minimise, a latency that grows with
 the model width, and an accuracy to maximise. It reports a checkpoint at every perturbation point and
-resumes from `get_checkpoint()`, so that PBT can clone it. Runs on Ray 2.9 to 2.60; on a cluster, pass
+resumes from `get_checkpoint()`, so that PBT can clone it. Runs on Ray 2.7 to 2.60; on a cluster, pass
 its address (`python examples/ray_tune_pareto_pbt.py --address auto --storage /shared/ray_results`).
 """
 

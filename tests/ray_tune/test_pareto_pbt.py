@@ -36,7 +36,7 @@ class Controller:
     def get_live_trials(self):
         return [t for t in self.trials if not t.is_finished()]
 
-    def _schedule_trial_save(self, trial, result=None):
+    def _schedule_trial_save(self, trial, *storage, result=None):  # Ray < 2.9 passes a storage kind
         return f"ckpt-{trial.trial_id}"
 
     def pause_trial(self, trial, should_checkpoint=True):

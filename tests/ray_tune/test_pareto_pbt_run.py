@@ -1,4 +1,6 @@
-"""One real Ray Tune experiment with ParetoPBT: interrupted as by Ctrl+C half-way, then restored."""
+"""Real Ray Tune experiments with ParetoPBT: synchronous, interrupted as by Ctrl+C half-way and
+restored; asynchronous with trials at different speeds, one failing and one finishing early; and on a
+two-node cluster, where losers restore checkpoints written on the other node."""
 
 import gc
 import json
@@ -26,22 +28,47 @@ ITERATIONS, INTERVAL = 12, 3
 
 
 def train(config):
-    progress, step = 0.0, 0
+    """config["case"] (optional): the trial's own "stop", "delay" per step, "fail_at" step and "scale"
+    of the learning rate."""
+    progress, step, crossed = 0.0, 0, 0
+    node = ray.get_runtime_context().get_node_id()
     if checkpoint := get_checkpoint():
         with checkpoint.as_directory() as folder, open(os.path.join(folder, "state.json")) as f:
-            progress, step = json.load(f)
-    while step < config["stop"]:
+            progress, step, written_on, crossed = json.load(f)
+        crossed += written_on != node  # restores from a checkpoint another node wrote, in this lineage
+    case = config.get("case", {})
+    while step < case.get("stop", config["stop"]):
         step += 1
-        time.sleep(0.1)
-        progress += config["lr"] * (1.0 - progress)
-        metrics = {"loss": 1.0 - progress + random.gauss(0, 0.05), "cost": config["lr"] + random.gauss(0, 0.05)}
+        if step == case.get("fail_at"):
+            raise RuntimeError("the intended failure")
+        time.sleep(case.get("delay", 0.1))
+        progress += config["lr"] * case.get("scale", 1.0) * (1.0 - progress)
+        metrics = {"loss": 1.0 - progress + random.gauss(0, 0.05), "cost": config["lr"] + random.gauss(0, 0.05),
+                   "crossed": crossed, "node": node}
         if step % INTERVAL:
             report(metrics)
             continue
         with tempfile.TemporaryDirectory() as folder:
             with open(os.path.join(folder, "state.json"), "w") as f:
-                json.dump([progress, step], f)
+                json.dump([progress, step, node, crossed], f)
             report(metrics, checkpoint=Checkpoint.from_directory(folder))
+
+
+def resources(config):
+    """Half a CPU, and the custom resource of the trial's "node" when its case names one."""
+    node = config.get("case", {}).get("node")
+    return tune.PlacementGroupFactory([{"CPU": 0.5, **({node: 1} if node else {})}])
+
+
+def fit(tmp_path, scheduler, param_space, **tune_config):
+    """One experiment of `train` within a time budget."""
+    tuner = tune.Tuner(
+        tune.with_resources(train, resources), param_space={"stop": ITERATIONS, **param_space},
+        run_config=RunConfig(name="run", storage_path=str(tmp_path), verbose=0,
+                             checkpoint_config=CheckpointConfig(num_to_keep=None)),
+        tune_config=tune.TuneConfig(scheduler=scheduler, reuse_actors=True, time_budget_s=60, **tune_config),
+    )
+    return tuner.fit()
 
 
 class Interrupt(tune.Callback):
@@ -67,7 +94,7 @@ def test_real_run_interrupted_and_restored(tmp_path):
         checkpoint_config=CheckpointConfig(num_to_keep=None), verbose=0,
     )
     cloudpickle.register_pickle_by_value(sys.modules[__name__])  # workers cannot import this module
-    ray.init(num_cpus=2, include_dashboard=False, configure_logging=False)
+    ray.init(num_cpus=2, include_dashboard=False, configure_logging=False, log_to_driver=False)
     try:
         # Interrupted half-way; the restored experiment runs on to the end within its time budget.
         (tmp_path / "flag").touch()
@@ -93,3 +120,42 @@ def test_real_run_interrupted_and_restored(tmp_path):
     assert len({r.seed for r in history}) == len(history) and history[0].metrics == ("loss", "cost")
     frame = load_history(tmp_path / "pareto_pbt", as_frame=True)
     assert len(frame) == sum(len(r.trial_ids) for r in history) and frame["winner"].sum() >= len(history)
+
+
+@pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("where", ["asynchronous", "cluster"])
+def test_real_run_asynchronous(tmp_path, where):
+    # Locally: four trials at once, at different speeds; one fails before its first perturbation
+    # point, one stops early. On a head node and a worker node sharing the storage path, one trial
+    # held on each by a custom resource: every clone restores the other node's checkpoint (the
+    # slowly learning trial loses every selection).
+    local = where == "asynchronous"
+    cases = ([{"delay": 0.05}, {"delay": 0.2}, {"delay": 0.1, "fail_at": 2}, {"delay": 0.05, "stop": 6}]
+             if local else [{"scale": 0.1, "node": "a"}, {"scale": 1.0, "node": "b"}])
+    scheduler = ParetoPBT({"loss": "min"} if not local else {"loss": "min", "cost": "min"}, seed=2, synch=False,
+                          time_attr="training_iteration", perturbation_interval=INTERVAL, quantile_fraction=0.5,
+                          hyperparam_mutations={"lr": tune.uniform(0.05, 0.5)})
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    cluster = None
+    if local:
+        ray.init(num_cpus=2, include_dashboard=False, configure_logging=False, log_to_driver=False)
+    else:
+        from ray.cluster_utils import Cluster
+
+        cluster = Cluster(initialize_head=True, head_node_args=dict(num_cpus=1, resources={"a": 1},
+                                                                     include_dashboard=False))
+        cluster.add_node(num_cpus=1, resources={"b": 1})
+        ray.init(address=cluster.address, configure_logging=False, log_to_driver=False)
+    try:
+        results = fit(tmp_path, scheduler, {"case": tune.grid_search(cases), "lr": tune.uniform(0.3, 0.5)})
+    finally:
+        ray.shutdown()
+        if cluster is not None:
+            cluster.shutdown()
+        gc.collect()
+    assert scheduler.selections and scheduler.exploits > 0, scheduler.debug_string()
+    errors = [r for r in results if r.error]
+    assert len(errors) == local and all("intended failure" in str(r.error) for r in errors)
+    assert all(r.metrics["done"] for r in results if not r.error)
+    if not local:
+        assert max(r.metrics["crossed"] for r in results) > 0, [(r.metrics["crossed"], r.metrics.get("node"), r.metrics["training_iteration"], r.config) for r in results]

@@ -25,7 +25,7 @@ from ray.tune.schedulers.pbt import _PBTTrialState  # type: ignore[import-not-fo
 __all__ = ["PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve"]
 
 # The Ray releases this module was checked against; the `ray` extra in pyproject.toml says the same.
-SUPPORTED_RAY = "2.9 to 2.60"
+SUPPORTED_RAY = "2.7 to 2.60"
 
 # The hooks of PopulationBasedTraining that ParetoPBT overrides or calls, with their parameters.
 HOOKS = {
