@@ -7,6 +7,7 @@ A cheap function trainable with three noisy objectives: a loss to minimise, a la
 the model width, and an accuracy to maximise. It reports a checkpoint at every perturbation point and
 resumes from `get_checkpoint()`, so that PBT can clone it. Runs on Ray 2.7 to 2.60; on a cluster, pass
 its address (`python examples/ray_tune_pareto_pbt.py --address auto --storage /shared/ray_results`).
+`--plot history.png` draws the selections (needs matplotlib).
 """
 
 import argparse
@@ -24,7 +25,7 @@ try:  # Ray >= 2.44; older Ray has these in ray.train only
 except ImportError:
     from ray.train import Checkpoint, CheckpointConfig, RunConfig, get_checkpoint, report
 
-from vornaquill.ray_tune import ParetoPBT, load_history
+from vornaquill.ray_tune import ParetoPBT, load_history, plot_history
 
 INTERVAL = 4  # training iterations between perturbation points
 ITERATIONS = 24
@@ -61,6 +62,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--address", help="a running Ray cluster (e.g. auto); default: a local Ray with 2 CPUs")
     parser.add_argument("--storage", help="storage_path shared by every node (default: ~/ray_results)")
+    parser.add_argument("--plot", metavar="PNG", help="draw the selections into this file")
     args = parser.parse_args()
     if args.address:
         ray.init(address=args.address)
@@ -93,6 +95,8 @@ def main():
     # Every selection is also in the experiment folder, as it happened (`load_history`, `plot_history`).
     for record in load_history(scheduler.history_path)[-2:]:
         print(f"selection {record.number}: winners {record.winners}, losers {record.losers}")
+    if args.plot:
+        plot_history(scheduler.history_path, ("loss", "accuracy")).savefig(args.plot, dpi=90)
     for result in results:
         m = result.metrics
         print(f"{result.config}  loss {m['loss']:.3f}  latency {m['latency_ms']:.1f} ms  accuracy {m['accuracy']:.3f}")

@@ -29,6 +29,8 @@ class Controller:
 
     def __init__(self, trials):
         self.trials = trials
+        self._queued_trial_decisions, self._cached_trial_decisions = {}, {}
+        self.saving = set()
 
     def get_trials(self):
         return self.trials
@@ -40,11 +42,14 @@ class Controller:
         return f"ckpt-{trial.trial_id}"
 
     def pause_trial(self, trial, should_checkpoint=True):
+        # As Tune: the actor is stopped; a trial still saving gets a STOP for after its save.
+        if trial.trial_id in self.saving:
+            self._cached_trial_decisions[trial.trial_id] = TrialScheduler.STOP
         trial.status = Trial.PAUSED
 
 
 def population(n, cls=ParetoPBT, **kw):
-    args = dict(PBT, synch=True, **kw)
+    args = {**PBT, "synch": True, **kw}
     sched = cls(metric="loss", mode="min", **args) if cls is PopulationBasedTraining else cls(METRICS, **args)
     trials = [Trial("__fake", config={"lr": 0.1}, stub=True, trial_id=f"t{i}") for i in range(n)]
     ctl = Controller(trials)
@@ -269,3 +274,18 @@ def test_history_lines_after_a_crash(cut, expected):
         back = parse_history("".join(lines), "h")
         assert [r.winners for r in back] == [r.winners for r in sched.selections[:expected]]
         np.testing.assert_array_equal(back[-1].means, sched.selections[expected - 1].means)
+
+
+@pytest.mark.parametrize("cls", [PopulationBasedTraining, ParetoPBT])
+def test_exploit_of_a_running_trial_leaves_it_paused(cls):
+    # Asynchronous: t3 reports last and loses while Tune holds a CONTINUE queued for an earlier result
+    # of its batch and t3 is saving. Ray's scheduler leaves both (Tune would then train the stopped
+    # actor, and terminate the trial after its save); ParetoPBT leaves the pause alone.
+    sched, ctl = population(4, cls=cls, synch=False)
+    report(sched, ctl, rows([1.0, 2.0, 3.0, 9.0]), 1)  # Ray's winners hold a checkpoint from here on
+    ctl._queued_trial_decisions["t3"], ctl.saving = TrialScheduler.CONTINUE, {"t3"}
+    report(sched, ctl, rows([1.0, 2.0, 3.0, 9.0]), 2)
+    assert ctl.trials[3].status == Trial.PAUSED
+    left = (ctl._queued_trial_decisions.get("t3"), ctl._cached_trial_decisions.get("t3"))
+    assert left == ((TrialScheduler.CONTINUE, TrialScheduler.STOP) if cls is PopulationBasedTraining
+                    else (None, TrialScheduler.PAUSE))

@@ -18,11 +18,14 @@ from typing import Any
 import ray  # type: ignore[import-not-found,unused-ignore]
 from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
 from ray.train._internal.storage import StorageContext  # type: ignore[import-not-found,unused-ignore]
+from ray.tune.execution.tune_controller import TuneController  # type: ignore[import-not-found,unused-ignore]
 from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
 from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
 from ray.tune.schedulers.pbt import _PBTTrialState  # type: ignore[import-not-found,unused-ignore]
 
-__all__ = ["PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve"]
+__all__ = [
+    "PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve", "settle_pause",
+]
 
 # The Ray releases this module was checked against; the `ray` extra in pyproject.toml says the same.
 SUPPORTED_RAY = "2.7 to 2.60"
@@ -49,6 +52,8 @@ ATTRIBUTES = (
 )
 # Fields of the per-trial state (`_PBTTrialState`) that ParetoPBT reads or writes.
 STATE_FIELDS = ("last_checkpoint", "last_train_time", "last_perturbation_time", "last_result")
+# Decisions Tune's controller keeps per trial id: queued for a batch of results, cached while saving.
+CONTROLLER_ATTRIBUTES = ("_queued_trial_decisions", "_cached_trial_decisions")
 # Where a trial's experiment lives: Trial.storage (a StorageContext) and Trial.local_experiment_path.
 STORAGE_ATTRIBUTES = ("experiment_fs_path",)
 
@@ -75,6 +80,8 @@ def hook_drift() -> list[str]:
     if not hasattr(Trial, "local_experiment_path"):
         problems.append("Trial.local_experiment_path no longer exists")
     problems += [f"StorageContext.{a} no longer exists" for a in STORAGE_ATTRIBUTES if not hasattr(StorageContext, a)]
+    controller_init = inspect.getsource(TuneController.__init__)
+    problems += [f"TuneController().{a} no longer exists" for a in CONTROLLER_ATTRIBUTES if a not in controller_init]
     if not callable(getattr(_FutureTrainingResult, "resolve", None)):
         problems.append("_FutureTrainingResult.resolve no longer exists")
     if problems:
@@ -118,3 +125,16 @@ def history_folders(trial: Trial) -> tuple[str, Callable[[str], str]] | None:
             return ""
 
     return local, read_text
+
+
+def settle_pause(tune_controller: Any, trial: Trial) -> None:
+    """After Ray's exploit paused a running trial (and stopped its actor), leave Tune no decision that
+    would act otherwise on it: a CONTINUE queued for an earlier result of the same batch would train
+    the stopped actor (KeyError in Tune, Ray issue 58483); a STOP cached because the trial was saving
+    would terminate it once the save is done (Ray issue 57906). The pause stands in both cases."""
+    queued = getattr(tune_controller, "_queued_trial_decisions", None)
+    if isinstance(queued, dict):
+        queued.pop(trial.trial_id, None)
+    cached = getattr(tune_controller, "_cached_trial_decisions", None)
+    if isinstance(cached, dict) and cached.get(trial.trial_id) == TrialScheduler.STOP:
+        cached[trial.trial_id] = TrialScheduler.PAUSE

@@ -125,6 +125,7 @@ def plot_history(
     record numbers to draw (default: up to six, evenly spread)."""
     try:
         import matplotlib.pyplot as plt
+        from matplotlib.ticker import MaxNLocator
     except ImportError:
         raise ImportError("plot_history needs matplotlib: pip install 'vornaquill[plot]'") from None
     records = load_history(history) if isinstance(history, (str, os.PathLike)) else list(history)
@@ -165,8 +166,8 @@ def plot_history(
             picked = [r.trial_ids.index(t) for t in ids]
             ax.scatter(mx[picked], my[picked], zorder=2, **style)
         ax.set_title(f"selection {r.number}", fontsize=10)
-        ax.set_xlabel(names[x])
-        ax.set_ylabel(names[y])
+        ax.set_xlabel(f"{names[x]} (mean ± 1 sd)")
+        ax.set_ylabel(f"{names[y]} (mean ± 1 sd)")
         if n == 0:
             ax.legend(fontsize=8)
     ax = fig.add_subplot(grid[rows, :])
@@ -174,6 +175,7 @@ def plot_history(
     for tid in trials:
         points = [(r.number, r.win_probability[r.trial_ids.index(tid)]) for r in records if tid in r.trial_ids]
         ax.plot(*zip(*points), marker=".", label=tid)
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_xlabel("selection")
     ax.set_ylabel("win probability")
     ax.set_ylim(-0.03, 1.03)

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, history_folders, resolve
+from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, history_folders, resolve, settle_pause
 from .decision import Decision, decide, quantile_size, selection_seed
 from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from .history import HISTORY_FILE, SelectionRecord, parse_history
@@ -172,7 +172,10 @@ class ParetoPBT(PopulationBasedTraining):
         return score
 
     def _exploit(self, tune_controller: Any, trial: Trial, trial_to_clone: Trial) -> None:
+        running = trial.status != Trial.PAUSED
         super()._exploit(tune_controller, trial, trial_to_clone)
+        if running:  # Ray paused it (and stopped its actor) just now
+            settle_pause(tune_controller, trial)
         self.exploits += 1
         self._reset(self._state(trial))  # the replaced model's results are not the clone's
 
