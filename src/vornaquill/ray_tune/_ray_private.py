@@ -16,19 +16,26 @@ from collections.abc import Callable
 from typing import Any
 
 import ray  # type: ignore[import-not-found,unused-ignore]
-from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
-from ray.train._internal.storage import StorageContext  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.execution.tune_controller import TuneController  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.schedulers.pbt import _PBTTrialState  # type: ignore[import-not-found,unused-ignore]
+
+# The Ray releases this module was checked against; the `ray` extra in pyproject.toml says the same.
+SUPPORTED_RAY = "2.7 to 2.60"
+
+try:
+    from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
+    from ray.train._internal.storage import StorageContext  # type: ignore[import-not-found,unused-ignore]
+    from ray.tune.execution.tune_controller import TuneController  # type: ignore[import-not-found,unused-ignore]
+    from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
+    from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
+    from ray.tune.schedulers.pbt import _PBTTrialState  # type: ignore[import-not-found,unused-ignore]
+except ImportError as error:
+    raise ImportError(
+        f"vornaquill.ray_tune supports Ray {SUPPORTED_RAY}; the installed Ray {ray.__version__} lacks what it "
+        f"needs ({error})"
+    ) from error
 
 __all__ = [
     "PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve", "settle_pause",
 ]
-
-# The Ray releases this module was checked against; the `ray` extra in pyproject.toml says the same.
-SUPPORTED_RAY = "2.7 to 2.60"
 
 # The hooks of PopulationBasedTraining that ParetoPBT overrides or calls, with their parameters.
 HOOKS = {
