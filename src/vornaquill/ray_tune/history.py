@@ -8,6 +8,7 @@ The scheduler appends every record to `selections.jsonl` in the experiment folde
 from __future__ import annotations
 
 import json
+import math
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import MISSING, dataclass, fields
@@ -28,7 +29,8 @@ class SelectionRecord:
     """One selection: the trials in the caller's order, their estimates and the decision.
 
     `means` and `variances` (variances of the means) are (N, M) in the metrics' own directions, in
-    the order of `metrics` (`ParetoPBT.metrics`); `winners`/`losers` are trial ids, best/worst first."""
+    the order of `metrics` (`ParetoPBT.metrics`); `winners`/`losers` are trial ids, best/worst first;
+    `progress` is each trial's `time_attr` when its estimate was taken (all equal in synchronous mode)."""
 
     number: int
     time: float  # time.time() when the selection was made
@@ -43,6 +45,7 @@ class SelectionRecord:
     n_samples: int
     seed: int
     metrics: tuple[str, ...] = ()
+    progress: tuple[float, ...] = ()
 
     def to_json(self) -> str:
         """One line of the history file."""
@@ -91,7 +94,7 @@ def _history_file(path: str | os.PathLike[str]) -> str:
 def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any:
     """The selections of a ParetoPBT experiment: `path` is the experiment folder or its
     `selections.jsonl`. A list of `SelectionRecord`, or with `as_frame=True` a pandas DataFrame with
-    one row per trial and selection (columns number, time, seed, trial_id, win_probability,
+    one row per trial and selection (columns number, time, seed, trial_id, progress, win_probability,
     lose_probability, winner, loser, and per metric `<name>_mean` and `<name>_var`)."""
     file = _history_file(path)
     with open(file, encoding="utf-8") as f:
@@ -104,6 +107,7 @@ def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any
         names = r.metrics or tuple(f"metric{j}" for j in range(r.means.shape[1]))
         for i, tid in enumerate(r.trial_ids):
             row = {"number": r.number, "time": r.time, "seed": r.seed, "trial_id": tid,
+                   "progress": r.progress[i] if r.progress else math.nan,
                    "win_probability": r.win_probability[i], "lose_probability": r.lose_probability[i],
                    "winner": tid in r.winners, "loser": tid in r.losers}
             for j, name in enumerate(names):

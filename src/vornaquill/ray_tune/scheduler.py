@@ -25,6 +25,7 @@ from .history import HISTORY_FILE, SelectionRecord, parse_history
 
 logger = logging.getLogger(__name__)
 
+
 class ParetoPBT(PopulationBasedTraining):
     """Population-based training that replaces and clones trials by a noise-aware Pareto selection.
 
@@ -168,6 +169,7 @@ class ParetoPBT(PopulationBasedTraining):
     def _save_trial_state(self, state: Any, time: int, result: dict[str, Any], trial: Trial) -> Any:
         score = super()._save_trial_state(state, time, result, trial)
         state.snapshot = snapshot(self.noise, state.history, result, self._names)
+        state.snapshot_at = time
         state.version += 1
         return score
 
@@ -205,6 +207,7 @@ class ParetoPBT(PopulationBasedTraining):
             winners=tuple(ids[i] for i in decision.winners), losers=tuple(ids[i] for i in decision.losers),
             win_probability=decision.win_probability, lose_probability=decision.lose_probability,
             n_samples=self.n_samples, seed=seed, metrics=self._names,
+            progress=tuple(float(self._state(t).snapshot_at) for t in trials),
         )
         self.selections.append(record)
         self._write_history(record)
