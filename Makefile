@@ -103,11 +103,11 @@ install-ray:
 	test -x $(RAY_PY) || $(PYTHON) -m venv $(RAY_VENV)
 	$(RAY_PY) -m pip install --quiet --upgrade pip
 	$(RAY_PY) -m pip install --quiet ".[ray,test]" "$(RAY_SPEC)" $(RAY_PINS)
-	$(RAY_PY) -c "import ray, ray.tune, vornaquill.ray_tune as v; print('Ray', ray.__version__); print(*v.hook_drift() or ['hooks as expected'], sep=chr(10))"
+	$(RAY_PY) -c "import ray, ray.tune, vornaquill.ray_tune as v; print('Ray', ray.__version__); print('hook_drift():', *v.hook_drift() or ['nothing changed'], sep=chr(10))"
 
 test-ray: install-ray
 	$(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune
-	$(RAY_PY) examples/ray_tune_pareto_pbt.py
+	$(RAY_PY) examples/ray_tune_pareto_pbt.py --storage $(abspath $(RAY_VENV))/ray_results
 
 test-ray-oldest:
 	$(MAKE) --no-print-directory test-ray RAY_SPEC='$(RAY_OLDEST)' RAY_VENV=.venv-ray-2.7 \
