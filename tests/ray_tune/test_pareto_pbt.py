@@ -12,7 +12,7 @@ from ray.train._internal.session import _TrainingResult
 from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
 
-from vornaquill.ray_tune import ParetoPBT, hook_drift
+from vornaquill.ray_tune import ParetoPBT, hook_drift, plot_history
 from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed
 from vornaquill.ray_tune.estimates import Snapshot, objectives, snapshot
 from vornaquill.ray_tune.history import parse_history
@@ -274,6 +274,7 @@ def test_history_lines_after_a_crash(cut, expected):
         back = parse_history("".join(lines), "h")
         assert [r.winners for r in back] == [r.winners for r in sched.selections[:expected]]
         np.testing.assert_array_equal(back[-1].means, sched.selections[expected - 1].means)
+        assert len(plot_history(back, ("loss", "acc")).axes) == expected + 1  # a panel each, and the probabilities
 
 
 @pytest.mark.parametrize("cls", [PopulationBasedTraining, ParetoPBT])

@@ -164,11 +164,11 @@ def plot_history(
         mx, my = r.means[:, x], r.means[:, y]
         ax.errorbar(mx, my, xerr=np.sqrt(r.variances[:, x]), yerr=np.sqrt(r.variances[:, y]), fmt="o",
                     color="0.45", ecolor="0.75", markersize=5, zorder=1)
-        for ids, style in ((r.winners, dict(marker="o", s=160, facecolors="none", edgecolors="crimson",
-                                            linewidths=1.6, label="winner")),
-                           (r.losers, dict(marker="x", s=110, color="crimson", linewidths=1.6, label="loser"))):
-            picked = [r.trial_ids.index(t) for t in ids]
-            ax.scatter(mx[picked], my[picked], zorder=2, **style)
+        win = [r.trial_ids.index(t) for t in r.winners]
+        lose = [r.trial_ids.index(t) for t in r.losers]
+        ax.scatter(mx[win], my[win], marker="o", s=160, facecolors="none", edgecolors="crimson", linewidths=1.6,
+                   zorder=2, label="winner")
+        ax.scatter(mx[lose], my[lose], marker="x", s=110, color="crimson", linewidths=1.6, zorder=2, label="loser")
         ax.set_title(f"selection {r.number}", fontsize=10)
         ax.set_xlabel(f"{names[x]} (mean ± 1 sd)")
         ax.set_ylabel(f"{names[y]} (mean ± 1 sd)")
