@@ -11,11 +11,13 @@ import sys
 import tempfile
 import time
 
+import pyarrow.fs
 import pytest
 
 ray = pytest.importorskip("ray", reason="ParetoPBT needs the `ray` extra (make test-ray)")
 
 from ray import cloudpickle, tune  # noqa: E402
+from ray.train._internal.storage import StorageContext  # noqa: E402
 
 try:  # Ray >= 2.44; older Ray has these in ray.train only
     from ray.tune import Checkpoint, CheckpointConfig, RunConfig, get_checkpoint, report
@@ -25,6 +27,14 @@ except ImportError:
 from vornaquill.ray_tune import ParetoPBT, load_history  # noqa: E402
 
 ITERATIONS, INTERVAL = 12, 3
+
+
+@pytest.fixture(autouse=True)
+def driver_folder(tmp_path, monkeypatch):
+    """Ray before 2.10 keeps the driver's copy of an experiment in ~/ray_results/<name>; here it goes
+    to tmp_path/driver (later Ray refuses the variable and keeps that copy in its session folder)."""
+    if not hasattr(StorageContext, "experiment_driver_staging_path"):
+        monkeypatch.setenv("RAY_AIR_LOCAL_CACHE_DIR", str(tmp_path / "driver"))
 
 
 def train(config):
@@ -84,13 +94,22 @@ class Interrupt(tune.Callback):
 
 
 @pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
-def test_real_run_interrupted_and_restored(tmp_path):
+@pytest.mark.parametrize("storage", ["local", "remote"])
+def test_real_run_interrupted_and_restored(tmp_path, storage):
+    # "remote": a filesystem Ray treats as remote storage (a pyarrow SubTreeFileSystem), so the history
+    # goes through the driver's copy of the experiment folder and Ray's uploads. On Ray before 2.10
+    # that copy is <RAY_AIR_LOCAL_CACHE_DIR>/<name>, shared by every run of that name: a history an
+    # earlier run left there must not reach this experiment's.
+    fs = pyarrow.fs.SubTreeFileSystem(str(tmp_path), pyarrow.fs.LocalFileSystem()) if storage == "remote" else None
+    (tmp_path / "driver" / "pareto_pbt").mkdir(parents=True)
+    (tmp_path / "driver" / "pareto_pbt" / "selections.jsonl").write_text("left by an earlier run\n")
     scheduler = ParetoPBT(
         {"loss": "min", "cost": "min"}, time_attr="training_iteration", perturbation_interval=INTERVAL,
         hyperparam_mutations={"lr": tune.uniform(0.05, 0.5)}, synch=True, seed=1,
     )
     run_config = RunConfig(
-        name="pareto_pbt", storage_path=str(tmp_path), callbacks=[Interrupt(str(tmp_path / "flag"))],
+        name="pareto_pbt", storage_path="." if fs else str(tmp_path), storage_filesystem=fs,
+        callbacks=[Interrupt(str(tmp_path / "flag"))],
         checkpoint_config=CheckpointConfig(num_to_keep=None), verbose=0,
     )
     cloudpickle.register_pickle_by_value(sys.modules[__name__])  # workers cannot import this module
@@ -107,7 +126,8 @@ def test_real_run_interrupted_and_restored(tmp_path):
         before = len(load_history(tmp_path / "pareto_pbt"))
         assert before == len(scheduler.selections)
         assert not first.errors and all(r.metrics["training_iteration"] < ITERATIONS for r in first)
-        restored = tune.Tuner.restore(str(tmp_path / "pareto_pbt"), trainable=train).fit()
+        where = "pareto_pbt" if fs else str(tmp_path / "pareto_pbt")
+        restored = tune.Tuner.restore(where, trainable=train, storage_filesystem=fs).fit()
     finally:
         ray.shutdown()
         gc.collect()  # Ray's loggers of the interrupted experiment close their files here

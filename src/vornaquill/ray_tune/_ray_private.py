@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import inspect
 import os
-from collections.abc import Callable
 from typing import Any
 
 import ray  # type: ignore[import-not-found,unused-ignore]
@@ -34,7 +33,8 @@ except ImportError as error:
     ) from error
 
 __all__ = [
-    "PopulationBasedTraining", "Trial", "TrialScheduler", "history_folders", "hook_drift", "resolve", "settle_pause",
+    "PopulationBasedTraining", "Trial", "TrialScheduler", "hook_drift", "open_experiment_file", "resolve",
+    "settle_pause",
 ]
 
 # The hooks of PopulationBasedTraining that ParetoPBT overrides or calls, with their parameters.
@@ -62,7 +62,7 @@ STATE_FIELDS = ("last_checkpoint", "last_train_time", "last_perturbation_time", 
 # Decisions Tune's controller keeps per trial id: queued for a batch of results, cached while saving.
 CONTROLLER_ATTRIBUTES = ("_queued_trial_decisions", "_cached_trial_decisions")
 # Where a trial's experiment lives: Trial.storage (a StorageContext) and Trial.local_experiment_path.
-STORAGE_ATTRIBUTES = ("experiment_fs_path",)
+STORAGE_ATTRIBUTES = ("experiment_fs_path", "storage_filesystem")
 
 
 def hook_drift() -> list[str]:
@@ -86,7 +86,9 @@ def hook_drift() -> list[str]:
         problems.append("Trial().storage no longer exists")
     if not hasattr(Trial, "local_experiment_path"):
         problems.append("Trial.local_experiment_path no longer exists")
-    problems += [f"StorageContext.{a} no longer exists" for a in STORAGE_ATTRIBUTES if not hasattr(StorageContext, a)]
+    storage_init = inspect.getsource(StorageContext.__init__)
+    problems += [f"StorageContext.{a} no longer exists" for a in STORAGE_ATTRIBUTES
+                 if not hasattr(StorageContext, a) and f"self.{a}" not in storage_init]
     controller_init = inspect.getsource(TuneController.__init__)
     problems += [f"TuneController().{a} no longer exists" for a in CONTROLLER_ATTRIBUTES if a not in controller_init]
     if not callable(getattr(_FutureTrainingResult, "resolve", None)):
@@ -104,34 +106,34 @@ def resolve(state: Any) -> None:
         state.last_checkpoint = resolved.checkpoint if resolved else None
 
 
-def history_folders(trial: Trial) -> tuple[str, Callable[[str], str]] | None:
-    """Where the experiment of `trial` keeps files: (folder to append to, reader of a file's text in the
-    experiment's storage, "" when absent); None for a trial without storage (not run by Tune).
+def open_experiment_file(trial: Trial, name: str) -> tuple[str, str] | None:
+    """(path to append to, text stored so far) of the file `name` in the experiment folder of `trial`;
+    None for a trial without storage (not run by Tune).
 
-    On this machine's filesystem that folder is the experiment folder in `storage_path` itself, so
-    what is appended survives the driver. With remote storage it is the driver's copy of the
-    experiment folder, which Ray uploads with the experiment's state; the reader falls back to the
-    remote copy."""
+    Ray keeps the experiment folder in its storage (`storage_path`) and a driver's copy of it (the
+    local experiment path: `~/ray_results/<name>` on Ray before 2.10, a per-session folder later),
+    which it uploads over the stored one. On this machine's filesystem the file is appended to in
+    storage itself, so that what is written survives the driver, and a copy left in the driver's
+    folder by an earlier run is removed (Ray would upload it over the stored file). With remote
+    storage the driver's copy is appended to and uploaded by Ray; it starts as the stored text."""
     storage = getattr(trial, "storage", None)
     if storage is None:
         return None
-    fs, remote = getattr(storage, "storage_filesystem", None), storage.experiment_fs_path
-    local = remote if getattr(fs, "type_name", "") == "local" else trial.local_experiment_path
-
-    def read_text(name: str) -> str:
-        path = os.path.join(local, name)
-        if os.path.exists(path):
-            with open(path, encoding="utf-8") as f:
-                return f.read()
-        if fs is None or local == remote:
-            return ""
-        try:
-            with fs.open_input_stream(f"{remote}/{name}") as f:
-                return bytes(f.read()).decode("utf-8")
-        except OSError:  # pyarrow's missing file is a FileNotFoundError
-            return ""
-
-    return local, read_text
+    fs, stored_path = storage.storage_filesystem, f"{storage.experiment_fs_path}/{name}"
+    try:
+        with fs.open_input_stream(stored_path) as f:
+            text = bytes(f.read()).decode("utf-8")
+    except OSError:  # pyarrow's missing file is a FileNotFoundError
+        text = ""
+    driver_copy = os.path.join(trial.local_experiment_path, name)
+    if fs.type_name == "local":
+        if os.path.exists(driver_copy) and os.path.abspath(driver_copy) != os.path.abspath(stored_path):
+            os.remove(driver_copy)
+        return stored_path, text
+    os.makedirs(os.path.dirname(driver_copy), exist_ok=True)
+    with open(driver_copy, "w", encoding="utf-8") as f:
+        f.write(text)
+    return driver_copy, text
 
 
 def settle_pause(tune_controller: Any, trial: Trial) -> None:

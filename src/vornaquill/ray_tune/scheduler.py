@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, history_folders, resolve, settle_pause
+from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
 from .decision import Decision, decide, quantile_size, selection_seed
 from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from .history import HISTORY_FILE, SelectionRecord, parse_history
@@ -126,13 +126,11 @@ class ParetoPBT(PopulationBasedTraining):
     def _open_history(self, trial: Trial) -> None:
         # The first trial added tells where the experiment lives. A history already there is a
         # restored experiment's: its records are taken back and the numbering (hence the seeds) goes on.
-        folders = history_folders(trial)
-        if folders is None:
+        opened = open_experiment_file(trial, HISTORY_FILE)
+        if opened is None:
             return
         self._history_opened = True
-        local, read_text = folders
-        self.history_path = os.path.join(local, HISTORY_FILE)
-        text = read_text(HISTORY_FILE)
+        self.history_path, text = opened
         if text:
             known = {r.number for r in self.selections}
             earlier = [r for r in parse_history(text, self.history_path) if r.number not in known]
