@@ -67,7 +67,7 @@ def main():
     if args.address:
         ray.init(address=args.address)
     else:
-        ray.init(num_cpus=2, include_dashboard=False)
+        ray.init(address="local", num_cpus=2, include_dashboard=False)  # a Ray of its own, even beside a running one
     scheduler = ParetoPBT(
         metrics={"loss": "min", "latency_ms": "min", "accuracy": "max"},
         noise="window",

@@ -103,7 +103,7 @@ def main() -> None:
     parser.add_argument("--seeds", type=int, default=5)
     args = parser.parse_args()
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     rows = []
     with tempfile.TemporaryDirectory() as storage:
         for seed in range(args.seeds):
