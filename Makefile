@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan install-ray test-ray bench bench-build bench-smoke bench-pbt clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt clean lint wheel test-pythons test-oldest-numpy
 
 # Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip.
 # Targets that need an environment list its interpreter as a prerequisite.
@@ -86,17 +86,28 @@ test-python-%:
 test-oldest-numpy:
 	$(MAKE) --no-print-directory test VENV=.venv-oldest-numpy TEST_PINS='"numpy==1.23.*"'
 
-# Ray Tune scheduler: its own venv with the package built normally plus the `ray` extra; the
-# import check fails the target outright when Ray is missing (the main suite skips these tests).
-RAY_VENV := .venv-ray
-RAY_PY   := $(RAY_VENV)/bin/python
+# Ray Tune scheduler: its own venv per Ray version with the package built normally plus the `ray`
+# extra, then the Ray tests and the example; the import check fails the target outright when Ray is
+# missing (the main suite skips these tests). RAY_SPEC picks the Ray release, RAY_PINS adds what that
+# release needs next to it. `make test-ray` is the newest supported Ray, `make test-ray-oldest` the
+# oldest (NumPy 1, pyarrow < 15 and pandas < 3 there: its wheels predate NumPy 2).
+RAY_SPEC ?= ray[tune]==2.60.*
+RAY_PINS ?=
+RAY_VENV ?= .venv-ray
+RAY_PY    = $(RAY_VENV)/bin/python
+RAY_OLDEST := ray[tune]==2.7.2
 
 install-ray: $(RAY_PY)
-	$(RAY_PY) -m pip install --quiet ".[ray,test]"
-	$(RAY_PY) -c "import ray.tune, vornaquill.ray_tune"
+	$(RAY_PY) -m pip install --quiet ".[ray,test]" "$(RAY_SPEC)" $(RAY_PINS)
+	$(RAY_PY) -c "import ray, ray.tune, vornaquill.ray_tune as v; print('Ray', ray.__version__); print('hook_drift():', *v.hook_drift() or ['nothing changed'], sep=chr(10))"
 
 test-ray: install-ray
 	$(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune
+	$(RAY_PY) examples/ray_tune_pareto_pbt.py --storage $(abspath $(RAY_VENV))/ray_results
+
+test-ray-oldest:
+	$(MAKE) --no-print-directory test-ray RAY_SPEC='$(RAY_OLDEST)' RAY_VENV=.venv-ray-2.7 \
+	  RAY_PINS='"numpy<2" "pyarrow<15" "pandas<3"'
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .

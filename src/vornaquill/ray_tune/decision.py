@@ -1,8 +1,8 @@
 """One selection: who is replaced (losers) and who may be cloned (winners) among N trials.
 
-The trials are presented to the counting kernel in a fresh seeded order, because inside a Pareto
-front the kernel breaks ties by position; the results are mapped back to the caller's order.
-Exactly k winners and k losers, disjoint.
+Inside a Pareto front the rating breaks ties by position; the threaded engine's random ties present
+every Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a
+whole selection. Exactly k winners and k losers, disjoint.
 """
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from vornaquill.selection_core import mc_rank_select, percentile_for_k
+from vornaquill.selection_core import _parallel, percentile_for_k
 
 
 @dataclass(frozen=True)
@@ -40,16 +40,12 @@ def selection_seed(seed: int, number: int) -> int:
 def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int) -> Decision:
     """k winners and k disjoint losers (2k <= N) of the minimisation problem (mu, sigma2)."""
     n = len(mu)
-    order = np.random.default_rng(seed).permutation(n)
-    _, _, win, lose, rank_sum = mc_rank_select(
-        mu[order], sigma2[order], n_samples, percentile_for_k(k, n), seed
-    )
-    # Back to the caller's order; ties keep the presented order (the kernel's own tie rule).
-    position = np.empty(n, dtype=np.int64)
-    position[order] = np.arange(n)
-    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64)[position] for a in (win, lose, rank_sum))
-    by_win = np.lexsort((position, ranks, -win_c))
-    by_lose = np.lexsort((position, -ranks, -lose_c))
+    _, _, win, lose, rank_sum = _parallel.select(mu, sigma2, n_samples, percentile_for_k(k, n), seed, ties="random")
+    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64) for a in (win, lose, rank_sum))
+    # Equal counts and rank sums are broken in a seeded order, not by position.
+    tiebreak = np.random.default_rng(seed).permutation(n)
+    by_win = np.lexsort((tiebreak, ranks, -win_c))
+    by_lose = np.lexsort((tiebreak, -ranks, -lose_c))
     # A trial among the first k of both orders goes to the side it lands on more often (wins on a
     # tie); each side is then filled from its own order, skipping the other side's trials.
     both = set(by_win[:k].tolist()) & set(by_lose[:k].tolist())
@@ -58,8 +54,8 @@ def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_sampl
     taken = set(winners)
     losers = [i for i in by_lose.tolist() if i not in taken][:k]
     return Decision(
-        np.array(winners, dtype=np.int64),
-        np.array(losers, dtype=np.int64),
-        win_c / n_samples,
-        lose_c / n_samples,
+        winners=np.array(winners, dtype=np.int64),
+        losers=np.array(losers, dtype=np.int64),
+        win_probability=win_c / n_samples,
+        lose_probability=lose_c / n_samples,
     )

@@ -2,73 +2,28 @@
 
 Ray keeps scheduling, checkpointing, exploring and exploiting; this subclass replaces the one-metric
 ranking (`_quantiles`) by a Monte-Carlo Pareto selection over every objective, with each trial's
-measurement noise, and chooses the trial a loser clones. It relies on private hooks of
-`ray.tune.schedulers.pbt.PopulationBasedTraining`; `hook_drift()` lists any change of them.
+measurement noise, and chooses the trial a loser clones. Every private name of Ray it relies on is
+reached through `_ray_private`; `hook_drift()` lists any change of them. Each selection is appended to
+the experiment folder's history file as it is made and read back when the experiment is restored.
 """
 
 from __future__ import annotations
 
-import inspect
 import logging
+import os
 import time
 from collections import deque
 from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
-from ray.train._internal.session import _FutureTrainingResult  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.experiment import Trial  # type: ignore[import-not-found,unused-ignore]
-from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler  # type: ignore[import-not-found,unused-ignore]
 
-from .decision import decide, quantile_size, selection_seed
+from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
+from .decision import Decision, decide, quantile_size, selection_seed
 from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
+from .history import HISTORY_FILE, SelectionRecord, parse_history
 
 logger = logging.getLogger(__name__)
-
-# The private hooks of Ray's scheduler this class overrides or calls, with their parameters.
-RAY_HOOKS = {
-    "_save_trial_state": ("self", "state", "time", "result", "trial"),
-    "_checkpoint_or_exploit": ("self", "trial", "tune_controller", "upper_quantile", "lower_quantile"),
-    "_exploit": ("self", "tune_controller", "trial", "trial_to_clone"),
-    "_quantiles": ("self",),
-}
-
-
-def hook_drift() -> list[str]:
-    """Differences between the installed Ray's private hooks and the ones this class was written for."""
-    problems = []
-    for name, params in RAY_HOOKS.items():
-        hook = getattr(PopulationBasedTraining, name, None)
-        if hook is None:
-            problems.append(f"PopulationBasedTraining.{name} no longer exists")
-            continue
-        found = tuple(inspect.signature(hook).parameters)
-        if found != params:
-            problems.append(f"PopulationBasedTraining.{name}{found} changed; ParetoPBT expects {params}")
-    return problems
-
-
-@dataclass(frozen=True)
-class SelectionRecord:
-    """One selection: the trials in the caller's order, their estimates and the decision.
-
-    `means` and `variances` (variances of the means) are (N, M) in the metrics' own directions, in
-    the order of `ParetoPBT.metrics`; `winners`/`losers` are trial ids, best/worst first."""
-
-    number: int
-    time: float  # time.time() when the selection was made
-    seconds: float  # time spent selecting
-    trial_ids: tuple[str, ...]
-    means: NDArray[np.float64]
-    variances: NDArray[np.float64]
-    winners: tuple[str, ...]
-    losers: tuple[str, ...]
-    win_probability: NDArray[np.float64]
-    lose_probability: NDArray[np.float64]
-    n_samples: int
-    seed: int
 
 
 class ParetoPBT(PopulationBasedTraining):
@@ -146,7 +101,9 @@ class ParetoPBT(PopulationBasedTraining):
         self.sync_releases = 0  # synchronous perturbations made because no trial could run otherwise
         self._rng = np.random.default_rng(selection_seed(seed, 2**63))  # picks among the winners
         self._cache_key: tuple[Any, ...] | None = None
-        self._cache: tuple[list[Trial], list[Trial], Any] = ([], [], None)
+        self._cache: tuple[list[Trial], list[Trial], tuple[list[Trial], Decision] | None] = ([], [], None)
+        self.history_path: str | None = None  # the experiment's history file, once a trial is added
+        self._history_opened = False
 
     # Tune's metric/mode from TuneConfig: accepted when they name one of the objectives.
     def set_search_properties(self, metric: str | None, mode: str | None, **spec: Any) -> bool:
@@ -163,6 +120,22 @@ class ParetoPBT(PopulationBasedTraining):
     def on_trial_add(self, tune_controller: Any, trial: Trial) -> None:
         super().on_trial_add(tune_controller, trial)
         self._reset(self._state(trial))
+        if not self._history_opened:
+            self._open_history(trial)
+
+    def _open_history(self, trial: Trial) -> None:
+        # The first trial added tells where the experiment lives. A history already there is a
+        # restored experiment's: its records are taken back and the numbering (hence the seeds) goes on.
+        opened = open_experiment_file(trial, HISTORY_FILE)
+        if opened is None:
+            return
+        self._history_opened = True
+        self.history_path, text = opened
+        if text:
+            known = {r.number for r in self.selections}
+            earlier = [r for r in parse_history(text, self.history_path) if r.number not in known]
+            self.selections = sorted(self.selections + earlier, key=lambda r: r.number)
+            logger.info("[ParetoPBT] %d earlier selections read from %s", len(earlier), self.history_path)
 
     def _state(self, trial: Trial) -> Any:
         # Ray's per-trial state, with this class's fields added by `_reset`.
@@ -182,7 +155,7 @@ class ParetoPBT(PopulationBasedTraining):
             )
             if self._require_attrs:
                 raise RuntimeError(message + "; pass require_attrs=False to skip such results")
-            logger.warning(message + "; result skipped")
+            logger.warning("%s; result skipped", message)
             return TrialScheduler.CONTINUE
         self._state(trial).history.append(np.array([float(result[n]) for n in self._names]))
         next_sync = self._next_perturbation_sync
@@ -194,11 +167,15 @@ class ParetoPBT(PopulationBasedTraining):
     def _save_trial_state(self, state: Any, time: int, result: dict[str, Any], trial: Trial) -> Any:
         score = super()._save_trial_state(state, time, result, trial)
         state.snapshot = snapshot(self.noise, state.history, result, self._names)
+        state.snapshot_at = time
         state.version += 1
         return score
 
     def _exploit(self, tune_controller: Any, trial: Trial, trial_to_clone: Trial) -> None:
+        running = trial.status != Trial.PAUSED
         super()._exploit(tune_controller, trial, trial_to_clone)
+        if running:  # Ray paused it (and stopped its actor) just now
+            settle_pause(tune_controller, trial)
         self.exploits += 1
         self._reset(self._state(trial))  # the replaced model's results are not the clone's
 
@@ -210,34 +187,51 @@ class ParetoPBT(PopulationBasedTraining):
             self._cache_key, self._cache = key, self._select(trials)
         return self._cache[0], self._cache[1]
 
-    def _select(self, trials: list[Trial]) -> tuple[list[Trial], list[Trial], Any]:
+    def _select(self, trials: list[Trial]) -> tuple[list[Trial], list[Trial], tuple[list[Trial], Decision] | None]:
         k = quantile_size(len(trials), self._quantile_fraction)
         if k == 0:
             return [], [], None
         start = time.perf_counter()
         snaps = [self._state(t).snapshot for t in trials]
         mu, sigma2, means, variances = objectives(snaps, self._signs, self.nonfinite)
-        seed = selection_seed(self.seed, len(self.selections))
+        number = self.selections[-1].number + 1 if self.selections else 0
+        seed = selection_seed(self.seed, number)
         decision = decide(mu, sigma2, k, self.n_samples, seed)
         seconds = time.perf_counter() - start
         self.selection_seconds += seconds
         ids = tuple(t.trial_id for t in trials)
-        self.selections.append(
-            SelectionRecord(
-                len(self.selections), time.time(), seconds, ids, means, variances,
-                tuple(ids[i] for i in decision.winners), tuple(ids[i] for i in decision.losers),
-                decision.win_probability, decision.lose_probability, self.n_samples, seed,
-            )
+        record = SelectionRecord(
+            number=number, time=time.time(), seconds=seconds, trial_ids=ids, means=means, variances=variances,
+            winners=tuple(ids[i] for i in decision.winners), losers=tuple(ids[i] for i in decision.losers),
+            win_probability=decision.win_probability, lose_probability=decision.lose_probability,
+            n_samples=self.n_samples, seed=seed, metrics=self._names,
+            progress=tuple(float(self._state(t).snapshot_at) for t in trials),
         )
+        self.selections.append(record)
+        self._write_history(record)
         return [trials[i] for i in decision.losers], [trials[i] for i in decision.winners], (trials, decision)
 
-    def _clone_source(self, trial: Trial, winners: list[Trial]) -> Trial | None:
+    def _write_history(self, record: SelectionRecord) -> None:
+        # Appended and flushed to the disk at once: a driver that dies loses at most this line.
+        if self.history_path is None:
+            return
+        try:
+            os.makedirs(os.path.dirname(self.history_path), exist_ok=True)
+            with open(self.history_path, "a", encoding="utf-8") as f:
+                f.write(record.to_json() + "\n")
+                f.flush()
+                os.fsync(f.fileno())
+        except OSError as error:
+            logger.warning("[ParetoPBT] selection %d not written to %s: %s", record.number, self.history_path, error)
+
+    def _clone_source(
+        self, trial: Trial, winners: list[Trial], trials: list[Trial], decision: Decision
+    ) -> Trial | None:
         """A winner holding a checkpoint, else the trial with the highest win probability that holds
         one and wins at least as often as it loses; None skips the exploit."""
         holders = [t for t in winners if self._trial_state[t].last_checkpoint and not t.is_finished()]
         if holders:
             return holders[int(self._rng.integers(len(holders)))]
-        trials, decision = self._cache[2]
         best, best_p = None, -1.0
         for i, t in enumerate(trials):
             p_win, p_lose = decision.win_probability[i], decision.lose_probability[i]
@@ -254,20 +248,17 @@ class ParetoPBT(PopulationBasedTraining):
     ) -> None:
         # Ray's own step checkpoints the winners; the exploit below picks the source itself.
         super()._checkpoint_or_exploit(trial, tune_controller, upper_quantile, [])
-        if trial not in lower_quantile:
+        if trial not in lower_quantile or self._cache[2] is None:
             return
-        source = self._clone_source(trial, upper_quantile)
+        source = self._clone_source(trial, upper_quantile, *self._cache[2])
         if source is not None:
             state = self._trial_state[source]
-            if isinstance(state.last_checkpoint, _FutureTrainingResult):
-                resolved = state.last_checkpoint.resolve()
-                state.last_result = resolved.metrics if resolved else state.last_result
-                state.last_checkpoint = resolved.checkpoint if resolved else None
+            resolve(state)
             if state.last_checkpoint:
                 self._exploit(tune_controller, trial, source)
                 return
         self.skipped_exploits += 1
-        logger.info(f"[ParetoPBT] no checkpoint to clone for trial {trial}; exploit skipped")
+        logger.info("[ParetoPBT] no checkpoint to clone for trial %s; exploit skipped", trial)
 
     # Synchronous mode. Ray perturbs when the last live trial reports at the sync point; a trial that
     # finishes or errors before reaching it never reports, and the others stay paused at the sync

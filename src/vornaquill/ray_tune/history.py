@@ -1,0 +1,187 @@
+"""ParetoPBT's selections as they happened: one `SelectionRecord` per selection, kept as JSON lines.
+
+The scheduler appends every record to `selections.jsonl` in the experiment folder as it is made
+(Python's json, NaN and infinities written as `NaN`/`Infinity`); `load_history` reads the file back,
+`plot_history` draws it. Nothing here imports Ray; pandas and matplotlib only when asked for.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import MISSING, dataclass, fields
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from vornaquill.selection_core._frames import require_pandas
+
+HISTORY_FILE = "selections.jsonl"
+
+__all__ = ["HISTORY_FILE", "SelectionRecord", "load_history", "plot_history"]
+
+
+@dataclass(frozen=True)
+class SelectionRecord:
+    """One selection: the trials in the caller's order, their estimates and the decision.
+
+    `means` and `variances` (variances of the means) are (N, M) in the metrics' own directions, in
+    the order of `metrics` (`ParetoPBT.metrics`); `winners`/`losers` are trial ids, best/worst first;
+    `progress` is each trial's `time_attr` when its estimate was taken (all equal in synchronous mode)."""
+
+    number: int
+    time: float  # time.time() when the selection was made
+    seconds: float  # time spent selecting
+    trial_ids: tuple[str, ...]
+    means: NDArray[np.float64]
+    variances: NDArray[np.float64]
+    winners: tuple[str, ...]
+    losers: tuple[str, ...]
+    win_probability: NDArray[np.float64]
+    lose_probability: NDArray[np.float64]
+    n_samples: int
+    seed: int
+    metrics: tuple[str, ...] = ()
+    progress: tuple[float, ...] = ()
+
+    def to_json(self) -> str:
+        """One line of the history file."""
+        return json.dumps({f.name: _plain(getattr(self, f.name)) for f in fields(self)})
+
+    @classmethod
+    def from_json(cls, line: str) -> SelectionRecord:
+        raw = json.loads(line)
+        values = {}
+        for f in fields(cls):
+            value = raw[f.name] if f.default is MISSING else raw.get(f.name, f.default)
+            if f.name in ("means", "variances", "win_probability", "lose_probability"):
+                value = np.asarray(value, dtype=np.float64)
+            elif isinstance(value, list):
+                value = tuple(value)
+            values[f.name] = value
+        return cls(**values)
+
+
+def _plain(value: Any) -> Any:
+    return value.tolist() if isinstance(value, np.ndarray) else value
+
+
+def parse_history(text: str, source: str) -> list[SelectionRecord]:
+    """Records of a history file's text. A last line cut short by a crash is dropped; a damaged line
+    elsewhere is an error naming it."""
+    lines = text.splitlines()
+    records = []
+    for number, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        try:
+            records.append(SelectionRecord.from_json(line))
+        except (ValueError, KeyError, TypeError) as error:
+            if number == len(lines) and not text.endswith("\n"):
+                break  # the selection in flight when the driver died
+            raise ValueError(f"{source}, line {number}: not a selection record ({error})") from None
+    return records
+
+
+def _history_file(path: str | os.PathLike[str]) -> str:
+    path = os.fspath(path)
+    return os.path.join(path, HISTORY_FILE) if os.path.isdir(path) else path
+
+
+def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any:
+    """The selections of a ParetoPBT experiment: `path` is the experiment folder or its
+    `selections.jsonl`. A list of `SelectionRecord`, or with `as_frame=True` a pandas DataFrame with
+    one row per trial and selection (columns number, time, seed, trial_id, progress, win_probability,
+    lose_probability, winner, loser, and per metric `<name>_mean` and `<name>_var`)."""
+    file = _history_file(path)
+    with open(file, encoding="utf-8") as f:
+        records = parse_history(f.read(), file)
+    if not as_frame:
+        return records
+    pd = require_pandas("load_history(as_frame=True)")
+    rows = []
+    for r in records:
+        names = r.metrics or tuple(f"metric{j}" for j in range(r.means.shape[1]))
+        for i, tid in enumerate(r.trial_ids):
+            row = {"number": r.number, "time": r.time, "seed": r.seed, "trial_id": tid,
+                   "progress": r.progress[i] if r.progress else math.nan,
+                   "win_probability": r.win_probability[i], "lose_probability": r.lose_probability[i],
+                   "winner": tid in r.winners, "loser": tid in r.losers}
+            for j, name in enumerate(names):
+                row[f"{name}_mean"], row[f"{name}_var"] = r.means[i, j], r.variances[i, j]
+            rows.append(row)
+    return pd.DataFrame(rows)
+
+
+def plot_history(
+    history: str | os.PathLike[str] | Iterable[SelectionRecord],
+    metrics: Sequence[str | int] = (0, 1),
+    *,
+    selections: Sequence[int] | None = None,
+    columns: int = 3,
+) -> Any:
+    """A matplotlib Figure: for each shown selection, the population's means of two metrics (±1 sd of
+    the mean) with winners ringed and losers crossed, and below, every trial's win probability per
+    selection. `history` is an experiment folder, its history file, or records; `selections` the
+    record numbers to draw (default: up to six, evenly spread)."""
+    try:
+        import matplotlib.pyplot as plt
+        from matplotlib.ticker import MaxNLocator
+    except ImportError:
+        raise ImportError("plot_history needs matplotlib: pip install 'vornaquill[plot]'") from None
+    records = load_history(history) if isinstance(history, (str, os.PathLike)) else list(history)
+    if not records:
+        raise ValueError("plot_history: no selections to draw")
+    if len(metrics) != 2:
+        raise ValueError(f"metrics must name two metrics (x, y), got {metrics!r}")
+    names = records[-1].metrics or tuple(f"metric{j}" for j in range(records[-1].means.shape[1]))
+    axes_of = []
+    for token in metrics:
+        if isinstance(token, str) and token not in names:
+            raise ValueError(f"no metric {token!r} in the history (have {', '.join(names)})")
+        index = names.index(token) if isinstance(token, str) else int(token)
+        if not 0 <= index < len(names):
+            raise ValueError(f"metric index {token} out of range for {len(names)} metrics")
+        axes_of.append(index)
+    x, y = axes_of
+    by_number = {r.number: r for r in records}
+    if selections is None:
+        picks = np.unique(np.linspace(0, len(records) - 1, min(6, len(records))).round().astype(int))
+        shown = [records[i] for i in picks]
+    else:
+        missing = [n for n in selections if n not in by_number]
+        if missing:
+            raise ValueError(f"no selection numbered {missing[0]} in the history")
+        shown = [by_number[n] for n in selections]
+    rows = -(-len(shown) // columns)
+    fig = plt.figure(figsize=(4.2 * min(columns, len(shown)), 3.6 * rows + 3.4), layout="constrained")
+    grid = fig.add_gridspec(rows + 1, min(columns, len(shown)), height_ratios=[3.6] * rows + [3.4])
+    for n, r in enumerate(shown):
+        ax = fig.add_subplot(grid[n // columns, n % columns])
+        mx, my = r.means[:, x], r.means[:, y]
+        ax.errorbar(mx, my, xerr=np.sqrt(r.variances[:, x]), yerr=np.sqrt(r.variances[:, y]), fmt="o",
+                    color="0.45", ecolor="0.75", markersize=5, zorder=1)
+        win = [r.trial_ids.index(t) for t in r.winners]
+        lose = [r.trial_ids.index(t) for t in r.losers]
+        ax.scatter(mx[win], my[win], marker="o", s=160, facecolors="none", edgecolors="crimson", linewidths=1.6,
+                   zorder=2, label="winner")
+        ax.scatter(mx[lose], my[lose], marker="x", s=110, color="crimson", linewidths=1.6, zorder=2, label="loser")
+        ax.set_title(f"selection {r.number}", fontsize=10)
+        ax.set_xlabel(f"{names[x]} (mean ± 1 sd)")
+        ax.set_ylabel(f"{names[y]} (mean ± 1 sd)")
+        if n == 0:
+            ax.legend(fontsize=8)
+    ax = fig.add_subplot(grid[rows, :])
+    trials = sorted({t for r in records for t in r.trial_ids})
+    for tid in trials:
+        points = [(r.number, r.win_probability[r.trial_ids.index(tid)]) for r in records if tid in r.trial_ids]
+        ax.plot(*zip(*points), marker=".", label=tid)
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
+    ax.set_xlabel("selection")
+    ax.set_ylabel("win probability")
+    ax.set_ylim(-0.03, 1.03)
+    ax.legend(fontsize=7, ncols=min(len(trials), 8), loc="upper center", bbox_to_anchor=(0.5, -0.25))
+    return fig
