@@ -1,9 +1,20 @@
 """Noise-aware multi-objective population-based training on Ray Tune (`pip install 'vornaquill[ray]'`).
 
 `ParetoPBT` is a `ray.tune.schedulers.PopulationBasedTraining` that replaces and clones trials by a
-Monte-Carlo Pareto selection over several noisy metrics. Importing this package imports Ray.
+Monte-Carlo Pareto selection over several noisy metrics. Ray is imported when one of the names below
+is first used; the estimate and decision modules (`estimates`, `decision`) do without it.
 """
 
-from .scheduler import ParetoPBT, SelectionRecord, hook_drift
+from __future__ import annotations
+
+from typing import Any
 
 __all__ = ["ParetoPBT", "SelectionRecord", "hook_drift"]
+
+
+def __getattr__(name: str) -> Any:
+    if name in __all__:
+        from . import scheduler
+
+        return getattr(scheduler, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -2,7 +2,8 @@
 
 The trials are presented to the counting kernel in a fresh seeded order, because inside a Pareto
 front the kernel breaks ties by position; the results are mapped back to the caller's order.
-Exactly k winners and k losers, disjoint.
+Exactly k winners and k losers, disjoint. With the population prior, each objective's means are
+first shrunk toward the population by their reliability (`shrink`); the rule itself is the same.
 """
 
 from __future__ import annotations
@@ -30,6 +31,21 @@ def quantile_size(n: int, quantile_fraction: float) -> int:
     if n < 2:
         return 0
     return min(math.ceil(n * quantile_fraction), n // 2)
+
+
+PRIORS = (None, "population")
+
+
+def shrink(mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | None) -> tuple[NDArray, NDArray]:
+    """(mu, sigma2) as the selection sees them: unchanged without a prior; with "population", the
+    empirical-Bayes posterior of each trial's means given the population's (non-finite trials stay
+    as they are and take no part in the estimate)."""
+    if prior is None:
+        return mu, sigma2
+    from vornaquill.selection_core._prior import population_posterior
+
+    post = population_posterior(mu, sigma2)
+    return post.mu, post.sigma2
 
 
 def selection_seed(seed: int, number: int) -> int:
