@@ -25,13 +25,13 @@ sys.path.insert(0, os.path.dirname(__file__))
 from loop import arms, run
 from workloads import Mnist1dMLP, Toy
 
+SMOKE = dict(trials=6, hidden=8, reports=8, val_samples=500, heldout_samples=1000, train_samples=1000)
+
 
 def workload(name: str, smoke: bool):
     if name == "toy":
         return Toy()
-    if smoke:
-        return Mnist1dMLP(trials=6, hidden=8, reports=8, val_samples=500, heldout_samples=1000, train_samples=1000)
-    return Mnist1dMLP()
+    return Mnist1dMLP(**SMOKE) if smoke else Mnist1dMLP()
 
 
 def seeds(text: str) -> list[int]:

@@ -3,6 +3,7 @@
 import importlib.util
 import math
 import pickle
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -178,10 +179,11 @@ def test_determinism_and_finished_trials_left_out():
 
 @pytest.mark.parametrize("noise, prior", [("window", None), ("trend", "population"), ("reported", "population"),
                                           ("none", None)])
-def test_bench_loop_decides_as_the_scheduler(noise, prior):
+def test_bench_loop_decides_as_the_scheduler(noise, prior, monkeypatch):
     # bench/pbt/loop.py stands in for the scheduler in the paired benchmarks: same estimates, same decision.
     spec = importlib.util.spec_from_file_location("pbt_loop", Path(__file__).parents[2] / "bench" / "pbt" / "loop.py")
     loop = importlib.util.module_from_spec(spec)
+    monkeypatch.setitem(sys.modules, spec.name, loop)
     spec.loader.exec_module(loop)
     rng = np.random.default_rng(1)
     results = [[{"loss": rng.normal(), "acc": rng.uniform(), "loss_std": rng.uniform(0.1, 1), "acc_std": 0.1}
