@@ -7,7 +7,10 @@ is first used; the estimate and decision modules (`estimates`, `decision`) do wi
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .scheduler import ParetoPBT, SelectionRecord, hook_drift
 
 __all__ = ["ParetoPBT", "SelectionRecord", "hook_drift"]
 
