@@ -161,3 +161,15 @@ bench-pbt-smoke: bench-pbt-env
 
 clean:
 	rm -rf build dist $(VENV) .venv-* .pytest_cache
+
+# Decision quality against ground truth (bench/decisions/run.py): which individuals each selection
+# copies and replaces, scored on the true objectives; NumPy and the package only, in the main venv.
+# Prints the table and writes bench/results/decisions.json. The smoke run (a few populations per
+# cell, on the development seeds) takes seconds and builds the package only when it is not installed.
+.PHONY: bench-decisions bench-decisions-smoke
+bench-decisions: install-test
+	nice $(PY) bench/decisions/run.py $(BENCH_DECISIONS_ARGS)
+
+bench-decisions-smoke:
+	$(PY) -c "import vornaquill.selection_core._prior" 2>/dev/null || $(MAKE) --no-print-directory install-test
+	$(PY) bench/decisions/run.py --quick --seed-base 0 --output bench/results/decisions-smoke.json

@@ -26,6 +26,25 @@ def test_posterior_of_a_hand_worked_population():
     assert post.applied and post.note == ""
 
 
+def test_estimated_variances_are_moderated_before_the_shrinkage():
+    # Four equal variances of means 1 from K = 3 replicates (dof 2): per-measurement variances 3, whose
+    # logs do not spread at all, less than a chi-square with 2 dof would (trigamma(1) = pi**2 / 6): one
+    # common variance, d0 infinite, no t factor. The mean of log(chi2_2 / 2) is digamma(1) = -gamma, so
+    # the common variance is exp(mean log v + gamma) = 3 e**gamma; of the means, e**gamma = 1.7810724.
+    mu = np.array([[0.0], [1.0], [2.0], [3.0]])
+    moderated = population_posterior(mu, np.ones((4, 1)), dof=np.full(4, 2.0))
+    known = population_posterior(mu, np.full((4, 1), 1.7810724))
+    np.testing.assert_allclose(moderated.mu, known.mu, rtol=1e-6)
+    np.testing.assert_allclose(moderated.sigma2, known.sigma2, rtol=1e-6)
+    # select passes K - 1 per individual from replicates; one measured once has a pooled, known variance.
+    reps = [np.array([[0.0, 1.0], [0.4, 1.2], [0.1, 0.7]]) + i for i in range(5)] + [np.array([[9.0, 2.0]])]
+    res = sc.select(replicates=reps, n_samples=50, prior="population")
+    want = population_posterior(res.mu, res.sigma2, dof=[2, 2, 2, 2, 2, np.inf])
+    np.testing.assert_array_equal(res.posterior_mu, want.mu)
+    np.testing.assert_array_equal(res.posterior_sigma2, want.sigma2)
+    assert not np.array_equal(want.sigma2, population_posterior(res.mu, res.sigma2).sigma2)
+
+
 def _mixed():
     rng = np.random.default_rng(3)
     return rng.normal(size=(8, 2)), rng.uniform(0.2, 2.0, size=(8, 2))

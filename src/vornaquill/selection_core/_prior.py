@@ -73,10 +73,18 @@ def population_posterior(mu: ArrayLike, sigma2: ArrayLike, dof: ArrayLike | None
     mu, sigma2:
         (N, M) observed means and variances of the means. Variances must be finite and >= 0.
     dof:
-        Optional (N,) or (N, M) degrees of freedom of the variances, when they are estimates (K - 1
-        for K replicates). Where dof > 2 the variance is first multiplied by dof / (dof - 2), the
-        variance of a Student-t mean with an estimated scale; where dof <= 2 the t variance is
-        infinite and the variance is used as it is. None: variances known.
+        Optional (N,) or (N, M) degrees of freedom of the variances when they are estimates: K - 1
+        for the variance of a mean of K replicates (sample variance / K). None: variances known.
+        A variance from 2 or 3 replicates is itself very noisy, and one that came out too small
+        would let its lucky mean through unshrunk; so before the means are shrunk, each
+        objective's variances are shrunk too (empirical Bayes for variances: the per-measurement
+        variances K sigma2_i follow a scaled inverse chi-square prior with d0 degrees of freedom
+        and scale v0, both estimated by the moments of the log variances (Smyth 2004); the
+        moderated variance is (d0 v0 + d_i K sigma2_i) / (d0 + d_i)), and each is replaced by
+        the posterior mean of the variance, the moderated one times (d0 + d_i) / (d0 + d_i - 2),
+        capped at 3 times (the posterior mean is infinite as d0 + d_i falls to 2), divided by K
+        again. Variances of 0 and those with an infinite dof (known, e.g. pooled) are kept; with
+        fewer than `MIN_POPULATION` estimated variances in an objective they are used as given.
 
     Returns
     -------
@@ -98,6 +106,7 @@ def population_posterior(mu: ArrayLike, sigma2: ArrayLike, dof: ArrayLike | None
         raise ValueError(f"mu and sigma2 must be 2-D arrays of one shape, got {y.shape} and {s.shape}")
     if not (np.isfinite(s) & (s >= 0.0)).all():
         raise ValueError("sigma2: every variance must be a finite number >= 0")
+    d = None
     if dof is not None:
         d = np.asarray(dof, dtype=np.float64)
         d = d[:, None] if d.ndim == 1 else d
@@ -105,8 +114,8 @@ def population_posterior(mu: ArrayLike, sigma2: ArrayLike, dof: ArrayLike | None
             d = np.broadcast_to(d, y.shape)
         except ValueError:
             raise ValueError(f"dof must have shape (N,) or (N, M) = {y.shape}, got {np.shape(dof)}") from None
-        inflated = d > 2.0
-        s = np.where(inflated, s * np.divide(d, d - 2.0, where=inflated, out=np.ones_like(d)), s)
+        if not (d > 0.0).all():
+            raise ValueError("dof: every degree of freedom must be > 0 (inf for a known variance)")
     post_mu, post_s2 = y.copy(), s.copy()
     left: list[str] = []
     for j in range(y.shape[1]):
@@ -115,7 +124,8 @@ def population_posterior(mu: ArrayLike, sigma2: ArrayLike, dof: ArrayLike | None
         if why:
             left.append(f"objective {j}: {why}")
             continue
-        post_mu[usable, j], post_s2[usable, j] = _shrink(y[usable, j], s[usable, j])
+        s_j = s[usable, j] if d is None else _moderated(s[usable, j], d[usable, j])
+        post_mu[usable, j], post_s2[usable, j] = _shrink(y[usable, j], s_j)
     applied = len(left) < y.shape[1]
     if not applied:
         return Posterior(np.array(mu, dtype=np.float64), np.array(sigma2, dtype=np.float64), False, "; ".join(left))
@@ -161,3 +171,48 @@ def _shrink(y: NDArray[np.float64], s: NDArray[np.float64]) -> tuple[NDArray[np.
     v_m = 1.0 / float(w.sum())
     b = t / (t + s)  # exactly 1 where s == 0: variance 0; the mean is kept as given, not recomputed
     return np.where(s > 0.0, m + b * (y - m), y), b * s + (1.0 - b) ** 2 * v_m
+
+
+# Variances of estimated variances. The log of a chi-square variance with d degrees of freedom has
+# mean log(sigma2) + digamma(d/2) - log(d/2) and variance trigamma(d/2); NumPy has neither function.
+def _digamma(x: NDArray[np.float64]) -> NDArray[np.float64]:
+    """psi(x), x > 0: six recurrence steps up, then the asymptotic series (error below 1e-10)."""
+    shift = sum(1.0 / (x + i) for i in range(6))
+    z = x + 6.0
+    z2 = 1.0 / (z * z)
+    return np.log(z) - 0.5 / z - z2 * (1.0 / 12 - z2 * (1.0 / 120 - z2 / 252)) - shift
+
+
+def _trigamma(x: NDArray[np.float64]) -> NDArray[np.float64]:
+    """psi'(x), x > 0, the same way."""
+    shift = sum(1.0 / (x + i) ** 2 for i in range(6))
+    z = x + 6.0
+    z2 = 1.0 / (z * z)
+    return 1.0 / z + z2 / 2 + z2 / z * (1.0 / 6 - z2 * (1.0 / 30 - z2 / 42)) + shift
+
+
+# psi' is decreasing: its inverse by interpolation of log psi' on a log grid (relative error ~1e-5).
+_TRI_LOG_X = np.linspace(-14.0, 14.0, 2801)
+_TRI_NEG_LOG = -np.log(_trigamma(np.exp(_TRI_LOG_X)))
+
+
+def _moderated(s: NDArray[np.float64], d: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Posterior means of one objective's variances of means `s`, each estimated with `d` dof."""
+    est = (s > 0.0) & np.isfinite(d)
+    if est.sum() < MIN_POPULATION:
+        return s
+    de, k = d[est], d[est] + 1.0
+    v = s[est] * k  # per-measurement variances
+    e = np.log(v) - _digamma(de / 2) + np.log(de / 2)
+    excess = float(np.var(e, ddof=1) - _trigamma(de / 2).mean())
+    if excess > 0.0:  # the variances spread more than their sampling noise: a prior with d0 dof
+        d0 = 2.0 * float(np.exp(np.interp(-np.log(excess), _TRI_NEG_LOG, _TRI_LOG_X)))
+        v0 = float(np.exp(e.mean() + _digamma(np.array(d0 / 2)) - np.log(d0 / 2)))
+        total = d0 + de
+        mean_factor = np.divide(total, total - 2.0, where=total > 3.0, out=np.full_like(total, 3.0))
+        moderated = (d0 * v0 + de * v) / total * mean_factor
+    else:  # no more spread than the noise: one common variance (d0 infinite)
+        moderated = np.full_like(v, np.exp(e.mean()))
+    out = s.copy()
+    out[est] = moderated / k
+    return out

@@ -279,8 +279,10 @@ def select(
         each objective's means are first shrunk toward the population and their variances replaced
         by the posterior ones (`population_posterior`: normal-normal empirical Bayes), so that a
         mean that is high because its noise was lucky is not copied at face value; the noisier a
-        mean, the further it moves. Non-finite means and zero variances are kept. With fewer than
-        4 finite means in an objective, that objective is used as observed (`prior_note` says so).
+        mean, the further it moves. With `replicates`, the variances (K - 1 degrees of freedom
+        each) are shrunk toward each other first, so that a variance that came out too small by
+        chance does not protect its mean. Non-finite means and zero variances are kept. With fewer
+        than 4 finite means in an objective, that objective is used as observed (`prior_note`).
 
     Returns
     -------
@@ -316,7 +318,10 @@ def select(
         if percentile != _D["percentile"]:
             raise ValueError("give either k or percentile, not both")
         percentile = percentile_for_k(operator.index(k), n)
-    posterior = None if prior is None else population_posterior(data.mu, data.sigma2)
+    posterior = None
+    if prior is not None:  # variances from K >= 2 replicates have K - 1 dof; pooled ones count as known
+        dof = None if data.counts is None else np.where(data.counts > 1, data.counts - 1.0, np.inf)
+        posterior = population_posterior(data.mu, data.sigma2, dof)
     used_mu, used_sigma2 = (data.mu, data.sigma2) if posterior is None else (posterior.mu, posterior.sigma2)
     flip = np.array([d == "max" for d in dirs])
     kernel_mu = np.where(flip, -used_mu, used_mu) if flip.any() else used_mu
