@@ -116,7 +116,7 @@ def cmd_plot(args: argparse.Namespace) -> None:
     names = args.arms.split(",")
     fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2))
     base = rows[names[0]]
-    for arm in names:
+    for color, arm in enumerate(names):
         common = sorted(set(base) & set(rows[arm]))
         curves = np.array([rows[arm][s]["curve"] for s in common])
         x = (np.arange(curves.shape[1]) + 1) * args.x_per_point
@@ -124,8 +124,8 @@ def cmd_plot(args: argparse.Namespace) -> None:
             if ax is right and arm == names[0]:
                 continue
             stats = np.array([interval(col) for col in y.T])
-            ax.plot(x, stats[:, 0], label=arm if ax is left else f"{names[0]} - {arm}")
-            ax.fill_between(x, stats[:, 1], stats[:, 2], alpha=0.2)
+            ax.plot(x, stats[:, 0], color=f"C{color}", label=arm if ax is left else f"{names[0]} - {arm}")
+            ax.fill_between(x, stats[:, 1], stats[:, 2], color=f"C{color}", alpha=0.15)
     left.set(xlabel=args.x_label, ylabel="held-out hypervolume (mean, 95 % CI)", title=f"{len(base)} paired seeds")
     right.axhline(0.0, color="grey", lw=0.8)
     right.set(xlabel=args.x_label, ylabel="paired difference (mean, 95 % CI)", title=f"{names[0]} minus other arms")
