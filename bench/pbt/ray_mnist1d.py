@@ -97,7 +97,7 @@ def main() -> None:
     w = Mnist1dMLP(**sizes)  # fills the data cache before the workers start
     for module in ("local", "loop", "workloads"):
         cloudpickle.register_pickle_by_value(sys.modules[module])
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="ERROR")
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level="ERROR")
     names = args.arms.split(",")
     rows: dict[str, dict[int, float]] = {arm: {} for arm in names}
     with tempfile.TemporaryDirectory() as storage, open(args.out, "a") as f:
