@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt bench-pbt-env bench-pbt-local bench-pbt-smoke clean lint wheel test-pythons test-oldest-numpy
 
 # Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip.
 # Targets that need an environment list its interpreter as a prerequisite.
@@ -141,6 +141,33 @@ bench-smoke: bench-build
 # for Ray's scheduler and ParetoPBT over several seeds, and repeated short runs counting stalls.
 bench-pbt: install-ray
 	$(RAY_PY) bench/pbt/run.py $(BENCH_PBT_ARGS)
+
+# Population-based training in one process (bench/pbt/local.py): every selection arm on the same
+# paired seeds, on real training (MNIST-1D made by the `mnist1d` generator, NumPy MLP) and on the toy
+# problem; the bench venv gets the workload's dependencies. PBT_DEFAULT names the arm of ParetoPBT's
+# default (chosen on the development seeds, docs/pbt.md). Results in bench/results/pbt-*.jsonl.
+PBT_DEFAULT ?= pareto-window
+PBT_LOCAL   := $(BENCH_PY) bench/pbt/local.py
+
+bench-pbt-env: $(BENCH_PY)
+	$(BENCH_PY) -m pip install --quiet numpy scipy matplotlib mnist1d scikit-build-core ninja cmake
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=bench/.build/wheel .
+
+bench-pbt-local: bench-pbt-env
+	$(PBT_LOCAL) run --seeds 1000-1009 --out bench/results/pbt-mnist1d-dev.jsonl
+	$(PBT_LOCAL) table bench/results/pbt-mnist1d-dev.jsonl
+	$(PBT_LOCAL) run --seeds 0-49 --out bench/results/pbt-mnist1d.jsonl
+	$(PBT_LOCAL) run --workload toy --seeds 0-99 --out bench/results/pbt-toy.jsonl
+	$(PBT_LOCAL) table bench/results/pbt-mnist1d.jsonl --candidate $(PBT_DEFAULT)
+	$(PBT_LOCAL) table bench/results/pbt-toy.jsonl --candidate $(PBT_DEFAULT)
+	$(PBT_LOCAL) plot bench/results/pbt-mnist1d.jsonl --out docs/pbt-mnist1d.png \
+	  --arms $(PBT_DEFAULT),pareto-none,mopbt,ray-sum,ray-precision,ray-recall
+
+# Seconds: 1 seed, 2 arms, tiny sizes (CI).
+bench-pbt-smoke: bench-pbt-env
+	rm -f bench/results/pbt-smoke.jsonl
+	$(PBT_LOCAL) run --smoke --seeds 0 --arms pareto-none,pareto-window --out bench/results/pbt-smoke.jsonl
+	$(PBT_LOCAL) table bench/results/pbt-smoke.jsonl --candidate pareto-window
 
 clean:
 	rm -rf build dist $(VENV) .venv-* .pytest_cache $(BENCH_VENV) bench/.build

@@ -30,6 +30,7 @@ import time
 
 import numpy as np
 import ray
+from loop import hypervolume  # bench/pbt/loop.py, beside this script
 from ray import cloudpickle, tune
 from ray.tune.schedulers import PopulationBasedTraining
 
@@ -70,17 +71,6 @@ def toy(config):
             with open(os.path.join(folder, "state.json"), "w") as f:
                 json.dump([s, step], f)
             tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
-
-
-def hypervolume(points: list[tuple[float, float]], ref: tuple[float, float] = (1.5, 1.5)) -> float:
-    """Area dominated by `points` (minimised) inside the box up to `ref`."""
-    front = sorted(p for p in points if p[0] < ref[0] and p[1] < ref[1])
-    area, best_f2 = 0.0, ref[1]
-    for f1, f2 in front:
-        if f2 < best_f2:
-            area += (ref[0] - f1) * (best_f2 - f2)
-            best_f2 = f2
-    return area
 
 
 class StallWatch(tune.Callback):
@@ -151,7 +141,8 @@ def run(arm: str, seed: int, storage: str, *, stall_test: bool = False, callback
     finals = [(r.metrics["true_f1"], r.metrics["true_f2"]) for r in results if "true_f1" in (r.metrics or {})]
     unfinished = sum(1 for r in results if not (r.metrics or {}).get("done"))
     return {
-        "arm": arm, "seed": seed, "wall_s": wall, "hypervolume": hypervolume(finals),
+        "arm": arm, "seed": seed, "wall_s": wall,
+        "hypervolume": hypervolume(np.array(finals).reshape(-1, 2), (1.5, 1.5), np.ones(2)),
         "select_s": getattr(scheduler, "selection_seconds", None),
         "selections": len(getattr(scheduler, "selections", [])),
         "exploits": getattr(scheduler, "exploits", getattr(scheduler, "_num_perturbations", 0)),

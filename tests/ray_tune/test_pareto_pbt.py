@@ -1,7 +1,10 @@
 """ParetoPBT's selection logic on Ray's own Trial objects driven by a stand-in controller."""
 
+import importlib.util
 import math
 import pickle
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -106,6 +109,25 @@ def test_noise_models(noise, results, mean, var):
     assert means[0, 0] == pytest.approx(mean) and variances[0, 0] == pytest.approx(var)
 
 
+@pytest.mark.parametrize("n", [2, 3, 6])
+def test_trend_matches_polyfit(n):
+    # Fitted value at the latest result and its variance, against numpy's least squares; two
+    # results: the latest value with the other trial's residual variance pooled.
+    rng = np.random.default_rng(n)
+    values = 3.0 - 0.2 * np.arange(n)[:, None] + rng.normal(size=(n, 2))
+    other = rng.normal(size=(5, 2))
+    snaps = [snapshot("trend", list(v), {}, ["a", "b"]) for v in (values, other)]
+    _, _, means, variances = objectives(snaps, np.ones(2), "worst")
+    for j in range(2):
+        if n < 3:
+            expected = values[-1, j], snaps[1].var_obs[j]
+        else:
+            p, cov = np.polyfit(np.arange(n), values[:, j], 1, cov=True)
+            at = np.array([n - 1.0, 1.0])
+            expected = p @ at, at @ cov @ at
+        assert (means[0, j], variances[0, j]) == pytest.approx(expected)
+
+
 def test_pooled_variance_for_short_histories():
     # Observation variances 1 (3 dof), 4 (1 dof) and 0 (1 dof) pool to 7/5 for the one-value trial;
     # the others keep their own divided by their counts; a lone trial with nothing to pool gets 0.
@@ -163,6 +185,26 @@ def test_determinism_and_finished_trials_left_out():
     assert [r.winners + r.losers for r in a.selections] == [r.winners + r.losers for r in b.selections]
     assert [r.seed for r in a.selections] != [r.seed for r in c.selections]
     assert len(a.selections) == 4 and all("t0" not in r.trial_ids for r in a.selections[2:])
+
+
+@pytest.mark.parametrize("noise, prior", [("window", None), ("trend", "population"), ("reported", "population"),
+                                          ("none", None)])
+def test_bench_loop_decides_as_the_scheduler(noise, prior, monkeypatch):
+    # bench/pbt/loop.py stands in for the scheduler in the paired benchmarks: same estimates, same decision.
+    spec = importlib.util.spec_from_file_location("pbt_loop", Path(__file__).parents[2] / "bench" / "pbt" / "loop.py")
+    loop = importlib.util.module_from_spec(spec)
+    monkeypatch.setitem(sys.modules, spec.name, loop)
+    spec.loader.exec_module(loop)
+    rng = np.random.default_rng(1)
+    results = [[{"loss": rng.normal(), "acc": rng.uniform(), "loss_std": rng.uniform(0.1, 1), "acc_std": 0.1}
+                for _ in range(8)] for _ in range(4)]
+    sched, ctl = population(8, noise=noise, prior=prior, perturbation_interval=4)
+    for it, batch in enumerate(results, 1):
+        report(sched, ctl, batch, it)
+    histories = [[np.array([batch[i]["loss"], batch[i]["acc"]]) for batch in results] for i in range(8)]
+    losers, winners = loop.pareto(noise, prior)(histories, results[-1], list(METRICS), np.array([1.0, -1.0]), 2, 0, 0)
+    record = sched.selections[0]
+    assert (record.losers, record.winners) == (tuple(f"t{i}" for i in losers), tuple(f"t{i}" for i in winners))
 
 
 @pytest.mark.parametrize("holders, expected", [({"t0", "t1"}, None), ({"t1"}, "t1"), (set(), "skip")])

@@ -2,7 +2,9 @@
 
 Inside a Pareto front the rating breaks ties by position; the threaded engine's random ties present
 every Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a
-whole selection. Exactly k winners and k losers, disjoint.
+whole selection. Exactly k winners and k losers, disjoint. With the population prior, each
+objective's means are first shrunk toward the population by their reliability (`shrink`); the rule
+itself is the same.
 """
 
 from __future__ import annotations
@@ -29,6 +31,21 @@ def quantile_size(n: int, quantile_fraction: float) -> int:
     if n < 2:
         return 0
     return min(math.ceil(n * quantile_fraction), n // 2)
+
+
+PRIORS = (None, "population")
+
+
+def shrink(mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | None) -> tuple[NDArray, NDArray]:
+    """(mu, sigma2) as the selection sees them: unchanged without a prior; with "population", the
+    empirical-Bayes posterior of each trial's means given the population's (non-finite trials stay
+    as they are and take no part in the estimate)."""
+    if prior is None:
+        return mu, sigma2
+    from vornaquill.selection_core._prior import population_posterior
+
+    post = population_posterior(mu, sigma2)
+    return post.mu, post.sigma2
 
 
 def selection_seed(seed: int, number: int) -> int:

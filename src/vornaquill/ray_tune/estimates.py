@@ -1,8 +1,9 @@
 """Per-trial means and variances of the means, taken at perturbation points.
 
 A trial's estimate is a `Snapshot`: per metric the mean, the per-observation variance (NaN when the
-trial has too few values to estimate it), the number of observations behind the mean and the degrees
-of freedom of the variance. `objectives` turns the snapshots of a population into the (N, M) means
+trial has too few values to estimate it), the number of observations behind the mean (an effective
+number for a fitted value: the variance of the estimate is var_obs / count) and the degrees of
+freedom of the variance. `objectives` turns the snapshots of a population into the (N, M) means
 and variances the selection minimises: variances missing for a trial are pooled from the others,
 maximised metrics are negated and non-finite trials are made the worst in every objective.
 """
@@ -18,7 +19,7 @@ from numpy.typing import NDArray
 
 from vornaquill.selection_core import pooled_variance as pooled_across
 
-NOISE_MODELS = ("reported", "window", "none")
+NOISE_MODELS = ("reported", "window", "trend", "none")
 NONFINITE_MODES = ("worst", "as_is")
 
 
@@ -26,7 +27,7 @@ NONFINITE_MODES = ("worst", "as_is")
 class Snapshot:
     mean: NDArray[np.float64]  # (M,) in the metrics' own directions
     var_obs: NDArray[np.float64]  # (M,) per-observation variance, NaN when unknown
-    count: int  # observations behind the mean
+    count: float  # observations behind the mean (effective for a fitted value)
     dof: int  # degrees of freedom of var_obs (0 when unknown)
 
 
@@ -53,10 +54,31 @@ def snapshot(
         return Snapshot(last, var, 1, 0 if np.isnan(var).all() else 1)
     values = np.asarray(history, dtype=np.float64)
     count = len(values)
+    if noise == "trend":
+        return trend(values)
     if count < 2:
         return Snapshot(values.mean(axis=0), np.full(m, math.nan), count, 0)
     with np.errstate(invalid="ignore", over="ignore"):
         return Snapshot(values.mean(axis=0), values.var(axis=0, ddof=1), count, count - 1)
+
+
+def trend(values: NDArray[np.float64]) -> Snapshot:
+    """Straight line per metric over (result index, value) of the (n, M) `values`, oldest first: the
+    fitted value at the latest result, the residual variance (n - 2 dof) and the effective count
+    1 / leverage of the latest index, so var_obs / count is the variance of the fitted value. Fewer
+    than 3 values: the latest value with an unknown variance (pooled from the other trials)."""
+    n, m = values.shape
+    if n < 3:
+        return Snapshot(values[-1], np.full(m, math.nan), 1, 0)
+    x = np.arange(n) - (n - 1) / 2.0  # centred, so intercept and slope are uncorrelated
+    sxx = float(x @ x)
+    with np.errstate(invalid="ignore", over="ignore"):
+        mean = values.mean(axis=0)
+        slope = x @ (values - mean) / sxx
+        residuals = values - mean - np.outer(x, slope)
+        var_obs = (residuals**2).sum(axis=0) / (n - 2)
+        fitted = mean + slope * x[-1]
+    return Snapshot(fitted, var_obs, 1.0 / (1.0 / n + x[-1] ** 2 / sxx), n - 2)
 
 
 def pooled_variance(snaps: Sequence[Snapshot]) -> NDArray[np.float64]:

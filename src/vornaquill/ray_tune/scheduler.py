@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 
 from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
-from .decision import Decision, decide, quantile_size, selection_seed
+from .decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
 from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from .history import HISTORY_FILE, SelectionRecord, parse_history
 
@@ -39,10 +39,16 @@ class ParetoPBT(PopulationBasedTraining):
         "window" (default) the mean and sample variance / count of its last `window` results since
         its last exploit (the mean lags a trend by about window / 2 results); "reported" the last
         value with the variance reported as `<metric>_var` or `<metric>_std` in the same result;
+        "trend" a straight line over the same window against the result index: the fitted value at
+        the latest result and its variance (no lag behind a trend; needs three results);
         "none" the last value, variance zero. A trial with too few values gets the pooled
         per-observation variance of the others (zero with nothing to pool), divided by its count.
     window:
-        Results per trial in the "window" model (>= 1).
+        Results per trial in the "window" and "trend" models (>= 1).
+    prior:
+        None (default): the estimates as they are. "population": each objective's means are shrunk
+        toward the population by their reliability (empirical Bayes) before the selection, so a
+        noisy lucky value counts for less than a precise one.
     n_samples:
         Monte-Carlo samples per selection.
     seed:
@@ -63,6 +69,7 @@ class ParetoPBT(PopulationBasedTraining):
         *,
         noise: str = "window",
         window: int = 4,
+        prior: str | None = None,
         n_samples: int = 2000,
         seed: int = 0,
         nonfinite: str = "worst",
@@ -80,6 +87,8 @@ class ParetoPBT(PopulationBasedTraining):
                 raise ValueError(f"metrics: {name!r} -> {direction!r}; expected a name -> 'min' | 'max'")
         if noise not in NOISE_MODELS:
             raise ValueError(f"noise must be one of {NOISE_MODELS}, got {noise!r}")
+        if prior not in PRIORS:
+            raise ValueError(f"prior must be one of {PRIORS}, got {prior!r}")
         if nonfinite not in NONFINITE_MODES:
             raise ValueError(f"nonfinite must be one of {NONFINITE_MODES}, got {nonfinite!r}")
         if isinstance(window, bool) or not isinstance(window, int) or window < 1:
@@ -93,6 +102,7 @@ class ParetoPBT(PopulationBasedTraining):
         super().__init__(metric=primary, mode=mode, **pbt_kwargs)
         self._names = tuple(self.metrics)
         self._signs = np.array([1.0 if d == "min" else -1.0 for d in self.metrics.values()])
+        self.prior = prior
         self.noise, self.window, self.n_samples, self.seed, self.nonfinite = noise, window, n_samples, seed, nonfinite
         self.selections: list[SelectionRecord] = []
         self.selection_seconds = 0.0
@@ -196,7 +206,7 @@ class ParetoPBT(PopulationBasedTraining):
         mu, sigma2, means, variances = objectives(snaps, self._signs, self.nonfinite)
         number = self.selections[-1].number + 1 if self.selections else 0
         seed = selection_seed(self.seed, number)
-        decision = decide(mu, sigma2, k, self.n_samples, seed)
+        decision = decide(*shrink(mu, sigma2, self.prior), k, self.n_samples, seed)
         seconds = time.perf_counter() - start
         self.selection_seconds += seconds
         ids = tuple(t.trial_id for t in trials)
