@@ -11,11 +11,11 @@ import sys
 import tempfile
 import time
 
-import pyarrow.fs
 import pytest
 
 ray = pytest.importorskip("ray", reason="ParetoPBT needs the `ray` extra (make test-ray)")
 
+import pyarrow.fs  # noqa: E402  (Ray's dependency)
 from ray import cloudpickle, tune  # noqa: E402
 from ray.train._internal.storage import StorageContext  # noqa: E402
 
