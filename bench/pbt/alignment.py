@@ -36,6 +36,7 @@ import numpy as np
 import ray
 from ray import cloudpickle, tune
 
+from run import progress_step, true_objectives  # bench/pbt/run.py, beside this script
 from vornaquill.ray_tune import ParetoPBT, load_history
 
 ITERATIONS, INTERVAL, TRIALS = 24, 4, 6
@@ -54,9 +55,10 @@ def toy(config):
     while step < ITERATIONS:
         step += 1
         time.sleep(SPEEDS[slot % len(SPEEDS)])
-        s += (lr if lr <= 0.3 else max(0.6 - lr, -0.2)) * (1.0 - s)
+        s += progress_step(lr) * (1.0 - s)
         sd = 0.05 + 0.5 * lr
-        metrics = {"f1": (1 - s) + w * w + rng.gauss(0, sd), "f2": (1 - s) + (1 - w) ** 2 + rng.gauss(0, sd)}
+        f1, f2 = true_objectives(s, w)
+        metrics = {"f1": f1 + rng.gauss(0, sd), "f2": f2 + rng.gauss(0, sd)}
         if step % INTERVAL:
             tune.report(metrics)
             continue
