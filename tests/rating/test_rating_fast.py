@@ -12,9 +12,9 @@ from vornaquill.pareto_core import rate_population
 
 def same(X, mode_i):
     got, want = rate_population(X, mode_i), oracle.rate_population(X, mode_i)
-    for a, b in zip(got[:3], want[:3]):
-        assert a.tobytes() == b.tobytes()
-    assert got[3] == want[3]
+    for name, a, b in zip(["front_id", "within", "order"], got[:3], want[:3]):
+        assert a.tobytes() == b.tobytes(), (name, X.shape)  # which output, at which N, if it ever differs
+    assert got[3] == want[3], X.shape
 
 
 KINDS = ["special", "grid", "front", "normal", "chain", "ulps", "steps", "skewed", "outlier", "wide",
