@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from vornaquill.selection_core import _parallel, percentile_for_k
+from vornaquill.selection_core import _parallel, percentile_for_k, population_posterior
 
 
 @dataclass(frozen=True)
@@ -42,8 +42,6 @@ def shrink(mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | No
     as they are and take no part in the estimate)."""
     if prior is None:
         return mu, sigma2
-    from vornaquill.selection_core._prior import population_posterior
-
     post = population_posterior(mu, sigma2)
     return post.mu, post.sigma2
 

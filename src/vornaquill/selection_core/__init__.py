@@ -2,18 +2,21 @@
 
 `select` returns a named `SelectionResult`; `from_replicates` turns repeated measurements into means
 and variances (`pooled_variance` is its rule for individuals measured once); `percentile_for_k`
-gives the percentile that selects exactly k individuals. The three kernels `mc_rank_counts`,
+gives the percentile that selects exactly k individuals; `population_posterior` is the empirical-Bayes
+shrinkage behind `select(..., prior="population")`. The three kernels `mc_rank_counts`,
 `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is
 `python -m vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
+from ._prior import Posterior, population_posterior
 from ._replicates import from_replicates, pooled_variance
 from ._result import MetricStats, SelectionResult
 from ._select import percentile_for_k, select
 
 __all__ = [
     "MetricStats",
+    "Posterior",
     "SelectionResult",
     "from_replicates",
     "mc_rank_counts",
@@ -21,5 +24,6 @@ __all__ = [
     "mc_rank_select_detailed",
     "percentile_for_k",
     "pooled_variance",
+    "population_posterior",
     "select",
 ]
