@@ -166,7 +166,7 @@ bench-pbt-local: bench-pbt-env
 # Seconds: 1 seed, 2 arms, tiny sizes (CI).
 bench-pbt-smoke: bench-pbt-env
 	rm -f bench/results/pbt-smoke.jsonl
-	$(PBT_LOCAL) run --smoke --seeds 0 --arms pareto-none,pareto-window --out bench/results/pbt-smoke.jsonl
+	$(PBT_LOCAL) run --smoke --seeds 0 --arms pareto-none,pareto-window --mode sync,async --out bench/results/pbt-smoke.jsonl
 	$(PBT_LOCAL) table bench/results/pbt-smoke.jsonl --candidate pareto-window
 
 clean:

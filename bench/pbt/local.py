@@ -3,12 +3,15 @@
     make bench-pbt-local                # the pre-registered final runs, tables and picture (docs/pbt.md)
     make bench-pbt-smoke                # 1 seed, 2 arms, tiny sizes
     python bench/pbt/local.py run --workload mnist1d --seeds 0-29 --out bench/results/mnist1d.jsonl
+    python bench/pbt/local.py run --mode async-aligned --arms pareto-window --seeds 0-9 --out x.jsonl
     python bench/pbt/local.py table bench/results/mnist1d.jsonl --candidate pareto-reported
     python bench/pbt/local.py plot bench/results/mnist1d.jsonl --arms a,b,c --out docs/pbt-mnist1d.png
 
 `run` appends one JSON line per (arm, seed) and skips those already in the file, so an interrupted
-run resumes. `table` prints per-arm means and, for `--candidate`, the paired difference of the final
-held-out hypervolume against every other arm: mean, 95 % t interval, n.
+run resumes. `--mode async` / `async-aligned` (or a list, e.g. `sync,async`) runs the asynchronous
+loop (`loop.run_async`); its rows are named `<arm>@<mode>`. `table` prints per-arm means and, for
+`--candidate`, the paired difference of the final held-out hypervolume against every other arm:
+mean, 95 % t interval, n.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from loop import arms, run
+from loop import arms, run, run_async
 from workloads import Mnist1dMLP, Toy
 
 SMOKE = dict(trials=6, hidden=8, reports=8, val_samples=500, heldout_samples=1000, train_samples=1000)
@@ -56,17 +59,23 @@ def cmd_run(args: argparse.Namespace) -> None:
     w = workload(args.workload, args.smoke)
     table = arms(w.metrics)
     names = list(table) if args.arms == "all" else args.arms.split(",")
+    if not set(args.mode.split(",")) <= {"sync", "async", "async-aligned"}:
+        sys.exit(f"--mode: a comma-separated list of sync, async, async-aligned, not {args.mode!r}")
     done = load(args.out)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     started = time.perf_counter()
     with open(args.out, "a") as f:
         for seed in seeds(args.seeds):
-            for arm in names:
-                if seed in done.get(arm, {}):
+            for arm, mode in ((a, m) for m in args.mode.split(",") for a in names):
+                name = arm if mode == "sync" else f"{arm}@{mode}"
+                if seed in done.get(name, {}):
                     continue
                 t = time.perf_counter()
-                r = run(w, table[arm], seed)
-                row = {"arm": arm, "seed": seed, "hypervolume": r.hypervolume, "curve": r.curve,
+                if mode == "sync":
+                    r = run(w, table[arm], seed)
+                else:
+                    r = run_async(w, table[arm], seed, aligned=mode == "async-aligned")
+                row = {"arm": name, "seed": seed, "hypervolume": r.hypervolume, "curve": r.curve,
                        "exploits": r.exploits, "seconds": time.perf_counter() - t, "configs": r.configs}
                 f.write(json.dumps(row) + "\n")
                 f.flush()
@@ -143,6 +152,7 @@ def main() -> None:
     p.add_argument("--workload", choices=("mnist1d", "toy"), default="mnist1d")
     p.add_argument("--seeds", default="0-29", help="e.g. 0-29 or 1000-1009,2000")
     p.add_argument("--arms", default="all")
+    p.add_argument("--mode", default="sync", help="sync, async, async-aligned, or a comma-separated list")
     p.add_argument("--smoke", action="store_true", help="tiny sizes (seconds)")
     p.add_argument("--out", required=True)
     p = sub.add_parser("table")

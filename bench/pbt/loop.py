@@ -184,3 +184,73 @@ def arms(metrics: Mapping[str, str]) -> dict[str, Selector]:
         for prior in (None, "population"):
             out[f"pareto-{noise}" + ("-prior" if prior else "")] = pareto(noise, prior)
     return out
+
+
+def _rows(state: Any, idx: list[int]) -> Any:
+    """The trials `idx` of a population state (one array, or a dict of arrays, indexed by trial)."""
+    return {k: v[idx] for k, v in state.items()} if isinstance(state, dict) else state[idx]
+
+
+def _put_rows(state: Any, idx: list[int], rows: Any) -> None:
+    for k, v in state.items() if isinstance(state, dict) else [(None, state)]:
+        v[idx] = rows[k] if k is not None else rows
+
+
+def run_async(workload: Workload, select: Selector, seed: int, window: int = 4, quantile_fraction: float = 0.25,
+              aligned: bool = False, speeds: Sequence[int] = (1, 2, 3)) -> Run:
+    """Asynchronous PBT: slot i advances `speeds[i % len(speeds)]` results per tick; a trial reaching its
+    own perturbation point is compared with every trial's snapshot from that trial's last perturbation
+    point (its own is fresh) and, if a loser, clones a winner and takes the winner's snapshot. With
+    `aligned`, only snapshots within one interval of the reporting trial's progress take part, and
+    there is no selection unless they are enough for a quantile of at least one trial.
+
+    Same draws as `run` per (seed, slot, the trial's own step, purpose); selections in tick order,
+    slots in order within a tick. `curve` holds the ground truth after every `interval` ticks and at
+    the end."""
+    names = list(workload.metrics)
+    signs = np.array([1.0 if d == "min" else -1.0 for d in workload.metrics.values()])
+    n, every = workload.trials, workload.interval
+    speed = [speeds[i % len(speeds)] for i in range(n)]
+    configs = [{key: sample(d, rng(seed, i, 0, "init")) for key, d in workload.domains.items()} for i in range(n)]
+    state = workload.start(configs, [rng(seed, i, 0, "weights") for i in range(n)])
+    histories: list[deque] = [deque(maxlen=window) for _ in range(n)]
+    snaps: list[tuple[int, deque, dict] | None] = [None] * n  # (progress, history, last result)
+    progress = [0] * n
+    curve, exploits, number, tick = [], 0, 0, 0
+    while min(progress) < workload.reports:
+        tick += 1
+        for sub in range(max(speed)):
+            movers = [i for i in range(n) if speed[i] > sub and progress[i] < workload.reports]
+            if not movers:
+                continue
+            for i in movers:
+                progress[i] += 1
+            cfg = [configs[i] for i in movers]
+            part = _rows(state, movers)
+            workload.train(part, cfg, [rng(seed, i, progress[i], "train") for i in movers])
+            lasts = workload.report(part, cfg, [rng(seed, i, progress[i], "report") for i in movers])
+            _put_rows(state, movers, part)
+            for i, r in zip(movers, lasts):
+                histories[i].append(np.array([r[name] for name in names]))
+                step = progress[i]
+                if step % every or step == workload.reports:
+                    continue
+                snaps[i] = (step, copy.copy(histories[i]), r)
+                pool = [j for j, s in enumerate(snaps) if s is not None and (not aligned or abs(s[0] - step) <= every)]
+                k = quantile_size(len(pool), quantile_fraction)
+                if k == 0:
+                    continue
+                losers, winners = select([snaps[j][1] for j in pool], [snaps[j][2] for j in pool],
+                                         names, signs, k, seed, number)
+                number += 1
+                if pool.index(i) not in losers:
+                    continue
+                src = pool[winners[int(rng(seed, i, step, "clone").integers(len(winners)))]]
+                workload.copy(state, i, src)
+                configs[i] = explore(configs[src], workload.domains, rng(seed, i, step, "explore"))
+                snaps[i] = (step, *snaps[src][1:])
+                histories[i].clear()
+                exploits += 1
+        if tick % every == 0 or min(progress) == workload.reports:
+            curve.append(hypervolume(workload.truth(state, configs), workload.truth_ref, signs))
+    return Run(curve[-1], curve, copy.deepcopy(configs), exploits)

@@ -187,14 +187,20 @@ def test_determinism_and_finished_trials_left_out():
     assert len(a.selections) == 4 and all("t0" not in r.trial_ids for r in a.selections[2:])
 
 
+def bench_module(name, monkeypatch):
+    path = Path(__file__).parents[2] / "bench" / "pbt" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(f"pbt_{name}", path)
+    module = importlib.util.module_from_spec(spec)
+    monkeypatch.setitem(sys.modules, spec.name, module)
+    spec.loader.exec_module(module)
+    return module
+
+
 @pytest.mark.parametrize("noise, prior", [("window", None), ("trend", "population"), ("reported", "population"),
                                           ("none", None)])
 def test_bench_loop_decides_as_the_scheduler(noise, prior, monkeypatch):
     # bench/pbt/loop.py stands in for the scheduler in the paired benchmarks: same estimates, same decision.
-    spec = importlib.util.spec_from_file_location("pbt_loop", Path(__file__).parents[2] / "bench" / "pbt" / "loop.py")
-    loop = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, spec.name, loop)
-    spec.loader.exec_module(loop)
+    loop = bench_module("loop", monkeypatch)
     rng = np.random.default_rng(1)
     results = [[{"loss": rng.normal(), "acc": rng.uniform(), "loss_std": rng.uniform(0.1, 1), "acc_std": 0.1}
                 for _ in range(8)] for _ in range(4)]
@@ -205,6 +211,14 @@ def test_bench_loop_decides_as_the_scheduler(noise, prior, monkeypatch):
     losers, winners = loop.pareto(noise, prior)(histories, results[-1], list(METRICS), np.array([1.0, -1.0]), 2, 0, 0)
     record = sched.selections[0]
     assert (record.losers, record.winners) == (tuple(f"t{i}" for i in losers), tuple(f"t{i}" for i in winners))
+
+
+@pytest.mark.parametrize("speeds, same", [((1,), True), ((1, 2, 3), False)])
+def test_bench_async_loop_aligned(speeds, same, monkeypatch):
+    # Aligned comparison drops only snapshots more than an interval away: at equal speeds it changes nothing.
+    loop, w = bench_module("loop", monkeypatch), bench_module("workloads", monkeypatch).Toy(trials=8)
+    a, b = (loop.run_async(w, loop.arms(w.metrics)["pareto-window"], 3, aligned=x, speeds=speeds) for x in (0, 1))
+    assert (a.curve == b.curve) == same and a.exploits > 0
 
 
 @pytest.mark.parametrize("holders, expected", [({"t0", "t1"}, None), ({"t1"}, "t1"), (set(), "skip")])
