@@ -152,7 +152,9 @@ constexpr int64_t kTiedBits = 64;
 // crowding  b->within             within    within-front score (output)                    crowding
 // global    global.records        pairs     score records, +inf scores first               global_order
 // global    global.finite         n_dom     individuals with a finite score                global_order
-// global    global.spare          keys      radix spare of the score sort                  IndexOrderSort
+// global    global.spare          keys      records before the bucket pass / radix spare   global_order
+// global    global.bucket         nxt       bucket of each finite score (uint32)           global_order
+// global    global.bucket_end     order     2 N bucket sizes, then bucket ends (int32)     global_order
 // global    b->order              order     global order (output)                          global_order
 //
 // The distributions (*) of groups, crowding and global order reuse the same two cursor arrays;
@@ -187,6 +189,8 @@ struct Work {
     struct {
         Pair *records, *spare;
         int32_t *finite;
+        uint32_t *bucket;
+        int32_t *bucket_end;
     } global;
 
     bool has_ties(int64_t m) const { return m >= kTiedBits || ((tied >> m) & 1u); }
