@@ -1,8 +1,8 @@
 """One selection: who is replaced (losers) and who may be cloned (winners) among N trials.
 
-Inside a Pareto front the rating breaks ties by position; the threaded engine's random ties present
-every Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a
-whole selection. Exactly k winners and k losers, disjoint. With the population prior, each
+Inside a Pareto front the rating breaks ties by position; `select(..., ties="random")` presents every
+Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a whole
+selection. Exactly k winners and k losers, disjoint. With the population prior, each
 objective's means are first shrunk toward the population by their reliability (`shrink`); the rule
 itself is the same.
 """
@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from vornaquill.selection_core import _parallel, percentile_for_k, population_posterior
+from vornaquill.selection_core import population_posterior, select
 
 
 @dataclass(frozen=True)
@@ -55,8 +55,9 @@ def selection_seed(seed: int, number: int) -> int:
 def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int) -> Decision:
     """k winners and k disjoint losers (2k <= N) of the minimisation problem (mu, sigma2)."""
     n = len(mu)
-    _, _, win, lose, rank_sum = _parallel.select(mu, sigma2, n_samples, percentile_for_k(k, n), seed, ties="random")
-    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64) for a in (win, lose, rank_sum))
+    # Streaming quantiles: only the counts and rank sums are used, so nothing is stored per sample.
+    r = select(mu, sigma2, n_samples, k=k, seed=seed, ties="random", quantiles_mode_i=1)
+    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64) for a in (r.win_count, r.lose_count, r.rank_sum))
     # Equal counts and rank sums are broken in a seeded order, not by position.
     tiebreak = np.random.default_rng(seed).permutation(n)
     by_win = np.lexsort((tiebreak, ranks, -win_c))

@@ -7,6 +7,7 @@ The scheduler appends every record to `selections.jsonl` in the experiment folde
 
 from __future__ import annotations
 
+import importlib
 import json
 import math
 import os
@@ -16,8 +17,6 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
-
-from vornaquill.selection_core._frames import require_pandas
 
 HISTORY_FILE = "selections.jsonl"
 
@@ -101,7 +100,10 @@ def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any
         records = parse_history(f.read(), file)
     if not as_frame:
         return records
-    pd = require_pandas("load_history(as_frame=True)")
+    try:
+        pd: Any = importlib.import_module("pandas")
+    except ImportError:
+        raise ImportError("load_history(as_frame=True) needs pandas: pip install 'vornaquill[pandas]'") from None
     rows = []
     for r in records:
         names = r.metrics or tuple(f"metric{j}" for j in range(r.means.shape[1]))
