@@ -23,9 +23,7 @@ at equal progress by construction (spread 0) and is not run.
 from __future__ import annotations
 
 import argparse
-import json
 import math
-import os
 import random
 import statistics
 import sys
@@ -36,36 +34,12 @@ import numpy as np
 import ray
 from ray import cloudpickle, tune
 
-from run import progress_step, true_objectives  # bench/pbt/run.py, beside this script
+from run import toy  # bench/pbt/run.py's toy trainable, beside this script
 from vornaquill.ray_tune import ParetoPBT, load_history
 
 ITERATIONS, INTERVAL, TRIALS = 24, 4, 6
 SPEEDS = (0.05, 0.1, 0.2)
 T975 = {2: 12.706, 3: 4.303, 4: 3.182, 5: 2.776, 6: 2.571, 7: 2.447, 8: 2.365, 9: 2.306, 10: 2.262}
-
-
-def toy(config):
-    rng = random.Random()
-    s, step = 0.0, 0
-    if checkpoint := tune.get_checkpoint():
-        with checkpoint.as_directory() as folder, open(os.path.join(folder, "state.json")) as f:
-            s, step = json.load(f)
-    slot = int(tune.get_context().get_trial_name().rsplit("_", 1)[-1])
-    w, lr = min(max(config["w"], 0.0), 1.0), config["lr"]
-    while step < ITERATIONS:
-        step += 1
-        time.sleep(SPEEDS[slot % len(SPEEDS)])
-        s += progress_step(lr) * (1.0 - s)
-        sd = 0.05 + 0.5 * lr
-        f1, f2 = true_objectives(s, w)
-        metrics = {"f1": f1 + rng.gauss(0, sd), "f2": f2 + rng.gauss(0, sd)}
-        if step % INTERVAL:
-            tune.report(metrics)
-            continue
-        with tempfile.TemporaryDirectory() as folder:
-            with open(os.path.join(folder, "state.json"), "w") as f:
-                json.dump([s, step], f)
-            tune.report(metrics, checkpoint=tune.Checkpoint.from_directory(folder))
 
 
 def run(seed: int, storage: str) -> dict[str, float]:
@@ -76,7 +50,8 @@ def run(seed: int, storage: str) -> dict[str, float]:
                           hyperparam_mutations={"lr": tune.loguniform(0.01, 1.0), "w": tune.uniform(0.0, 1.0)})
     tune.Tuner(
         tune.with_resources(toy, {"cpu": 1 / 3}),
-        param_space={"lr": tune.loguniform(0.01, 1.0), "w": tune.uniform(0.0, 1.0)},
+        param_space={"lr": tune.loguniform(0.01, 1.0), "w": tune.uniform(0.0, 1.0), "iterations": ITERATIONS,
+                     "interval": INTERVAL, "step_seconds": SPEEDS},
         tune_config=tune.TuneConfig(scheduler=scheduler, num_samples=TRIALS, reuse_actors=True),
         run_config=tune.RunConfig(name=f"seed{seed}", storage_path=storage, verbose=0,
                                   checkpoint_config=tune.CheckpointConfig(num_to_keep=None)),

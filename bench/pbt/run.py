@@ -54,10 +54,13 @@ def toy(config):
         with checkpoint.as_directory() as folder, open(os.path.join(folder, "state.json")) as f:
             s, step = json.load(f)
     w, lr = min(max(config["w"], 0.0), 1.0), config["lr"]
+    seconds = config.get("step_seconds", 0.0)
+    if isinstance(seconds, (list, tuple)):  # one speed per trial slot, picked by the trial's number
+        seconds = seconds[int(tune.get_context().get_trial_name().rsplit("_", 1)[-1]) % len(seconds)]
     while step < config["iterations"]:
         step += 1
-        if config.get("step_seconds"):
-            time.sleep(config["step_seconds"])
+        if seconds:
+            time.sleep(seconds)
         s += progress_step(lr) * (1.0 - s)
         f1, f2 = true_objectives(s, w)
         sd = 0.05 + 0.5 * lr
