@@ -153,19 +153,12 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
 }
 
 // With the second objective's sorted order at hand, its keys are replaced by 32-bit ranks (the
-// first sorted position of each run of ties; without ties, the position), which compare the
-// same way and more cheaply.
+// first sorted position of each run of ties; without ties, the position; written with the sorted
+// order, rating.cpp), which compare the same way and more cheaply.
 int64_t fronts_two(const Work &w) {
     if (!w.col) return sweep_two(w, [&w](int32_t p) { return w.key(p, 1); }, w.fronts.least_key);
-    int32_t *rank = w.fronts.second_rank;
-    const int32_t *by_second = w.col + w.N;
-    int32_t start = 0;
+    const int32_t *rank = w.fronts.second_rank;
     const bool tied = w.has_ties(1);
-    for (int64_t j = 0; j < w.N; ++j) {
-        if (!tied || (j > 0 && w.key(by_second[j], 1) != w.key(by_second[j - 1], 1)))
-            start = static_cast<int32_t>(j);
-        rank[by_second[j]] = start;
-    }
     if (!tied && w.N <= kSweepBitsMaxN) return sweep_two_bits(w, rank);
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }

@@ -18,6 +18,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Two doubles operated on lane by lane, each lane rounded as the scalar operation would be.
+typedef double Double2 __attribute__((vector_size(16)));
+
 // Smallest population for which the arena keeps the sorted orders, and for which the dominance
 // bitsets replace pairwise comparisons (three or more objectives). Smaller populations take the
 // plain methods, which need no set-up.
@@ -26,7 +29,7 @@ constexpr int64_t kBitsetMinN = 32;
 
 // Value buckets of the column sort per record: with twice as many buckets as records, few records
 // share one, so the insertion pass that finishes the sort moves few of them. The bucket ends are
-// kept as int32 in `order` (N int64), which holds exactly this many per record.
+// kept as int32 in `order` and `items` (N int64 each), which hold exactly this many per record.
 constexpr int64_t kBucketsPerRecord = 2;
 // The insertion pass after the bucket pass gives up after moving records this many places per
 // record in all (values so skewed that many crowd into one bucket), and a comparison sort
@@ -64,8 +67,8 @@ void sort_column(const Work &w, int64_t m) {
         const double scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
             uint32_t *ids = w.column.bucket;
-            int32_t *cursors = w.column.bucket_end;
-            std::fill(cursors, cursors + nb, 0);
+            int32_t *const(&count)[2] = w.column.bucket_count;
+            std::fill(count[0], count[0] + nb, 0);
             const double top = static_cast<double>(nb - 1);
             for (int64_t i = 0; i < N; ++i) {
                 const double v = value(i), t = (v - lo) * scale;
@@ -73,11 +76,11 @@ void sort_column(const Work &w, int64_t m) {
                                     : t > 0.0  ? static_cast<uint32_t>(t)
                                                : 0u;
                 ids[i] = id;
-                ++cursors[id];
+                ++count[0][id];
                 store_key(&spare[i].val, order_key(v));
                 spare[i].idx = static_cast<int32_t>(i);
             }
-            scatter_by_bucket(spare, ids, N, nb, cursors, sorted);
+            scatter_by_bucket(spare, ids, N, nb, count, false, sorted);
             if (!insertion_by_key(sorted, N, kBucketInsertionBudget * N)) sort_pairs(sorted, N);
             return;
         }
@@ -102,12 +105,20 @@ void prepare_keys(Work *w, int mode_i) {
     for (int64_t m = 0; m < M; ++m) {
         sort_column(*w, m);
         int32_t *col = w->col ? w->col + m * N : nullptr;
+        // With two objectives the fronts compare the second one's ranks (fronts.cpp), written here
+        // once its column is sorted: the bucket ids of the column sort, which share their
+        // storage, are no longer needed then.
+        int32_t *rank = col && M == 2 && m == 1 ? w->fronts.second_rank : nullptr;
         bool tied = false;
+        int32_t start = 0;  // first sorted position of the current run of ties
         for (int64_t j = 0; j < N; ++j) {
             const int32_t i = sorted[j].idx;
             if (col) col[j] = i;
             if (mode_i == 1) b.R[i * M + m] = static_cast<double>(j);  // the rank when nothing ties
-            tied |= j > 0 && pair_key(sorted[j]) == pair_key(sorted[j - 1]);
+            const bool repeat = j > 0 && pair_key(sorted[j]) == pair_key(sorted[j - 1]);
+            tied |= repeat;
+            start = repeat ? start : static_cast<int32_t>(j);
+            if (rank) rank[i] = start;
         }
         if (!tied && m < kTiedBits) w->tied &= ~(uint64_t{1} << m);
         if (mode_i == 0 || !tied) continue;
@@ -220,11 +231,16 @@ void crowding_two(const Work &w, int64_t n_fronts) {
         const double range0 = W[list[e - 1] * 2] - W[list[a] * 2];
         const double range1 = W[list[a] * 2 + 1] - W[list[e - 1] * 2 + 1];
         const bool add0 = std::isfinite(range0) && range0 > 0.0, add1 = std::isfinite(range1) && range1 > 0.0;
+        // Both terms in one vector division (the divisions bound this loop); a term left out adds
+        // +0.0 instead, which changes no sum that starts at +0.0.
+        const Double2 range = {range0, range1};
         for (int64_t j = a + 1; j + 1 < e; ++j) {
             const int64_t prev = list[j - 1], next = list[j + 1];
+            const Double2 upper = {W[next * 2], W[prev * 2 + 1]}, lower = {W[prev * 2], W[next * 2 + 1]};
+            const Double2 term = (upper - lower) / range;
             double score = 0.0;
-            if (add0) score += (W[next * 2] - W[prev * 2]) / range0;
-            if (add1) score += (W[prev * 2 + 1] - W[next * 2 + 1]) / range1;
+            score += add0 ? term[0] : 0.0;
+            score += add1 ? term[1] : 0.0;
             b.within[list[j]] = score;
         }
     }
@@ -252,8 +268,17 @@ void crowding(const Work &w, int64_t n_fronts) {
             b.within[list[e - 1]] = kInf;
             const double range = w.W[list[e - 1] * M + m] - w.W[list[a] * M + m];
             if (!(std::isfinite(range) && range > 0.0)) continue;
-            for (int64_t j = a + 1; j + 1 < e; ++j)
-                b.within[list[j]] += (w.W[list[j + 1] * M + m] - w.W[list[j - 1] * M + m]) / range;
+            auto gap = [&](int64_t j) { return w.W[list[j + 1] * M + m] - w.W[list[j - 1] * M + m]; };
+            // Two members per vector division (the divisions bound this loop).
+            const Double2 range2 = {range, range};
+            int64_t j = a + 1;
+            for (; j + 2 < e; j += 2) {
+                const Double2 g = {gap(j), gap(j + 1)};
+                const Double2 term = g / range2;
+                b.within[list[j]] += term[0];
+                b.within[list[j + 1]] += term[1];
+            }
+            if (j + 1 < e) b.within[list[j]] += gap(j) / range;
         }
     }
 }
@@ -289,13 +314,14 @@ void sort_scores(const Work &w, const int32_t *finite, int64_t n, Pair *sorted) 
     int shift = 0;
     while (((hi - lo) >> shift) >= static_cast<uint64_t>(nb)) ++shift;
     uint32_t *ids = w.global.bucket;
-    int32_t *cursors = w.global.bucket_end;
-    std::fill(cursors, cursors + nb, 0);
-    for (int64_t j = 0; j < n; ++j) {
+    int32_t *const(&count)[2] = w.global.bucket_count;
+    std::fill(count[0], count[0] + nb, 0);
+    std::fill(count[1], count[1] + nb, 0);
+    by_parity(n, count, [&](int64_t j, int32_t *c) {
         ids[j] = static_cast<uint32_t>((pair_key(spare[j]) - lo) >> shift);
-        ++cursors[ids[j]];
-    }
-    scatter_by_bucket(spare, ids, n, nb, cursors, sorted);
+        ++c[ids[j]];
+    });
+    scatter_by_bucket(spare, ids, n, nb, count, true, sorted);
     if (!insertion_by_key(sorted, n, kScoreInsertionBudget * n)) sort_pairs(sorted, n);
 }
 
@@ -362,9 +388,12 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` holds N int64,
     // room for the bucket ends.
     static_assert(sizeof(OrderKey) >= sizeof(Pair) && alignof(OrderKey) % alignof(Pair) == 0, "spare records");
-    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket ends in `order`");
-    w->column = {b.pairs, reinterpret_cast<Pair *>(b.keys), reinterpret_cast<uint32_t *>(b.nxt),
-                 reinterpret_cast<int32_t *>(b.order)};
+    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket counts in `order`, `items`");
+    int32_t *const bucket_count[2] = {reinterpret_cast<int32_t *>(b.order), reinterpret_cast<int32_t *>(b.items)};
+    w->column = {b.pairs,
+                 reinterpret_cast<Pair *>(b.keys),
+                 reinterpret_cast<uint32_t *>(b.nxt),
+                 {bucket_count[0], bucket_count[1]}};
     w->fronts = {reinterpret_cast<uint64_t *>(b.items),
                  reinterpret_cast<uint64_t *>(b.items),
                  reinterpret_cast<int32_t *>(b.items),
@@ -375,8 +404,11 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
                  b.items};
     w->groups = {b.order};
     w->crowding = {b.pairs};
-    w->global = {b.pairs, reinterpret_cast<Pair *>(b.keys), b.n_dom, reinterpret_cast<uint32_t *>(b.nxt),
-                 reinterpret_cast<int32_t *>(b.order)};
+    w->global = {b.pairs,
+                 reinterpret_cast<Pair *>(b.keys),
+                 b.n_dom,
+                 reinterpret_cast<uint32_t *>(b.nxt),
+                 {bucket_count[0], bucket_count[1]}};
 
     const int64_t words = (N + 63) / 64;
     w->col = nullptr;

@@ -74,9 +74,25 @@ private:
 };
 
 // Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
-// (ids[j] < nb), stably. `end` holds the nb bucket sizes and is left holding one past the last
-// slot of each bucket.
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *end, Pair *dst);
+// (ids[j] < nb), stably. count[0] holds the nb bucket sizes, or with by_parity the sizes among
+// the even-numbered records, count[1] then those among the odd-numbered ones (by_parity below);
+// both are overwritten. Each bucket is filled from both ends at once, the first half of the
+// records forward and the second half backward: records bound for the same bucket, common when
+// values crowd or tie, make two independent chains of cursor updates instead of one.
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
+                       bool by_parity, Pair *dst);
+
+// Calls put(j, count) for j = 0 .. n-1 in order, count being the table of j's parity: counted
+// into two tables, records that fall into the same bucket make two chains of counter updates.
+template <class Put>
+inline void by_parity(int64_t n, int32_t *const (&count)[2], Put put) {
+    int64_t j = 0;
+    for (; j + 1 < n; j += 2) {
+        put(j, count[0]);
+        put(j + 1, count[1]);
+    }
+    if (j < n) put(j, count[0]);
+}
 
 // Sorts p[0 .. n) by (key, then the order the records are in): a stable insertion sort, for
 // records nearly in order. Gives up, leaving some permutation of them, once it has moved records
@@ -131,12 +147,13 @@ constexpr int64_t kTiedBits = 64;
 // keys      column.sorted         pairs     one column's records by (key, index)           sort_column
 // keys      column.spare          keys      records before the bucket pass / radix spare   sort_column
 // keys      column.bucket         nxt       bucket of each individual (uint32)             sort_column
-// keys      column.bucket_end     order     2 N bucket sizes, then bucket ends (int32)     sort_column
+// keys      column.bucket_count   order,    2 N bucket sizes, then cursors (int32), each   sort_column
+//                                 items     (bucket sizes in `order` only)
 // lex       lex                   cur       individuals in lexicographic order of rows     lexicographic_order
 // fronts    b->front_id           front_id  front of each individual (output)              assign_fronts
 // fronts    fronts.least_key      items     per front, least second key (uint64)           sweep_two
 //           fronts.least_rank     items     the same as 32-bit ranks (with col)            sweep_two
-// fronts    fronts.second_rank    nxt       rank of each individual's second key           fronts_two
+// keys      fronts.second_rank    nxt       rank of each individual's second key (M = 2)   prepare_keys
 // fronts    fronts.least_bits     items     per-front minima as a bitset of ranks          sweep_two_bits
 // fronts    fronts.front_of_least n_dom     per rank: the front it is the minimum of       sweep_two_bits
 // fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
@@ -154,7 +171,8 @@ constexpr int64_t kTiedBits = 64;
 // global    global.finite         n_dom     individuals with a finite score                global_order
 // global    global.spare          keys      records before the bucket pass / radix spare   global_order
 // global    global.bucket         nxt       bucket of each finite score (uint32)           global_order
-// global    global.bucket_end     order     2 N bucket sizes, then bucket ends (int32)     global_order
+// global    global.bucket_count   order,    2 N bucket sizes, then cursors (int32), each   global_order
+//                                 items
 // global    b->order              order     global order (output)                          global_order
 //
 // The distributions (*) of groups, crowding and global order reuse the same two cursor arrays;
@@ -173,7 +191,7 @@ struct Work {
     struct {
         Pair *sorted, *spare;
         uint32_t *bucket;
-        int32_t *bucket_end;
+        int32_t *bucket_count[2];
     } column;
     struct {
         uint64_t *least_key, *least_bits;
@@ -190,7 +208,7 @@ struct Work {
         Pair *records, *spare;
         int32_t *finite;
         uint32_t *bucket;
-        int32_t *bucket_end;
+        int32_t *bucket_count[2];
     } global;
 
     bool has_ties(int64_t m) const { return m >= kTiedBits || ((tied >> m) & 1u); }

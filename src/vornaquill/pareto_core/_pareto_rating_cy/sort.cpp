@@ -1,5 +1,8 @@
 // Sorts of Pair records by (key, idx), the key being the 64-bit order key stored in `val`.
 #include <algorithm>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "rating_detail.hpp"
 
@@ -23,17 +26,54 @@ constexpr int64_t kRadixInsertionBudget = 1;
 
 void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
 
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *end, Pair *dst) {
+namespace {
+
+// Turns the nb bucket sizes (the sums of the two tables when kTwoTables, else the first
+// table's) into cursors: lo[v] the first slot of bucket v, hi[v] one past its last. The running
+// sum is one chain of dependent additions; four buckets at a time (SSE2), its links are four
+// times fewer.
+template <bool kTwoTables>
+void bucket_cursors(int32_t *lo, int32_t *hi, int64_t nb) {
     int32_t sum = 0;
-    for (int64_t v = 0; v < nb; ++v) {
-        const int32_t c = end[v];
-        end[v] = sum;
+    int64_t v = 0;
+#ifdef __SSE2__
+    __m128i carry = _mm_setzero_si128();
+    for (; v + 4 <= nb; v += 4) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lo + v));
+        if (kTwoTables) c = _mm_add_epi32(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi + v)));
+        __m128i x = _mm_add_epi32(c, _mm_slli_si128(c, 4));
+        x = _mm_add_epi32(x, _mm_slli_si128(x, 8));  // inclusive sums within the four
+        x = _mm_add_epi32(x, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lo + v), _mm_sub_epi32(x, c));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(hi + v), x);
+        carry = _mm_shuffle_epi32(x, 0xff);
+    }
+    sum = _mm_cvtsi128_si32(carry);
+#endif
+    for (; v < nb; ++v) {
+        const int32_t c = lo[v] + (kTwoTables ? hi[v] : 0);
+        lo[v] = sum;
         sum += c;
+        hi[v] = sum;
     }
-    for (int64_t j = 0; j < n; ++j) {
-        VQ_ASSERT(ids[j] < nb && end[ids[j]] < n);
-        dst[end[ids[j]]++] = src[j];
+}
+
+}  // namespace
+
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
+                       bool by_parity, Pair *dst) {
+    int32_t *lo = count[0], *hi = count[1];
+    if (by_parity) bucket_cursors<true>(lo, hi, nb);
+    else bucket_cursors<false>(lo, hi, nb);
+    const int64_t h = n / 2;
+    for (int64_t j = 0; j < h; ++j) {
+        const int64_t t = n - 1 - j;
+        // Each record finds a free slot: the two cursors of a bucket never cross.
+        VQ_ASSERT(ids[j] < nb && lo[ids[j]] < hi[ids[j]] && ids[t] < nb && lo[ids[t]] < hi[ids[t]]);
+        dst[lo[ids[j]]++] = src[j];
+        dst[--hi[ids[t]]] = src[t];
     }
+    if (n % 2) dst[lo[ids[h]]] = src[h];
 }
 
 bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
