@@ -163,6 +163,116 @@ int64_t fronts_two(const Work &w) {
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 
+// Three objectives: in lexicographic order, an earlier individual dominates p exactly when it is
+// <= p in the second and third objectives. Each front keeps the staircase of its members so far
+// in those two: the members that no other member is <= in both, as a set of positions in the
+// second objective's sorted order, along which their third ranks fall strictly. The least third
+// rank among the members whose second key is <= p's is then that of the last staircase position
+// up to the end of p's run of ties there: one predecessor search. A set is a bit row with one
+// summary bit per nonzero word (and, past 64 * 64 positions, one top word over the summaries),
+// so a search or an update is a few word operations. As with the bitsets, p's front is the first
+// front that does not dominate it: a binary search. A member that joins a front drops the later
+// staircase positions whose third rank is not below its own (they fall after it, and whoever
+// they would dominate it dominates too). O(N log F) searches, O(N) updates.
+template <bool kTop>
+int64_t fronts_three(const Work &w) {
+    const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
+    const int64_t stride = words + summaries + (kTop ? 1 : 0);  // one front's row, summaries, top
+    int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
+    int32_t *third_rank = w.fronts.third_rank, *third_at = w.fronts.third_at;
+    const int32_t *by_second = w.col + N, *by_third = w.col + 2 * N;
+    // The third keys as 32-bit ranks, like the second ones of fronts_two.
+    const bool tied_third = w.has_ties(2);
+    for (int64_t j = 0, start = 0; j < N; ++j) {
+        if (!tied_third || (j > 0 && w.key(by_third[j], 2) != w.key(by_third[j - 1], 2))) start = j;
+        third_rank[by_third[j]] = static_cast<int32_t>(start);
+    }
+    const bool tied = w.has_ties(1);
+    for (int64_t j = N - 1, end = N - 1; j >= 0; --j) {
+        const int32_t i = by_second[j];
+        if (!tied || (j + 1 < N && w.key(i, 1) != w.key(by_second[j + 1], 1))) end = j;
+        second_pos[i] = static_cast<int32_t>(j);
+        second_end[i] = static_cast<int32_t>(end);
+        third_at[j] = third_rank[i];
+    }
+    uint64_t *sets = w.bits;
+    // The last nonzero word of `set` before word v, or -1.
+    auto word_before = [&](const uint64_t *set, int64_t v) -> int64_t {
+        const uint64_t *summary = set + words;
+        const uint64_t here = summary[v >> 6] & ((uint64_t{1} << (v & 63)) - 1);
+        if (here || !kTop) return here ? (v & ~int64_t{63}) + 63 - __builtin_clzll(here) : -1;
+        const uint64_t top = summary[summaries] & ((uint64_t{1} << (v >> 6)) - 1);
+        if (!top) return -1;
+        const int64_t u = 63 - __builtin_clzll(top);
+        return u * 64 + 63 - __builtin_clzll(summary[u]);
+    };
+    // The first nonzero word of `set` after word v, or -1.
+    auto word_after = [&](const uint64_t *set, int64_t v) -> int64_t {
+        const uint64_t *summary = set + words;
+        const uint64_t here = summary[v >> 6] & (~uint64_t{1} << (v & 63));
+        if (here || !kTop) return here ? (v & ~int64_t{63}) + __builtin_ctzll(here) : -1;
+        const uint64_t top = summary[summaries] & (~uint64_t{1} << (v >> 6));
+        if (!top) return -1;
+        const int64_t u = __builtin_ctzll(top);
+        return u * 64 + __builtin_ctzll(summary[u]);
+    };
+    // Whether a member of front g is <= p in the second and third objectives.
+    auto dominates = [&](int64_t g, int32_t p) {
+        const uint64_t *set = sets + g * stride;
+        const int64_t x = second_end[p], wx = x >> 6;
+        const uint64_t here = set[wx] & (~uint64_t{0} >> (63 - (x & 63)));
+        if (kTop) {
+            const int64_t wb = here ? wx : word_before(set, wx);
+            if (wb < 0) return false;
+            return third_at[wb * 64 + 63 - __builtin_clzll(here ? here : set[wb])] <= third_rank[p];
+        }
+        // One summary word: without branches, as whether the last position lies in the word of
+        // x or in an earlier one is hard to predict.
+        const uint64_t before = set[words] & ((uint64_t{1} << wx) - 1);
+        const int64_t wb = 63 - __builtin_clzll(before | 1);
+        const int64_t wq = here ? wx : wb;
+        const uint64_t word = here ? here : set[wb];
+        const int64_t q = wq * 64 + 63 - __builtin_clzll(word | 1);
+        return (here | before) != 0 && third_at[q] <= third_rank[p];
+    };
+    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) {
+        int64_t f = 0;
+        for (int64_t len = n_fronts; len > 0;) {
+            const int64_t half = len / 2, mid = f + half;
+            const bool hit = dominates(mid, p);
+            f = hit ? mid + 1 : f;
+            len = hit ? len - half - 1 : half;
+        }
+        VQ_ASSERT(f == 0 || dominates(f - 1, p));
+        VQ_ASSERT(f == n_fronts || !dominates(f, p));
+        uint64_t *set = sets + f * stride, *summary = set + words;
+        if (f == n_fronts) std::fill(set, set + stride, 0);
+        // p joins: the staircase positions after it whose third rank is not below p's leave, word
+        // by word, the word kept in a register (each test's load can start before the last ends).
+        const int64_t x = second_pos[p];
+        const int32_t k = third_rank[p];
+        int64_t v = x >> 6;
+        uint64_t word = set[v] | uint64_t{1} << (x & 63), after = word & (~uint64_t{1} << (x & 63));
+        auto drop = [&] {
+            for (; after && third_at[v * 64 + __builtin_ctzll(after)] >= k; after &= after - 1)
+                word &= ~(after & (0 - after));
+            set[v] = word;
+        };
+        drop();
+        summary[v >> 6] |= uint64_t{1} << (v & 63);
+        if (kTop) summary[summaries] |= uint64_t{1} << (v >> 6);
+        while (!after && (v = word_after(set, v)) >= 0) {  // the word's later positions all left
+            word = after = set[v];
+            drop();
+            if (word) continue;
+            summary[v >> 6] &= ~(uint64_t{1} << (v & 63));
+            if (kTop && !summary[v >> 6]) summary[summaries] &= ~(uint64_t{1} << (v >> 6));
+        }
+        return f;
+    };
+    return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
+}
+
 // Earlier row q (lexicographically) is <= row p in every objective: the first one holds already.
 inline bool weakly_before(const Work &w, int32_t q, int32_t p) {
     const double *a = w.b->R + q * w.M, *c = w.b->R + p * w.M;
@@ -212,15 +322,15 @@ constexpr int64_t kFrontRowsPad = 4;
 static_assert((kFrontRowsPad & (kFrontRowsPad - 1)) == 0, "the padding rounds with a mask");
 static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per short row length");
 
-// Three or more objectives, bit-parallel. Bit t stands for the individual at lexicographic
-// position t. The dominators of position s lie among positions < s (the first objective holds
-// for all of them); for each further objective m, walking the (key m, index) order one run of
-// ties at a time, the set of individuals <= the current key is intersected into each run member's
-// set. Fronts are then assigned in lexicographic order: an individual dominated by a member of
-// front f is also dominated by one of front f - 1, so its front is the first f whose member set
-// misses its dominator set: the number of fronts met (short rows) or a binary search.
-// O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F fronts.
-// kWords, when not 0, is the row length known at compile time (short rows), which lets the
+// Four or more objectives (three past the reach of fronts_three), bit-parallel. Bit t stands for
+// the individual at lexicographic position t. The dominators of position s lie among positions < s
+// (the first objective holds for all of them); for each further objective m, walking the (key m,
+// index) order one run of ties at a time, the set of individuals <= the current key is intersected
+// into each run member's set. Fronts are then assigned in lexicographic order: an individual
+// dominated by a member of front f is also dominated by one of front f - 1, so its front is the
+// first f whose member set misses its dominator set: the number of fronts met (short rows) or a
+// binary search. O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F
+// fronts. kWords, when not 0, is the row length known at compile time (short rows), which lets the
 // word loops be unrolled.
 template <int64_t kWords>
 int64_t fronts_bitsets(const Work &w) {
@@ -311,6 +421,8 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 1) return fronts_one(w);
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
+    if (w.M == 3 && w.N <= 64 * 64) return fronts_three<false>(w);
+    if (w.M == 3 && w.N <= 64 * 64 * 64) return fronts_three<true>(w);
     switch ((w.N + 63) / 64) {
     case 1: return fronts_bitsets<1>(w);
     case 2: return fronts_bitsets<2>(w);

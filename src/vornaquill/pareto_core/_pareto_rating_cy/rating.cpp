@@ -400,6 +400,10 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
                  b.nxt,
                  b.n_dom,
                  b.n_dom,
+                 b.nxt,
+                 b.n_dom,
+                 reinterpret_cast<int32_t *>(b.items),
+                 reinterpret_cast<int32_t *>(b.items) + N,
                  b.offsets,
                  b.items};
     w->groups = {b.order};

@@ -156,6 +156,11 @@ constexpr int64_t kTiedBits = 64;
 // keys      fronts.second_rank    nxt       rank of each individual's second key (M = 2)   prepare_keys
 // fronts    fronts.least_bits     items     per-front minima as a bitset of ranks          sweep_two_bits
 // fronts    fronts.front_of_least n_dom     per rank: the front it is the minimum of       sweep_two_bits
+// fronts    fronts.third_rank     nxt       rank of each individual's third key            fronts_three
+// fronts    fronts.second_pos     n_dom     place of each individual in col + N            fronts_three
+// fronts    fronts.second_end     items     last place of its run of ties there (int32)    fronts_three
+// fronts    fronts.third_at       items     per place there, its third rank (second half)  fronts_three
+// fronts    bits                  dom       per front, its staircase set                   fronts_three
 // fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
 // fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
 // fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
@@ -195,7 +200,8 @@ struct Work {
     } column;
     struct {
         uint64_t *least_key, *least_bits;
-        int32_t *least_rank, *second_rank, *front_of_least, *lex_pos;
+        int32_t *least_rank, *second_rank, *front_of_least, *lex_pos, *third_rank, *second_pos, *second_end,
+            *third_at;
         int64_t *first, *last;
     } fronts;
     struct {
