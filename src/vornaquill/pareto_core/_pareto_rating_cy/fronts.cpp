@@ -176,6 +176,11 @@ int64_t fronts_two(const Work &w) {
 // they would dominate it dominates too). O(N log F) searches, O(N) updates. (Measured no faster
 // on the benchmark populations: the searches forced free of branches, the drops deferred to the
 // next individual or made free of branches, and per-front prefix minima in Fenwick trees.)
+// The searches branch on the data: on a population rated over and over the branches are learnt,
+// on populations drawn afresh, as the kernels rate them, they are not. There the bitsets with
+// their short rows are faster up to 64 * kShortRow individuals (from Python, fresh M = 3
+// populations: 13.0 against 22.8 us at N = 256, 31.6 against 48.0 us at N = 512; from 640 on the
+// staircases are faster, 68.4 against 72.1 us), so assign_fronts takes the staircases only beyond.
 template <bool kTop>
 int64_t fronts_three(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
@@ -324,16 +329,16 @@ constexpr int64_t kFrontRowsPad = 4;
 static_assert((kFrontRowsPad & (kFrontRowsPad - 1)) == 0, "the padding rounds with a mask");
 static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per short row length");
 
-// Four or more objectives (three past the reach of fronts_three), bit-parallel. Bit t stands for
-// the individual at lexicographic position t. The dominators of position s lie among positions < s
-// (the first objective holds for all of them); for each further objective m, walking the (key m,
-// index) order one run of ties at a time, the set of individuals <= the current key is intersected
-// into each run member's set. Fronts are then assigned in lexicographic order: an individual
-// dominated by a member of front f is also dominated by one of front f - 1, so its front is the
-// first f whose member set misses its dominator set: the number of fronts met (short rows) or a
-// binary search. O(N^2 M / 64) word operations to build the sets, O(N log F * N / 64) to assign F
-// fronts. kWords, when not 0, is the row length known at compile time (short rows), which lets the
-// word loops be unrolled.
+// Four or more objectives, and three while the rows are short or past the reach of fronts_three,
+// bit-parallel. Bit t stands for the individual at lexicographic position t. The dominators of
+// position s lie among positions < s (the first objective holds for all of them); for each further
+// objective m, walking the (key m, index) order one run of ties at a time, the set of individuals
+// <= the current key is intersected into each run member's set. Fronts are then assigned in
+// lexicographic order: an individual dominated by a member of front f is also dominated by one of
+// front f - 1, so its front is the first f whose member set misses its dominator set: the number of
+// fronts met (short rows) or a binary search. O(N^2 M / 64) word operations to build the sets,
+// O(N log F * N / 64) to assign F fronts. kWords, when not 0, is the row length known at compile
+// time (short rows), which lets the word loops be unrolled.
 template <int64_t kWords>
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = kWords ? kWords : (N + 63) / 64;
@@ -423,8 +428,9 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 1) return fronts_one(w);
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
-    if (w.M == 3 && w.N <= 64 * 64) return fronts_three<false>(w);
-    if (w.M == 3 && w.N <= 64 * 64 * 64) return fronts_three<true>(w);
+    const int64_t words = (w.N + 63) / 64;
+    if (w.M == 3 && words > kShortRow && words <= 64) return fronts_three<false>(w);
+    if (w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64) return fronts_three<true>(w);
     switch ((w.N + 63) / 64) {
     case 1: return fronts_bitsets<1>(w);
     case 2: return fronts_bitsets<2>(w);
