@@ -93,9 +93,6 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
     return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
 }
 
-// Rows of at most this many words are handled whole, with fixed trip counts.
-constexpr int64_t kShortRow = 8;
-
 // The bitset sweep keeps its nonzero words in one summary word.
 constexpr int64_t kSweepBitsMaxN = 64 * 64;
 
@@ -194,13 +191,14 @@ void three_ranks(const Work &w) {
     }
 }
 
-// Places of the second objective's sorted order per block of fronts_three_table.
-constexpr int64_t kBlock = 16;
+// fronts_three_table: individuals it takes at most, log2 of the least places per block, and the
+// most fronts it keeps (beyond, it hands over: a bound on the work lost to chains of fronts).
+constexpr int64_t kTableMaxN = 64 * 64, kMinBlockShift = 4, kTableMaxRows = 256;
 // kBeforeZero[kMaskRamp + i] is INT16_MAX for i < 0 (a rank or'ed with it gives INT16_MAX, above
 // every rank) and 0 from i = 0 on (the rank itself): masks for the entries from a given one on.
-constexpr int64_t kMaskRamp = 64;
-static_assert(64 * kShortRow <= INT16_MAX, "ranks fit the 16-bit tables of fronts_three_table");
-static_assert(64 * kShortRow / kBlock <= kMaskRamp, "a row's block masks lie in the ramp");
+constexpr int64_t kMaskRamp = 256;
+static_assert(kTableMaxN <= INT16_MAX, "ranks fit the 16-bit tables of fronts_three_table");
+static_assert(kTableMaxN >> kMinBlockShift <= kMaskRamp, "a row's block masks lie in the ramp");
 constexpr struct Ramp {
     int16_t v[2 * kMaskRamp];
     constexpr Ramp() : v() {
@@ -225,19 +223,23 @@ inline void lower(int16_t *entries, const int16_t *mask, int16_t k, int64_t n) {
 #endif
 }
 
-// Three objectives, up to 64 * kShortRow individuals: as fronts_three, but each front keeps, per
+// Three objectives, up to kTableMaxN individuals: as fronts_three, but each front keeps, per
 // place x of the second objective's sorted order, the least third rank among its members placed
-// at or before x, split in two 16-bit tables: per block of kBlock places, the least over the
-// earlier blocks, and per place, the least over its own block up to it. An individual is
+// at or before x, split in two 16-bit tables: per block of places (a power of two near sqrt(N),
+// at least 16), the least over the earlier blocks, and per place, the least over its own block up
+// to it. An individual is
 // dominated by a front when the lesser of the two entries at the end of its run of ties is <= its
 // third rank: two loads, no branch, so its front is counted over the fronts, and a member that
 // joins lowers one row of block entries and one block, both of fixed length. Returns -1 when the
-// room runs out of rows before the fronts do.
+// rows (room and kTableMaxRows) run out before the fronts do.
 int64_t fronts_three_table(const Work &w) {
+    int shift = kMinBlockShift;
+    while (int64_t{1} << (2 * shift) < w.N) ++shift;
+    const int64_t block = int64_t{1} << shift;
     // Block entries in whole vectors of kLanes: the update below always takes whole ones.
-    const int64_t blocks = (w.N + kBlock - 1) / kBlock, row_blocks = (blocks + kLanes - 1) & ~(kLanes - 1);
-    const int64_t len = row_blocks + blocks * kBlock;
-    const int64_t rows = w.bit_words * int64_t{sizeof(uint64_t) / sizeof(int16_t)} / len;
+    const int64_t blocks = (w.N + block - 1) >> shift, row_blocks = (blocks + kLanes - 1) & ~(kLanes - 1);
+    const int64_t len = row_blocks + blocks * block;
+    const int64_t rows = std::min(w.bit_words * int64_t{sizeof(uint64_t) / sizeof(int16_t)} / len, kTableMaxRows);
     const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
     const int32_t *third_rank = w.fronts.third_rank;
     three_ranks(w);
@@ -247,8 +249,8 @@ int64_t fronts_three_table(const Work &w) {
     auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) -> int64_t {
         if (full) return int64_t{0};  // the rest is walked through for nothing
         const int16_t k = static_cast<int16_t>(third_rank[p]);
-        const uint32_t end = static_cast<uint32_t>(second_end[p]);  // unsigned: shifts, not divisions
-        const int16_t *before = table + end / kBlock, *upto = table + row_blocks + end;
+        const int64_t end = second_end[p];
+        const int16_t *before = table + (end >> shift), *upto = table + row_blocks + end;
         auto dominates = [&](int64_t g) { return std::min(before[g * len], upto[g * len]) <= k; };
         int64_t f = 0;
         if (n_fronts <= kCountFrontsMax) {
@@ -272,9 +274,9 @@ int64_t fronts_three_table(const Work &w) {
         // over whole rows, with masks read from kBeforeZero (a condition on the loop index would
         // be split into two loops whose lengths vary, hard to predict).
         int16_t *row = table + f * len;
-        const uint32_t x = static_cast<uint32_t>(second_pos[p]), bx = x / kBlock;
+        const int64_t x = second_pos[p], bx = x >> shift;
         lower(row, kBeforeZero + kMaskRamp - 1 - bx, k, row_blocks);
-        lower(row + row_blocks + bx * kBlock, kBeforeZero + kMaskRamp - x % kBlock, k, kBlock);
+        lower(row + row_blocks + bx * block, kBeforeZero + kMaskRamp - (x & (block - 1)), k, block);
         return f;
     };
     const int64_t n_fronts = walk_lex(w, first_of_run, [](int64_t, int64_t) {});
@@ -297,12 +299,15 @@ int64_t fronts_three_table(const Work &w) {
 // The searches and drops branch on the data: on a population rated over and over the branches
 // are learnt, on populations drawn afresh, as the kernels rate them, they are not (from Python,
 // fresh M = 3 populations: 22.8 us against the bitsets' 13.0 at N = 256, 48.0 against 31.6 at
-// N = 512). Up to 64 * kShortRow individuals fronts_three_table, without those branches, takes
+// N = 512). Up to kTableMaxN individuals fronts_three_table, without those branches, takes
 // their place (from Python, bench/compare_builds.py, M = 3, 101 rounds, against the bitsets:
 // fresh populations 4.50 against 4.55 us at N = 64, 12.6 against 13.7 at N = 256, 27.2 against
 // 35.5 at N = 512; table a's uniform ones 3.17 against 3.18, 10.3 against 11.6, 22.5 against
-// 30.7; correlated ones 3.43 against 3.55, 10.3 against 11.3, 20.6 against 25.8), and hands over
-// to the bitsets when its rows run out (one front per individual: 15 to 40 % slower there).
+// 30.7; correlated ones 3.43 against 3.55, 10.3 against 11.3, 20.6 against 25.8; and against
+// these staircases, 21 rounds, fresh: 36.6 against 71.2 us at N = 640, 63.8 against 117.6 at
+// 1024, 369 against 530 at 4096). When its rows run out it hands over to the bitsets (up to 512
+// individuals) or to these staircases: one front per individual (a chain) is 10 to 45 % slower
+// than the bitsets alone at N = 64 to 512, 6 to 9 % than the staircases at 1024 and 4096.
 template <bool kTop>
 int64_t fronts_three(const Work &w) {
     const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
@@ -430,6 +435,8 @@ inline bool meet_all(const uint64_t *a, const uint64_t *c, int64_t words) {
     return any != 0;
 }
 
+// Rows of at most this many words are handled whole, with fixed trip counts.
+constexpr int64_t kShortRow = 8;
 // Short rows count the fronts met over a multiple of this many member rows.
 constexpr int64_t kFrontRowsPad = 4;
 static_assert((kFrontRowsPad & (kFrontRowsPad - 1)) == 0, "the padding rounds with a mask");
@@ -535,7 +542,7 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
     const int64_t words = (w.N + 63) / 64;
-    if (w.M == 3 && words <= kShortRow) {  // -1: more fronts than rows, the bitsets below
+    if (w.M == 3 && w.N <= kTableMaxN) {  // -1: more fronts than rows, the methods below
         const int64_t n_fronts = fronts_three_table(w);
         if (n_fronts >= 0) return n_fronts;
     }
