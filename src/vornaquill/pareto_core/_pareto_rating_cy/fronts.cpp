@@ -4,6 +4,10 @@
 // the first of a run of identical rows is dominated exactly by the earlier rows that are <= it in
 // every objective, and the rest of the run copies its front.
 #include <algorithm>
+#include <cstdint>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "rating_detail.hpp"
 
@@ -163,28 +167,11 @@ int64_t fronts_two(const Work &w) {
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 
-// Three objectives: in lexicographic order, an earlier individual dominates p exactly when it is
-// <= p in the second and third objectives. Each front keeps the staircase of its members so far
-// in those two: the members that no other member is <= in both, as a set of positions in the
-// second objective's sorted order, along which their third ranks fall strictly. The least third
-// rank among the members whose second key is <= p's is then that of the last staircase position
-// up to the end of p's run of ties there: one predecessor search. A set is a bit row with one
-// summary bit per nonzero word (and, past 64 * 64 positions, one top word over the summaries),
-// so a search or an update is a few word operations. As with the bitsets, p's front is the first
-// front that does not dominate it: a binary search. A member that joins a front drops the later
-// staircase positions whose third rank is not below its own (they fall after it, and whoever
-// they would dominate it dominates too). O(N log F) searches, O(N) updates. (Measured no faster
-// on the benchmark populations: the searches forced free of branches, the drops deferred to the
-// next individual or made free of branches, and per-front prefix minima in Fenwick trees.)
-// The searches branch on the data: on a population rated over and over the branches are learnt,
-// on populations drawn afresh, as the kernels rate them, they are not. There the bitsets with
-// their short rows are faster up to 64 * kShortRow individuals (from Python, fresh M = 3
-// populations: 13.0 against 22.8 us at N = 256, 31.6 against 48.0 us at N = 512; from 640 on the
-// staircases are faster, 68.4 against 72.1 us), so assign_fronts takes the staircases only beyond.
-template <bool kTop>
-int64_t fronts_three(const Work &w) {
-    const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
-    const int64_t stride = words + summaries + (kTop ? 1 : 0);  // one front's row, summaries, top
+// Ranks of the second and third objectives for fronts_three and fronts_three_table: per
+// individual, its third rank, its place in the second objective's sorted order and the last place
+// of its run of ties there; per place there, the third rank.
+void three_ranks(const Work &w) {
+    const int64_t N = w.N;
     int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
     int32_t *third_rank = w.fronts.third_rank, *third_at = w.fronts.third_at;
     const int32_t *by_second = w.col + N, *by_third = w.col + 2 * N;
@@ -202,6 +189,132 @@ int64_t fronts_three(const Work &w) {
         second_end[i] = static_cast<int32_t>(end);
         third_at[j] = third_rank[i];
     }
+}
+
+// fronts_three_table: individuals it takes at most, log2 of the least places per block, and the
+// most fronts it keeps (beyond, it hands over: a bound on the work lost to chains of fronts).
+constexpr int64_t kTableMaxN = 64 * 64, kMinBlockShift = 4, kTableMaxRows = 256;
+// kBeforeZero[kMaskRamp + i] is INT16_MAX for i < 0 (a rank or'ed with it gives INT16_MAX, above
+// every rank) and 0 from i = 0 on (the rank itself): masks for the entries from a given one on.
+constexpr int64_t kMaskRamp = 256;
+static_assert(kTableMaxN <= INT16_MAX, "ranks fit the 16-bit tables of fronts_three_table");
+static_assert(kTableMaxN >> kMinBlockShift <= kMaskRamp, "a row's block masks lie in the ramp");
+constexpr struct Ramp {
+    int16_t v[2 * kMaskRamp];
+    constexpr Ramp() : v() {
+        for (int64_t i = 0; i < kMaskRamp; ++i) v[i] = INT16_MAX;
+    }
+} kRamp;
+constexpr const int16_t *kBeforeZero = kRamp.v;
+
+// entries[c] = min(entries[c], k | mask[c]) for c < n, a multiple of kLanes. Written out with SSE2
+// where there is, as the compiler leaves one block's update (fully unrolled) scalar.
+constexpr int64_t kLanes = 8;
+inline void lower(int16_t *entries, const int16_t *mask, int16_t k, int64_t n) {
+#ifdef __SSE2__
+    const __m128i low = _mm_set1_epi16(k);
+    for (int64_t c = 0; c < n; c += kLanes) {
+        auto *at = reinterpret_cast<__m128i *>(entries + c);
+        const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i *>(mask + c));
+        _mm_storeu_si128(at, _mm_min_epi16(_mm_loadu_si128(at), _mm_or_si128(low, m)));
+    }
+#else
+    for (int64_t c = 0; c < n; ++c) entries[c] = std::min(entries[c], static_cast<int16_t>(k | mask[c]));
+#endif
+}
+
+// Three objectives, up to kTableMaxN individuals: as fronts_three, but each front keeps, per
+// place x of the second objective's sorted order, the least third rank among its members placed
+// at or before x, split in two 16-bit tables: per block of places (a power of two near sqrt(N),
+// at least 16), the least over the earlier blocks, and per place, the least over its own block up
+// to it. An individual is
+// dominated by a front when the lesser of the two entries at the end of its run of ties is <= its
+// third rank: two loads, no branch, so its front is counted over the fronts, and a member that
+// joins lowers one row of block entries and one block, both of fixed length. Returns -1 when the
+// rows (room and kTableMaxRows) run out before the fronts do.
+int64_t fronts_three_table(const Work &w) {
+    int shift = kMinBlockShift;
+    while (int64_t{1} << (2 * shift) < w.N) ++shift;
+    const int64_t block = int64_t{1} << shift;
+    // Block entries in whole vectors of kLanes: the update below always takes whole ones.
+    const int64_t blocks = (w.N + block - 1) >> shift, row_blocks = (blocks + kLanes - 1) & ~(kLanes - 1);
+    const int64_t len = row_blocks + blocks * block;
+    const int64_t rows = std::min(w.bit_words * int64_t{sizeof(uint64_t) / sizeof(int16_t)} / len, kTableMaxRows);
+    const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
+    const int32_t *third_rank = w.fronts.third_rank;
+    three_ranks(w);
+    constexpr int16_t kNone = INT16_MAX;  // above every rank
+    int16_t *table = reinterpret_cast<int16_t *>(w.bits);
+    bool full = false;
+    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) -> int64_t {
+        if (full) return int64_t{0};  // the rest is walked through for nothing
+        const int16_t k = static_cast<int16_t>(third_rank[p]);
+        const int64_t end = second_end[p];
+        const int16_t *before = table + (end >> shift), *upto = table + row_blocks + end;
+        auto dominates = [&](int64_t g) { return std::min(before[g * len], upto[g * len]) <= k; };
+        int64_t f = 0;
+        if (n_fronts <= kCountFrontsMax) {
+            int32_t hits = 0;
+            for (int64_t g = 0; g < n_fronts; ++g) hits += dominates(g);
+            f = hits;
+        } else {
+            for (int64_t n = n_fronts; n > 0;) {
+                const int64_t half = n / 2;
+                const bool hit = dominates(f + half);
+                f = hit ? f + half + 1 : f;
+                n = hit ? n - half - 1 : half;
+            }
+        }
+        if (f == n_fronts) {
+            full = f == rows;
+            if (full) return int64_t{0};
+            std::fill(table + f * len, table + (f + 1) * len, kNone);
+        }
+        // The entries from place x (block bx + 1 on, places x on in block bx) become at most k:
+        // over whole rows, with masks read from kBeforeZero (a condition on the loop index would
+        // be split into two loops whose lengths vary, hard to predict).
+        int16_t *row = table + f * len;
+        const int64_t x = second_pos[p], bx = x >> shift;
+        lower(row, kBeforeZero + kMaskRamp - 1 - bx, k, row_blocks);
+        lower(row + row_blocks + bx * block, kBeforeZero + kMaskRamp - (x & (block - 1)), k, block);
+        return f;
+    };
+    const int64_t n_fronts = walk_lex(w, first_of_run, [](int64_t, int64_t) {});
+    return full ? -1 : n_fronts;
+}
+
+// Three objectives: in lexicographic order, an earlier individual dominates p exactly when it is
+// <= p in the second and third objectives. Each front keeps the staircase of its members so far
+// in those two: the members that no other member is <= in both, as a set of positions in the
+// second objective's sorted order, along which their third ranks fall strictly. The least third
+// rank among the members whose second key is <= p's is then that of the last staircase position
+// up to the end of p's run of ties there: one predecessor search. A set is a bit row with one
+// summary bit per nonzero word (and, past 64 * 64 positions, one top word over the summaries),
+// so a search or an update is a few word operations. As with the bitsets, p's front is the first
+// front that does not dominate it: a binary search. A member that joins a front drops the later
+// staircase positions whose third rank is not below its own (they fall after it, and whoever
+// they would dominate it dominates too). O(N log F) searches, O(N) updates. (Measured no faster
+// on the benchmark populations: the searches forced free of branches, the drops deferred to the
+// next individual or made free of branches, and per-front prefix minima in Fenwick trees.)
+// The searches and drops branch on the data: on a population rated over and over the branches
+// are learnt, on populations drawn afresh, as the kernels rate them, they are not (from Python,
+// fresh M = 3 populations: 22.8 us against the bitsets' 13.0 at N = 256, 48.0 against 31.6 at
+// N = 512). Up to kTableMaxN individuals fronts_three_table, without those branches, takes
+// their place (from Python, bench/compare_builds.py, M = 3, 101 rounds, against the bitsets:
+// fresh populations 4.50 against 4.55 us at N = 64, 12.6 against 13.7 at N = 256, 27.2 against
+// 35.5 at N = 512; table a's uniform ones 3.17 against 3.18, 10.3 against 11.6, 22.5 against
+// 30.7; correlated ones 3.43 against 3.55, 10.3 against 11.3, 20.6 against 25.8; and against
+// these staircases, 21 rounds, fresh: 36.6 against 71.2 us at N = 640, 63.8 against 117.6 at
+// 1024, 369 against 530 at 4096). When its rows run out it hands over to the bitsets (up to 512
+// individuals) or to these staircases: one front per individual (a chain) is 10 to 45 % slower
+// than the bitsets alone at N = 64 to 512, 6 to 9 % than the staircases at 1024 and 4096.
+template <bool kTop>
+int64_t fronts_three(const Work &w) {
+    const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
+    const int64_t stride = words + summaries + (kTop ? 1 : 0);  // one front's row, summaries, top
+    const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
+    const int32_t *third_rank = w.fronts.third_rank, *third_at = w.fronts.third_at;
+    three_ranks(w);
     uint64_t *sets = w.bits;
     // The last nonzero word of `set` before word v, or -1.
     auto word_before = [&](const uint64_t *set, int64_t v) -> int64_t {
@@ -329,16 +442,16 @@ constexpr int64_t kFrontRowsPad = 4;
 static_assert((kFrontRowsPad & (kFrontRowsPad - 1)) == 0, "the padding rounds with a mask");
 static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per short row length");
 
-// Four or more objectives, and three while the rows are short or past the reach of fronts_three,
-// bit-parallel. Bit t stands for the individual at lexicographic position t. The dominators of
-// position s lie among positions < s (the first objective holds for all of them); for each further
-// objective m, walking the (key m, index) order one run of ties at a time, the set of individuals
-// <= the current key is intersected into each run member's set. Fronts are then assigned in
-// lexicographic order: an individual dominated by a member of front f is also dominated by one of
-// front f - 1, so its front is the first f whose member set misses its dominator set: the number of
-// fronts met (short rows) or a binary search. O(N^2 M / 64) word operations to build the sets,
-// O(N log F * N / 64) to assign F fronts. kWords, when not 0, is the row length known at compile
-// time (short rows), which lets the word loops be unrolled.
+// Four or more objectives, and three when fronts_three_table runs out of rows or past the reach of
+// fronts_three, bit-parallel. Bit t stands for the individual at lexicographic position t. The
+// dominators of position s lie among positions < s (the first objective holds for all of them); for
+// each further objective m, walking the (key m, index) order one run of ties at a time, the set of
+// individuals <= the current key is intersected into each run member's set. Fronts are then
+// assigned in lexicographic order: an individual dominated by a member of front f is also dominated
+// by one of front f - 1, so its front is the first f whose member set misses its dominator set: the
+// number of fronts met (short rows) or a binary search. O(N^2 M / 64) word operations to build the
+// sets, O(N log F * N / 64) to assign F fronts. kWords, when not 0, is the row length known at
+// compile time (short rows), which lets the word loops be unrolled.
 template <int64_t kWords>
 int64_t fronts_bitsets(const Work &w) {
     const int64_t N = w.N, words = kWords ? kWords : (N + 63) / 64;
@@ -429,6 +542,10 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
     const int64_t words = (w.N + 63) / 64;
+    if (w.M == 3 && w.N <= kTableMaxN) {  // -1: more fronts than rows, the methods below
+        const int64_t n_fronts = fronts_three_table(w);
+        if (n_fronts >= 0) return n_fronts;
+    }
     if (w.M == 3 && words > kShortRow && words <= 64) return fronts_three<false>(w);
     if (w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64) return fronts_three<true>(w);
     switch ((w.N + 63) / 64) {

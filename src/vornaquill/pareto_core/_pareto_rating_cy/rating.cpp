@@ -417,6 +417,7 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     const int64_t words = (N + 63) / 64;
     w->col = nullptr;
     w->bits = nullptr;
+    w->bit_words = 0;
     if (N < kArenaMinN || M == 0) return;
     constexpr uintptr_t kAlign = alignof(uint64_t);
     const auto base = reinterpret_cast<uintptr_t>(b.dom);
@@ -424,10 +425,14 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     const int64_t room = N * N - static_cast<int64_t>(aligned - base);
     const bool use_bits = M >= 3 && N >= kBitsetMinN;
     // N dominance rows, one member row per front (at most N) and the running row of fronts_bitsets.
-    const int64_t bit_bytes = use_bits ? (2 * N + 1) * words * int64_t{sizeof(uint64_t)} : 0;
-    if (room < bit_bytes + int64_t{sizeof(int32_t)} * N * M) return;
+    int64_t bit_bytes = use_bits ? (2 * N + 1) * words * int64_t{sizeof(uint64_t)} : 0;
+    const int64_t col_bytes = int64_t{sizeof(int32_t)} * N * M;
+    if (room < bit_bytes + col_bytes) return;
+    // Three objectives: the bits get the rest (fronts_three_table keeps as many fronts as fit).
+    if (use_bits && M == 3) bit_bytes = (room - col_bytes) & ~int64_t{sizeof(uint64_t) - 1};
     auto *arena = reinterpret_cast<uint8_t *>(aligned);
     if (use_bits) w->bits = reinterpret_cast<uint64_t *>(arena);
+    w->bit_words = bit_bytes / int64_t{sizeof(uint64_t)};
     w->col = reinterpret_cast<int32_t *>(arena + bit_bytes);
 }
 

@@ -161,6 +161,7 @@ constexpr int64_t kTiedBits = 64;
 // fronts    fronts.second_end     items     last place of its run of ties there (int32)    fronts_three
 // fronts    fronts.third_at       items     per place there, its third rank (second half)  fronts_three
 // fronts    bits                  dom       per front, its staircase set                   fronts_three
+// fronts    bits                  dom       per front, least third ranks by block, place   fronts_three_table
 // fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
 // fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
 // fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
@@ -189,6 +190,7 @@ struct Work {
     int32_t *lex;
     int32_t *col;  // if not null: per objective m, col + m*N holds the individuals by (key m, index)
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
+    int64_t bit_words;  // its length in words (with three objectives, the arena's rest)
     uint64_t tied;  // bit m clear: column m (m < kTiedBits) is known to hold no two equal keys
     int64_t *front_start;  // front f's slots are front_start[f] .. front_start[f + 1] - 1
     int64_t *members;
