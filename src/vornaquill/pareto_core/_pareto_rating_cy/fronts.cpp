@@ -35,15 +35,15 @@ int64_t fronts_one(const Work &w) {
     return f + 1;
 }
 
-// Walks the individuals in lexicographic order. The first of each run of identical rows gets
+// Walks the individuals in lexicographic order from position `start` on (the earlier ones, in
+// n_fronts fronts, already placed: see replay_lex). The first of each run of identical rows gets
 // the front first_of_run(s, p, n_fronts) chooses (n_fronts when it opens a new one); the rest of
 // the run copies it. placed(s, f) is told every placement. Returns the number of fronts.
 template <class FirstOfRun, class Placed>
-int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
+int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed, int64_t start = 0, int64_t n_fronts = 0) {
     int64_t *front = w.b->front_id;
-    int64_t n_fronts = 0;
     const bool rows_may_repeat = w.has_ties(0);  // identical rows tie in the first objective
-    for (int64_t s = 0; s < w.N; ++s) {
+    for (int64_t s = start; s < w.N; ++s) {
         const int32_t p = w.lex[s];
         const bool repeat = rows_may_repeat && s > 0 && w.same_row(p, w.lex[s - 1]);
         const int64_t f = repeat ? front[w.lex[s - 1]] : first_of_run(s, p, n_fronts);
@@ -51,6 +51,26 @@ int64_t walk_lex(const Work &w, FirstOfRun first_of_run, Placed placed) {
         n_fronts = std::max(n_fronts, f + 1);
         placed(s, f);
         front[p] = f;
+    }
+    return n_fronts;
+}
+
+// A method that takes over from another part-way (fronts_three_table running out of rows) is
+// told the placements of lexicographic positions 0 .. start-1, whose fronts are in front_id:
+// opened(s, f) for each front as it opens, then joined(s, p, f, repeat) for each position, repeat
+// telling a row identical to the previous one (which walk_lex places without first_of_run).
+// Returns the number of fronts, for walk_lex to go on from `start`.
+template <class Opened, class Joined>
+int64_t replay_lex(const Work &w, int64_t start, Opened opened, Joined joined) {
+    const int64_t *front = w.b->front_id;
+    const bool rows_may_repeat = w.has_ties(0);
+    int64_t n_fronts = 0;
+    for (int64_t s = 0; s < start; ++s) {
+        const int32_t p = w.lex[s];
+        const int64_t f = front[p];
+        VQ_ASSERT(f >= 0 && f <= n_fronts);
+        if (f == n_fronts) opened(s, n_fronts++);
+        joined(s, p, f, rows_may_repeat && s > 0 && w.same_row(p, w.lex[s - 1]));
     }
     return n_fronts;
 }
@@ -233,7 +253,8 @@ inline void lower(int16_t *entries, const int16_t *mask, int16_t k, int64_t n) {
 // to it. An individual is dominated by a front when the lesser of the two entries at the end of
 // its run of ties is <= its third rank: two loads, no branch, so its front is counted over the
 // fronts, and a member that joins lowers one row of block entries and one block, both of fixed
-// length. Returns -1 when the rows (room and kTableMaxRows) run out before the fronts do.
+// length. When the rows (room and kTableMaxRows) run out before the fronts do, returns -1 - s,
+// s the lexicographic position up to which (exclusive) the fronts found stand.
 int64_t fronts_three_table(const Work &w) {
     int shift = kMinBlockShift;
     while (int64_t{1} << (2 * shift) < w.N) ++shift;
@@ -248,7 +269,8 @@ int64_t fronts_three_table(const Work &w) {
     constexpr int16_t kNone = INT16_MAX;  // above every rank
     int16_t *table = reinterpret_cast<int16_t *>(w.bits);
     bool full = false;
-    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) -> int64_t {
+    int64_t stop = 0;
+    auto first_of_run = [&](int64_t s, int32_t p, int64_t n_fronts) -> int64_t {
         if (full) return int64_t{0};  // the rest is walked through for nothing
         const int16_t k = static_cast<int16_t>(third_rank[p]);
         const int64_t end = second_end[p];
@@ -269,7 +291,10 @@ int64_t fronts_three_table(const Work &w) {
         }
         if (f == n_fronts) {
             full = f == rows;
-            if (full) return int64_t{0};
+            if (full) {
+                stop = s;
+                return int64_t{0};
+            }
             std::fill(table + f * len, table + (f + 1) * len, kNone);
         }
         // The entries from place x (block bx + 1 on, places x on in block bx) become at most k:
@@ -282,7 +307,7 @@ int64_t fronts_three_table(const Work &w) {
         return f;
     };
     const int64_t n_fronts = walk_lex(w, first_of_run, [](int64_t, int64_t) {});
-    return full ? -1 : n_fronts;
+    return full ? -1 - stop : n_fronts;
 }
 
 // Three objectives: in lexicographic order, an earlier individual dominates p exactly when it is
@@ -308,10 +333,14 @@ int64_t fronts_three_table(const Work &w) {
 // 30.7; correlated ones 3.43 against 3.55, 10.3 against 11.3, 20.6 against 25.8; and against
 // these staircases, 21 rounds, fresh: 36.6 against 71.2 us at N = 640, 63.8 against 117.6 at
 // 1024, 369 against 530 at 4096). When its rows run out it hands over to the bitsets (up to 512
-// individuals) or to these staircases: one front per individual (a chain) is 10 to 45 % slower
-// than the bitsets alone at N = 64 to 512, 6 to 9 % than the staircases at 1024 and 4096.
+// individuals) or to these staircases, which go on from where it stopped (replay_lex): with more
+// fronts than it keeps, the time it spent until then is lost (from Python, three objectives that
+// follow one factor closely, against the bitsets or staircases alone: 14.9 against 13.0 us for a
+// chain of 256 fronts at N = 256, 80 against 74 us with 360 fronts at N = 1024, 475 against 405 us
+// with 677 fronts and 583 against 497 us with 290 fronts at N = 4096; with 47 to 195 fronts it is
+// 6 to 22 % faster).
 template <bool kTop>
-int64_t fronts_three(const Work &w) {
+int64_t fronts_three(const Work &w, int64_t start) {
     const int64_t N = w.N, words = (N + 63) / 64, summaries = (words + 63) / 64;
     const int64_t stride = words + summaries + (kTop ? 1 : 0);  // one front's row, summaries, top
     const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
@@ -357,20 +386,11 @@ int64_t fronts_three(const Work &w) {
         const int64_t q = wq * 64 + 63 - __builtin_clzll(word | 1);
         return (here | before) != 0 && third_at[q] <= third_rank[p];
     };
-    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) {
-        int64_t f = 0;
-        for (int64_t len = n_fronts; len > 0;) {
-            const int64_t half = len / 2, mid = f + half;
-            const bool hit = dominates(mid, p);
-            f = hit ? mid + 1 : f;
-            len = hit ? len - half - 1 : half;
-        }
-        VQ_ASSERT(f == 0 || dominates(f - 1, p));
-        VQ_ASSERT(f == n_fronts || !dominates(f, p));
+    auto open = [&](int64_t f) { std::fill(sets + f * stride, sets + (f + 1) * stride, 0); };
+    // p joins front f: the staircase positions after it whose third rank is not below p's leave,
+    // word by word, each word kept in a register while its positions are tested.
+    auto join = [&](int32_t p, int64_t f) {
         uint64_t *set = sets + f * stride, *summary = set + words;
-        if (f == n_fronts) std::fill(set, set + stride, 0);
-        // p joins: the staircase positions after it whose third rank is not below p's leave, word
-        // by word, each word kept in a register while its positions are tested.
         const int64_t x = second_pos[p];
         const int32_t k = third_rank[p];
         int64_t v = x >> 6;
@@ -390,9 +410,27 @@ int64_t fronts_three(const Work &w) {
             summary[v >> 6] &= ~(uint64_t{1} << (v & 63));
             if (kTop && !summary[v >> 6]) summary[summaries] &= ~(uint64_t{1} << (v >> 6));
         }
+    };
+    auto first_of_run = [&](int64_t, int32_t p, int64_t n_fronts) {
+        int64_t f = 0;
+        for (int64_t len = n_fronts; len > 0;) {
+            const int64_t half = len / 2, mid = f + half;
+            const bool hit = dominates(mid, p);
+            f = hit ? mid + 1 : f;
+            len = hit ? len - half - 1 : half;
+        }
+        VQ_ASSERT(f == 0 || dominates(f - 1, p));
+        VQ_ASSERT(f == n_fronts || !dominates(f, p));
+        if (f == n_fronts) open(f);
+        join(p, f);
         return f;
     };
-    return walk_lex(w, first_of_run, [](int64_t, int64_t) {});
+    const int64_t n_fronts = replay_lex(
+        w, start, [&](int64_t, int64_t f) { open(f); },
+        [&](int64_t, int32_t p, int64_t f, bool repeat) {
+            if (!repeat) join(p, f);
+        });
+    return walk_lex(w, first_of_run, [](int64_t, int64_t) {}, start, n_fronts);
 }
 
 // Earlier row q (lexicographically) is <= row p in every objective: the first one holds already.
@@ -455,7 +493,7 @@ static_assert(kShortRow == 8, "assign_fronts instantiates the bitset sweep per s
 // sets, O(N log F * N / 64) to assign F fronts. kWords, when not 0, is the row length known at
 // compile time (short rows), which lets the word loops be unrolled.
 template <int64_t kWords>
-int64_t fronts_bitsets(const Work &w) {
+int64_t fronts_bitsets(const Work &w, int64_t start) {
     const int64_t N = w.N, words = kWords ? kWords : (N + 63) / 64;
     const bool short_rows = words <= kShortRow;
     int32_t *pos = w.fronts.lex_pos;
@@ -505,6 +543,10 @@ int64_t fronts_bitsets(const Work &w) {
     int64_t *first = w.fronts.first, *last = w.fronts.last;
     const int64_t padded_rows = std::min(N, kCountFrontsMax);
     if (short_rows) std::fill(members, members + padded_rows * words, 0);
+    auto open = [&](int64_t s, int64_t f) {
+        std::fill(members + f * words, members + (f + 1) * words, 0);
+        first[f] = s;
+    };
     auto first_of_run = [&](int64_t s, int32_t, int64_t n_fronts) {
         const uint64_t *row = dom + s * words;
         int64_t f = 0;
@@ -523,17 +565,16 @@ int64_t fronts_bitsets(const Work &w) {
                 len = hit ? len - half - 1 : half;
             }
         }
-        if (f == n_fronts) {
-            std::fill(members + f * words, members + (f + 1) * words, 0);
-            first[f] = s;
-        }
+        if (f == n_fronts) open(s, f);
         return f;
     };
     auto placed = [&](int64_t s, int64_t f) {
         members[f * words + s / 64] |= uint64_t{1} << (s % 64);
         last[f] = s;
     };
-    return walk_lex(w, first_of_run, placed);
+    const int64_t n_fronts = replay_lex(w, start, open,
+                                        [&](int64_t s, int32_t, int64_t f, bool) { placed(s, f); });
+    return walk_lex(w, first_of_run, placed, start, n_fronts);
 }
 
 }  // namespace
@@ -544,22 +585,24 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
     const int64_t words = (w.N + 63) / 64;
-    if (w.M == 3 && w.N >= kTableMinN && w.N <= kTableMaxN) {  // -1: more fronts than rows, the methods below
+    int64_t start = 0;  // lexicographic positions placed by the tables before they ran out of rows
+    if (w.M == 3 && w.N >= kTableMinN && w.N <= kTableMaxN) {
         const int64_t n_fronts = fronts_three_table(w);
         if (n_fronts >= 0) return n_fronts;
+        start = -1 - n_fronts;
     }
-    if (w.M == 3 && words > kShortRow && words <= 64) return fronts_three<false>(w);
-    if (w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64) return fronts_three<true>(w);
+    if (w.M == 3 && words > kShortRow && words <= 64) return fronts_three<false>(w, start);
+    if (w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64) return fronts_three<true>(w, start);
     switch ((w.N + 63) / 64) {
-    case 1: return fronts_bitsets<1>(w);
-    case 2: return fronts_bitsets<2>(w);
-    case 3: return fronts_bitsets<3>(w);
-    case 4: return fronts_bitsets<4>(w);
-    case 5: return fronts_bitsets<5>(w);
-    case 6: return fronts_bitsets<6>(w);
-    case 7: return fronts_bitsets<7>(w);
-    case 8: return fronts_bitsets<8>(w);
-    default: return fronts_bitsets<0>(w);
+    case 1: return fronts_bitsets<1>(w, start);
+    case 2: return fronts_bitsets<2>(w, start);
+    case 3: return fronts_bitsets<3>(w, start);
+    case 4: return fronts_bitsets<4>(w, start);
+    case 5: return fronts_bitsets<5>(w, start);
+    case 6: return fronts_bitsets<6>(w, start);
+    case 7: return fronts_bitsets<7>(w, start);
+    case 8: return fronts_bitsets<8>(w, start);
+    default: return fronts_bitsets<0>(w, start);
     }
 }
 
