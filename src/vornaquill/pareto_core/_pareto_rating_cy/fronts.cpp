@@ -187,20 +187,15 @@ int64_t fronts_two(const Work &w) {
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 
-// Ranks of the second and third objectives for fronts_three and fronts_three_table: per
-// individual, its third rank, its place in the second objective's sorted order and the last place
-// of its run of ties there; per place there, the third rank.
+// Places in the second objective's sorted order for fronts_three and fronts_three_table (the third
+// ranks, like the second ones of fronts_two, come with the sorted columns, rating.cpp): per
+// individual, its place there and the last place of its run of ties; per place, the third rank.
 void three_ranks(const Work &w) {
     const int64_t N = w.N;
     int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
-    int32_t *third_rank = w.fronts.third_rank, *third_at = w.fronts.third_at;
-    const int32_t *by_second = w.col + N, *by_third = w.col + 2 * N;
-    // The third keys as 32-bit ranks, like the second ones of fronts_two.
-    const bool tied_third = w.has_ties(2);
-    for (int64_t j = 0, start = 0; j < N; ++j) {
-        if (!tied_third || (j > 0 && w.key(by_third[j], 2) != w.key(by_third[j - 1], 2))) start = j;
-        third_rank[by_third[j]] = static_cast<int32_t>(start);
-    }
+    const int32_t *third_rank = w.fronts.third_rank;
+    int32_t *third_at = w.fronts.third_at;
+    const int32_t *by_second = w.col + N;
     const bool tied = w.has_ties(1);
     for (int64_t j = N - 1, end = N - 1; j >= 0; --j) {
         const int32_t i = by_second[j];

@@ -28,8 +28,9 @@ constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
 
 // Value buckets of the column sort per record: with twice as many buckets as records, few records
-// share one, so the insertion pass that finishes the sort moves few of them. The bucket ends are
-// kept as int32 in `order` and `items` (N int64 each), which hold exactly this many per record.
+// share one, so the insertion pass that finishes the sort moves few of them. The bucket counts
+// and cursors are kept as int32 in `order` and `items` (N int64 each), which hold exactly this
+// many per record.
 constexpr int64_t kBucketsPerRecord = 2;
 // The insertion pass after the bucket pass gives up after moving records this many places per
 // record in all (values so skewed that many crowd into one bucket), and a comparison sort
@@ -105,10 +106,13 @@ void prepare_keys(Work *w, int mode_i) {
     for (int64_t m = 0; m < M; ++m) {
         sort_column(*w, m);
         int32_t *col = w->col ? w->col + m * N : nullptr;
-        // With two objectives the fronts compare the second one's ranks (fronts.cpp), written here
-        // once its column is sorted: the bucket ids of the column sort, which share their
-        // storage, are no longer needed then.
-        int32_t *rank = col && M == 2 && m == 1 ? w->fronts.second_rank : nullptr;
+        // With two or three objectives the fronts compare the last one's ranks (fronts.cpp),
+        // written here once its column is sorted: the bucket ids of the column sort, which share
+        // their storage, are no longer needed then.
+        int32_t *rank = !col || m != M - 1 ? nullptr
+                        : M == 2           ? w->fronts.second_rank
+                        : M == 3           ? w->fronts.third_rank
+                                           : nullptr;
         bool tied = false;
         int32_t start = 0;  // first sorted position of the current run of ties
         for (int64_t j = 0; j < N; ++j) {
@@ -385,8 +389,8 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     w->members = b.items;
     w->cursor_lo = b.n_dom;
     w->cursor_hi = b.nxt;
-    // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` holds N int64,
-    // room for the bucket ends.
+    // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` and `items` hold N
+    // int64 each, room for the two tables of bucket counts and cursors.
     static_assert(sizeof(OrderKey) >= sizeof(Pair) && alignof(OrderKey) % alignof(Pair) == 0, "spare records");
     static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket counts in `order`, `items`");
     int32_t *const bucket_count[2] = {reinterpret_cast<int32_t *>(b.order), reinterpret_cast<int32_t *>(b.items)};

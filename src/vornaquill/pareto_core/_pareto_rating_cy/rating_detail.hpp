@@ -73,12 +73,35 @@ private:
     uint32_t count_[2][4][256];  // per half of the input (even and odd j), per digit
 };
 
+// Stable distribution of positions 0 .. n-1 into buckets, given their cursors: lo[b] the first
+// free slot of bucket b, hi[b] one past its last. emit(slot, j) for each j, the j of one bucket in
+// increasing order. Each bucket is filled from both ends at once (the first half of the positions
+// forward, the second half backward), so that runs of positions bound for the same bucket (few
+// fronts, crowded or tied values) make two independent chains of cursor updates instead of one.
+template <class Cursor, class BucketOf, class Emit>
+inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf bucket_of, Emit emit) {
+    const int64_t h = n / 2;
+    // Every position finds a free slot in its bucket: the two cursors of a bucket never cross.
+    for (int64_t j = 0; j < h; ++j) {
+        const int64_t t = n - 1 - j;
+        const auto bj = bucket_of(j);
+        VQ_ASSERT(lo[bj] < hi[bj]);
+        emit(lo[bj]++, j);
+        const auto bt = bucket_of(t);
+        VQ_ASSERT(lo[bt] < hi[bt]);
+        emit(--hi[bt], t);
+    }
+    if (n % 2) {
+        const auto bh = bucket_of(h);
+        VQ_ASSERT(lo[bh] < hi[bh]);
+        emit(lo[bh], h);
+    }
+}
+
 // Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
-// (ids[j] < nb), stably. count[0] holds the nb bucket sizes, or with by_parity the sizes among
-// the even-numbered records, count[1] then those among the odd-numbered ones (by_parity below);
-// both are overwritten. Each bucket is filled from both ends at once, the first half of the
-// records forward and the second half backward: records bound for the same bucket, common when
-// values crowd or tie, make two independent chains of cursor updates instead of one.
+// (ids[j] < nb), stably (fill_from_both_ends). count[0] holds the nb bucket sizes, or with
+// by_parity the sizes among the even-numbered records, count[1] then those among the odd-numbered
+// ones (by_parity below); both are overwritten.
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
                        bool by_parity, Pair *dst);
 
@@ -100,11 +123,7 @@ inline void by_parity(int64_t n, int32_t *const (&count)[2], Put put) {
 bool insertion_by_key(Pair *p, int64_t n, int64_t budget);
 
 // Stable distribution of positions 0 .. n-1 into buckets whose slots start at start[f] and end
-// at start[f + 1]: emit(slot, j) for each j, the j of one bucket in increasing order. Each bucket
-// is filled from both ends at once (the first half of the positions forward, the second half
-// backward), so that runs of positions bound for the same bucket, common when there are few
-// fronts, make two independent chains of cursor updates instead of one. `lo` and `hi` hold one
-// cursor per bucket.
+// at start[f + 1] (fill_from_both_ends); `lo` and `hi` hold one cursor per bucket.
 template <class BucketOf, class Emit>
 inline void distribute(int64_t n, const int64_t *start, int64_t n_buckets, int32_t *lo, int32_t *hi,
                        BucketOf bucket_of, Emit emit) {
@@ -112,23 +131,12 @@ inline void distribute(int64_t n, const int64_t *start, int64_t n_buckets, int32
         lo[f] = static_cast<int32_t>(start[f]);
         hi[f] = static_cast<int32_t>(start[f + 1]);
     }
-    const int64_t h = n / 2;
-    // Every position finds a free slot in its bucket: the two cursors of a bucket never cross.
-    auto free_slot = [&](int64_t f) { return f >= 0 && f < n_buckets && lo[f] < hi[f]; };
-    for (int64_t j = 0; j < h; ++j) {
-        const int64_t t = n - 1 - j;
-        const int64_t fj = bucket_of(j);
-        VQ_ASSERT(free_slot(fj));
-        emit(lo[fj]++, j);
-        const int64_t ft = bucket_of(t);
-        VQ_ASSERT(free_slot(ft));
-        emit(--hi[ft], t);
-    }
-    if (n % 2) {
-        const int64_t fh = bucket_of(h);
-        VQ_ASSERT(free_slot(fh));
-        emit(lo[fh], h);
-    }
+    auto checked = [&](int64_t j) {
+        const int64_t f = bucket_of(j);
+        VQ_ASSERT(f >= 0 && f < n_buckets);
+        return f;
+    };
+    fill_from_both_ends(n, lo, hi, checked, emit);
 }
 
 // Width of Work::tied: objectives from this one on are taken to hold ties.
@@ -156,7 +164,7 @@ constexpr int64_t kTiedBits = 64;
 // keys      fronts.second_rank    nxt       rank of each individual's second key (M = 2)   prepare_keys
 // fronts    fronts.least_bits     items     per-front minima as a bitset of ranks          sweep_two_bits
 // fronts    fronts.front_of_least n_dom     per rank: the front it is the minimum of       sweep_two_bits
-// fronts    fronts.third_rank     nxt       rank of each individual's third key            fronts_three
+// keys      fronts.third_rank     nxt       rank of each individual's third key (M = 3)    prepare_keys
 // fronts    fronts.second_pos     n_dom     place of each individual in col + N            fronts_three
 // fronts    fronts.second_end     items     last place of its run of ties there (int32)    fronts_three
 // fronts    fronts.third_at       items     per place there, its third rank (second half)  fronts_three

@@ -65,15 +65,11 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
     int32_t *lo = count[0], *hi = count[1];
     if (by_parity) bucket_cursors<true>(lo, hi, nb);
     else bucket_cursors<false>(lo, hi, nb);
-    const int64_t h = n / 2;
-    for (int64_t j = 0; j < h; ++j) {
-        const int64_t t = n - 1 - j;
-        // Each record finds a free slot: the two cursors of a bucket never cross.
-        VQ_ASSERT(ids[j] < nb && lo[ids[j]] < hi[ids[j]] && ids[t] < nb && lo[ids[t]] < hi[ids[t]]);
-        dst[lo[ids[j]]++] = src[j];
-        dst[--hi[ids[t]]] = src[t];
-    }
-    if (n % 2) dst[lo[ids[h]]] = src[h];
+    auto bucket = [ids, nb](int64_t j) {
+        VQ_ASSERT(ids[j] < nb);
+        return ids[j];
+    };
+    fill_from_both_ends(n, lo, hi, bucket, [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
 }
 
 bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
@@ -99,7 +95,7 @@ bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
 // bench/native/microbench.cpp, `rating_s` at N = 256 and N = 1024, straddles it). The digits
 // were counted as the records were put (the even and odd records into separate tables); each
 // digit that is not the same for every record redistributes the records stably, filling each
-// bucket from both ends at once.
+// bucket from both ends at once (fill_from_both_ends).
 // High digits of similar values repeat from record to record; split this way the counter updates
 // form two independent chains instead of one. Runs that share the sorted high bits and differ
 // below them are then sorted by the full key and index. O(4 N) moves plus the runs.
@@ -110,7 +106,6 @@ void IndexOrderSort::sort() {
         sort_pairs(p, n);
         return;
     }
-    const int64_t h = n / 2;
     Pair *src = p, *dst = spare_;
     const uint64_t first = pair_key(p[0]);
     for (int d = low_; d < 4; ++d) {
@@ -124,17 +119,9 @@ void IndexOrderSort::sort() {
             sum += c0[v] + c1[v];
             hi[v] = sum;
         }
-        for (int64_t j = 0; j < h; ++j) {
-            const Pair a = src[j], b = src[n - 1 - j];
-            // Each record finds a free slot: the two cursors of a digit never cross.
-            const unsigned da = digit(a, shift);
-            VQ_ASSERT(lo[da] < hi[da]);
-            dst[lo[da]++] = a;
-            const unsigned db = digit(b, shift);
-            VQ_ASSERT(lo[db] < hi[db]);
-            dst[--hi[db]] = b;
-        }
-        if (n % 2) dst[lo[digit(src[h], shift)]] = src[h];
+        fill_from_both_ends(
+            n, lo, hi, [src, shift](int64_t j) { return digit(src[j], shift); },
+            [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
         std::swap(src, dst);
     }
     if (src != p) std::copy(src, src + n, p);
