@@ -6,9 +6,11 @@
 
 Each build is a copy of a `_pareto_rating_cy` extension file, loaded as its own module. Every round
 times one batch of each contender (the order rotating), as CPU time of the calling thread; printed:
-median time per call and the median of the paired per-round ratios moocore / build. *uniform* and
-*correlated* are the populations of table a (one per point, rated over and over); *fresh* cycles
-through 97 populations drawn as the kernel draws them (means from a standard normal, noise 0.3).
+median time per call and the median of the paired per-round ratios moocore / build, then for each
+further build its time over the first build's (median of the paired rounds, with a 95 % confidence
+interval of that median from the order statistics). *uniform* and *correlated* are the
+populations of table a (one per point, rated over and over); *fresh* cycles through 97 populations
+drawn as the kernel draws them (means from a standard normal, noise 0.3).
 """
 
 import argparse
@@ -24,7 +26,7 @@ import moocore
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import population
+from run import fmt_ci, median_ci, population
 
 
 def load(path, into):
@@ -76,6 +78,12 @@ def main():
                     cells = [f"{name} {statistics.median(runs[name]) * 1e6:7.2f} us "
                              f"({statistics.median(a / b for a, b in zip(runs['moocore'], runs[name])):.2f}x)"
                              for name in builds]
+                    # The first build against each other one, paired by round: time ratio and its CI.
+                    base = names[0]
+                    for name in list(builds)[1:]:
+                        ratios = [a / b for a, b in zip(runs[name], runs[base])]
+                        cells.append(f"{name}/{base} {statistics.median(ratios):.3f} "
+                                     f"[{fmt_ci(median_ci(ratios))}]")
                     print(f"{kind:10s} M={M} N={N:5d}  " + "  ".join(cells)
                           + f"  moocore {statistics.median(runs['moocore']) * 1e6:7.2f} us", flush=True)
 

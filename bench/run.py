@@ -91,12 +91,29 @@ def interleaved(fns, repeats, target, budget):
     return {name: statistics.median(v) for name, v in runs.items()}, runs
 
 
+def median_ci(values, level=0.95):
+    """A distribution-free confidence interval for the median of the values: the order statistics
+    x_(k) and x_(n+1-k), k the largest with P(Binomial(n, 1/2) < k) <= (1 - level) / 2. None when
+    there are too few values for that level (fewer than 6 at 95 %)."""
+    xs, n = sorted(values), len(values)
+    tail, k = 0.0, 0
+    while k < n // 2 and tail + math.comb(n, k) / 2**n <= (1 - level) / 2:
+        tail += math.comb(n, k) / 2**n
+        k += 1
+    return [xs[k - 1], xs[n - k]] if k else None
+
+
 def paired_ratio(runs, num, den, scale=1.0):
-    """Median and quartiles over the rounds of runs[num] / runs[den] (times scale): the ratio of
-    batches measured moments apart, the rounds both ran."""
+    """Median, quartiles and 95 % confidence interval of the median over the rounds of
+    runs[num] / runs[den] (times scale): the ratio of batches measured moments apart, the rounds
+    both ran."""
     ratios = sorted(scale * a / b for a, b in zip(runs[num], runs[den]) if b > 0)
     q = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
-    return {"median": statistics.median(ratios), "quartiles": [q[0], q[2]]}
+    return {"median": statistics.median(ratios), "quartiles": [q[0], q[2]], "ci95": median_ci(ratios)}
+
+
+def fmt_ci(ci):
+    return "-" if ci is None else f"{ci[0]:.2f}-{ci[1]:.2f}"
 
 
 def fmt_time(s):
@@ -141,14 +158,18 @@ def bench_rating(args, peers):
                 ratios = {p: paired_ratio(runs, p, "ours") for p in t if p != "ours"}
                 point = {"input": kind, "N": N, "M": M, "fronts": n_fronts, "seconds": t,
                          "peer_over_ours": {p: r["median"] for p, r in ratios.items()},
-                         "peer_over_ours_quartiles": {p: r["quartiles"] for p, r in ratios.items()}}
+                         "peer_over_ours_quartiles": {p: r["quartiles"] for p, r in ratios.items()},
+                         "peer_over_ours_ci95": {p: r["ci95"] for p, r in ratios.items()}}
                 points.append(point)
                 print(f"  a. {kind:10s} M={M} N={N:5d}: ours {fmt_time(t['ours'])}", flush=True)
     names = list(peers)
+    first = names[0] if names else None
     rows = [[p["input"], p["M"], p["N"], p["fronts"], fmt_time(p["seconds"]["ours"])]
-            + [f"{p['peer_over_ours'][n]:.1f}x" for n in names] for p in points]
-    table("a. Rating one population from Python: our time, and peer time / our time (median of paired rounds)",
-          ["input", "M", "N", "fronts", "ours"] + names, rows)
+            + [f"{p['peer_over_ours'][n]:.1f}x" for n in names]
+            + ([fmt_ci(p["peer_over_ours_ci95"][first])] if first else []) for p in points]
+    table("a. Rating one population from Python: our time, and peer time / our time (median of paired rounds; "
+          f"95 % CI of the median for {first})",
+          ["input", "M", "N", "fronts", "ours"] + names + ([f"{first} 95% CI"] if first else []), rows)
     return points
 
 
@@ -220,17 +241,17 @@ def bench_kernel(args, peers):
             sigma = np.sqrt(s2)
             t, runs = interleaved({"python": lambda: python_loop(fronts_fn, mu, sigma, n_loop),
                                    "ours": lambda: mc_rank_counts(mu, s2, n_ours)},
-                                  repeats=pick(args, 5, 3, 1), target=target, budget=2.0)
+                                  repeats=pick(args, 11, 3, 1), target=target, budget=2.0)
             per = {"python": t["python"] / n_loop, "ours": t["ours"] / n_ours}
             ratio = paired_ratio(runs, "python", "ours", n_ours / n_loop)
             points.append({"N": N, "M": M, "per_sample_s": per, "ratio": ratio["median"],
-                           "ratio_quartiles": ratio["quartiles"]})
+                           "ratio_quartiles": ratio["quartiles"], "ratio_ci95": ratio["ci95"]})
             print(f"  b. M={M} N={N}: ours {fmt_time(per['ours'])}/sample", flush=True)
     table(f"b. mc_rank_counts per sample against a Python loop (NumPy normals, {fastest} fronts, "
-          "NumPy crowding, np.lexsort, counting); ratio: median of paired rounds",
-          ["M", "N", "python loop", "mc_rank_counts", "ratio"],
+          "NumPy crowding, np.lexsort, counting); ratio: median of paired rounds and its 95 % CI",
+          ["M", "N", "python loop", "mc_rank_counts", "ratio", "95% CI"],
           [[p["M"], p["N"], fmt_time(p["per_sample_s"]["python"]), fmt_time(p["per_sample_s"]["ours"]),
-            f"{p['ratio']:.1f}x"] for p in points])
+            f"{p['ratio']:.1f}x", fmt_ci(p["ratio_ci95"])] for p in points])
     return {"fronts_from": fastest, "points": points}
 
 
