@@ -337,14 +337,15 @@ def select(
         chance does not protect its mean. Non-finite means and zero variances are kept. With fewer
         than 4 finite means in an objective, that objective is used as observed (`prior_note`).
 
-    Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
-    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
-
     progress:
         A callable called with (samples done, samples of the run): (0, n) first, then about every
-        25 ms while the samples are drawn, and (n, n) at the end (each run of n_samples="auto" counts from 0), or True
-        for a bar on standard error, one per run (needs tqdm: pip install 'vornaquill[progress]'). It does not
-        change the result; an exception from it stops the selection and propagates.
+        25 ms while the samples are drawn, and (n, n) at the end (each run of n_samples="auto"
+        counts from 0), or True for a bar on standard error, one per run (needs tqdm:
+        pip install 'vornaquill[progress]'). It does not change the result; an exception from it
+        stops the selection and propagates.
+
+    Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
+    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
 
     Returns
     -------
