@@ -287,91 +287,95 @@ void crowding(const Work &w, int64_t n_fronts) {
     }
 }
 
-constexpr int64_t kScoreInsertionBudget = 4;
-
-// Sorts the n finite scores of the individuals listed in `finite` (increasing index) into
-// `sorted` by (score key, index), a score's key being the complement of its order key. Crowding
-// scores crowd towards zero, so the buckets are cut from the keys, not the values: key bits
-// follow the exponent, which spreads skewed scores far better than a linear scale. The keys'
-// span is shifted down to fewer than 2 n buckets; one counting pass and a stable insertion pass
-// sort them (a comparison sort takes over when the insertion gives up, and for few records).
-// The dense low scores still share buckets, more so when a few fronts of three stretch the span
-// up to 2: the insertion may move records kScoreInsertionBudget places each before giving up
-// (measured on table a's populations: at most 2.6 places per record, well below 1 on most).
-void sort_scores(const Work &w, const int32_t *finite, int64_t n, Pair *sorted) {
-    const double *within = w.b->within;
-    Pair *spare = w.global.spare;
-    uint64_t lo = UINT64_MAX, hi = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        const uint64_t key = ~order_key(within[finite[j]]);
-        store_key(&spare[j].val, key);
-        spare[j].idx = finite[j];
-        lo = std::min(lo, key);
-        hi = std::max(hi, key);
-    }
-    if (n < kRadixMinN || lo == hi) {
-        std::copy(spare, spare + n, sorted);
-        if (lo != hi) sort_pairs(sorted, n);
-        return;
-    }
-    const int64_t nb = kBucketsPerRecord * n;
-    int shift = 0;
-    while (((hi - lo) >> shift) >= static_cast<uint64_t>(nb)) ++shift;
-    uint32_t *ids = w.global.bucket;
-    int32_t *const(&count)[2] = w.global.bucket_count;
-    std::fill(count[0], count[0] + nb, 0);
-    std::fill(count[1], count[1] + nb, 0);
-    by_parity(n, count, [&](int64_t j, int32_t *c) {
-        ids[j] = static_cast<uint32_t>((pair_key(spare[j]) - lo) >> shift);
-        ++c[ids[j]];
-    });
-    scatter_by_bucket(spare, ids, n, nb, count, true, sorted);
-    if (!insertion_by_key(sorted, n, kScoreInsertionBudget * n)) sort_pairs(sorted, n);
-}
-
 // Below this many individuals the global order sorts each front on its own (measured on fresh
 // populations, where the comparison sorts mispredict more and more as N grows; the rating case of
 // bench/native/microbench.cpp, `rating_s` at N = 64 and N = 256, straddles it).
 constexpr int64_t kOneOrderSortMinN = 128;
 
+// The insertion pass that finishes the score buckets gives up after moving records this many
+// places per record (comparison sorts of the fronts take over).
+constexpr int64_t kScoreInsertionBudget = 4;
+
 // Global order: by front, then score descending, then index. A score's sort key is the
-// complement of its order key. Small populations sort each front's members (contiguous in
-// `members`) on their own; larger ones sort everybody by score once (sort_scores) and distribute
-// them stably into their fronts' slots. O(N log N).
+// complement of its order key, so +inf scores (every member of a front of at most two, both ends
+// of each objective otherwise: often a third of the population) have the least key and tie
+// (scores are never NaN: a term is only added over a finite range, between finite values).
+// Small populations sort each front's members (contiguous in `members`) on their own. Larger
+// ones place everybody at once by one counting pass over buckets laid out front after front:
+// front f owns the 2 n_f buckets from 2 front_start[f] on, the first for its +inf scores (they
+// need no sorting: index order), the rest for its other scores. Those are cut from the keys, not
+// the values: key bits follow the exponent, which spreads crowding scores (crowded towards zero)
+// far better than a linear scale; each front shifts the keys' common span down to fewer than
+// its 2 n_f - 1 buckets. A bucket then only holds scores of one front, so the stable insertion
+// pass that finishes the sort moves few records, even where many fronts share the same few
+// scores (fronts whose members sit at even gaps). O(N) besides the insertions.
 void global_order(const Work &w, int64_t n_fronts) {
     const Buffers &b = *w.b;
+    const int64_t N = w.N, *start = w.front_start;
     Pair *records = w.global.records;
     auto put = [&b, records](int64_t j, int64_t i) {
         store_key(&records[j].val, ~order_key(b.within[i]));
         records[j].idx = static_cast<int32_t>(i);
     };
-    if (w.N < kOneOrderSortMinN) {
+    if (N < kOneOrderSortMinN) {
         for (int64_t f = 0; f < n_fronts; ++f) {
-            const int64_t a = w.front_start[f], n = w.front_start[f + 1] - a;
+            const int64_t a = start[f], n = start[f + 1] - a;
             for (int64_t j = 0; j < n; ++j) put(j, w.members[a + j]);
             sort_pairs(records, n);
             for (int64_t j = 0; j < n; ++j) b.order[a + j] = records[j].idx;
         }
         return;
     }
-    // +inf scores (every member of a front of at most two, both ends of each objective otherwise:
-    // often a third of the population) come first and tie, so they need no sorting: they go
-    // ahead in index order, and only the finite scores are sorted after them. Split without
-    // branches, the finite ones listed in global.finite (read before the distribution reuses it).
-    int64_t n_inf = 0, n_finite = 0;
-    int32_t *finite = w.global.finite;
-    for (int64_t i = 0; i < w.N; ++i) {
-        const bool inf = b.within[i] == kInf;
-        records[n_inf].idx = static_cast<int32_t>(i);
-        finite[n_finite] = static_cast<int32_t>(i);
-        n_inf += inf;
-        n_finite += !inf;
+    const uint64_t inf_key = ~order_key(kInf);
+    Pair *spare = w.global.spare;
+    // The span of the other scores' keys. Whether a score is +inf is hard to predict: the loops
+    // over the individuals tell them apart without branches.
+    uint64_t lo = UINT64_MAX, hi = 0;
+    for (int64_t i = 0; i < N; ++i) {
+        const uint64_t key = ~order_key(b.within[i]);
+        store_key(&spare[i].val, key);
+        spare[i].idx = static_cast<int32_t>(i);
+        VQ_ASSERT(key >= inf_key);
+        const uint64_t other = 0 - uint64_t{key != inf_key};  // all ones for a score below +inf
+        lo = std::min(lo, key | ~other);
+        hi = std::max(hi, key & other);
     }
-    sort_scores(w, finite, n_finite, records + n_inf);
-    distribute(
-        w.N, w.front_start, n_fronts, w.cursor_lo, w.cursor_hi,
-        [&b, records](int64_t j) { return b.front_id[records[j].idx]; },
-        [&b, records](int64_t slot, int64_t j) { b.order[slot] = records[j].idx; });
+    const uint64_t span = lo <= hi ? hi - lo : 0;
+    const int span_bits = span ? 64 - __builtin_clzll(span) : 0;  // span < 2^span_bits
+    uint8_t *shift = w.global.shift;
+    for (int64_t f = 0; f < n_fronts; ++f) {
+        // 2 n_f - 1 >= 2^p buckets for the scores; span >> s < 2^p once s >= span_bits - p.
+        const uint64_t nb = static_cast<uint64_t>(2 * (start[f + 1] - start[f]) - 1);
+        const int p = 63 - __builtin_clzll(nb);
+        int s = std::max(span_bits - p, 0);
+        s -= static_cast<int>(s > 0) & static_cast<int>((span >> std::max(s - 1, 0)) < nb);  // finer if it fits
+        shift[f] = static_cast<uint8_t>(std::min(s, 63));  // 64 only for fronts of +inf scores alone
+    }
+    uint32_t *ids = w.global.bucket;
+    int32_t *const(&count)[2] = w.global.bucket_count;
+    const int64_t nb = 2 * N;
+    std::fill(count[0], count[0] + nb, 0);
+    std::fill(count[1], count[1] + nb, 0);
+    const int64_t *front = b.front_id;
+    by_parity(N, count, [&](int64_t i, int32_t *c) {
+        const int64_t f = front[i];
+        const uint64_t key = pair_key(spare[i]);
+        const uint64_t rest = (1 + ((key - lo) >> shift[f])) & (0 - uint64_t{key != inf_key});
+        ids[i] = static_cast<uint32_t>(2 * start[f] + static_cast<int64_t>(rest));
+        VQ_ASSERT(ids[i] < 2 * start[f + 1]);
+        ++c[ids[i]];
+    });
+    scatter_by_bucket(spare, ids, N, nb, count, true, records);
+    // Every front starts with a +inf score, whose key is below every other: as a fence, it keeps
+    // the insertion within the fronts.
+    if (!insertion_by_key(records, N, kScoreInsertionBudget * N, &inf_key)) {
+        for (int64_t f = 0; f < n_fronts; ++f) {
+            int64_t a = start[f];
+            while (a < start[f + 1] && pair_key(records[a]) == inf_key) ++a;
+            sort_pairs(records + a, start[f + 1] - a);
+        }
+    }
+    for (int64_t j = 0; j < N; ++j) b.order[j] = records[j].idx;
 }
 
 // Sets the views of Work on the caller's buffers (the table in rating_detail.hpp), and carves
@@ -414,7 +418,7 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     w->crowding = {b.pairs};
     w->global = {b.pairs,
                  reinterpret_cast<Pair *>(b.keys),
-                 b.n_dom,
+                 reinterpret_cast<uint8_t *>(b.n_dom),
                  reinterpret_cast<uint32_t *>(b.nxt),
                  {bucket_count[0], bucket_count[1]}};
 

@@ -119,8 +119,10 @@ inline void by_parity(int64_t n, int32_t *const (&count)[2], Put put) {
 
 // Sorts p[0 .. n) by (key, then the order the records are in): a stable insertion sort, for
 // records nearly in order. Gives up, leaving some permutation of them, once it has moved records
-// more than `budget` places in all: returns false.
-bool insertion_by_key(Pair *p, int64_t n, int64_t budget);
+// more than `budget` places in all: returns false. With a fence key, which must be below every
+// other key there, the records holding it stay where they are and cut p into runs sorted apart
+// (a given-up sort still leaves each run's own records in it).
+bool insertion_by_key(Pair *p, int64_t n, int64_t budget, const uint64_t *fence = nullptr);
 
 // Stable distribution of positions 0 .. n-1 into buckets whose slots start at start[f] and end
 // at start[f + 1] (fill_from_both_ends); `lo` and `hi` hold one cursor per bucket.
@@ -181,16 +183,15 @@ constexpr int64_t kTiedBits = 64;
 // crowding  members               items     members of each front by (key m, index)        order_members
 // crowding  crowding.sorted       pairs     one front's records (without col)              order_members
 // crowding  b->within             within    within-front score (output)                    crowding
-// global    global.records        pairs     score records, +inf scores first               global_order
-// global    global.finite         n_dom     individuals with a finite score                global_order
-// global    global.spare          keys      records before the bucket pass / radix spare   global_order
-// global    global.bucket         nxt       bucket of each finite score (uint32)           global_order
+// global    global.records        pairs     score records by front, then key               global_order
+// global    global.shift          n_dom     per front, the shift of its score buckets      global_order
+// global    global.spare          keys      records before the bucket pass                 global_order
+// global    global.bucket         nxt       bucket of each score (uint32)                  global_order
 // global    global.bucket_count   order,    2 N bucket sizes, then cursors (int32), each   global_order
 //                                 items
 // global    b->order              order     global order (output)                          global_order
 //
-// The distributions (*) of groups, crowding and global order reuse the same two cursor arrays;
-// global.finite is read before the distribution of that phase overwrites it.
+// The distributions (*) of groups and crowding reuse the same two cursor arrays.
 struct Work {
     const Buffers *b;
     int64_t N, M;
@@ -222,7 +223,7 @@ struct Work {
     } crowding;
     struct {
         Pair *records, *spare;
-        int32_t *finite;
+        uint8_t *shift;
         uint32_t *bucket;
         int32_t *bucket_count[2];
     } global;

@@ -72,10 +72,16 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
     fill_from_both_ends(n, lo, hi, bucket, [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
 }
 
-bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
+namespace {
+
+template <bool kFenced>
+bool insertion_impl(Pair *p, int64_t n, int64_t budget, uint64_t fence) {
     for (int64_t j = 1; j < n; ++j) {
         const uint64_t k = pair_key(p[j]);
-        if (k >= pair_key(p[j - 1])) continue;
+        // One branch, taken for every fence as for records in order (a fence comes after a run of
+        // larger keys).
+        if ((k >= pair_key(p[j - 1])) | (kFenced && k == fence)) continue;
+        VQ_ASSERT(!kFenced || k > fence);
         const Pair r = p[j];
         int64_t i = j;
         do {
@@ -87,6 +93,12 @@ bool insertion_by_key(Pair *p, int64_t n, int64_t budget) {
         if (budget < 0) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool insertion_by_key(Pair *p, int64_t n, int64_t budget, const uint64_t *fence) {
+    return fence ? insertion_impl<true>(p, n, budget, *fence) : insertion_impl<false>(p, n, budget, 0);
 }
 
 // Least-significant-digit radix sort on the high bits of the key, 8 bits per pass: the top 24
