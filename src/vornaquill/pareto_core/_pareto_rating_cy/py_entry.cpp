@@ -94,13 +94,35 @@ PyObject *new_array(int ndim, npy_intp *dims, int typenum) {
     return PyArray_Empty(ndim, dims, PyArray_DescrFromType(typenum), 0);
 }
 
-PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
+// The arguments of any other call than rate_population(X), through the tuple-and-dict parser.
+int parse_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **X_obj, int *mode_i,
+                    int *within_mode_i) {
     static const char *kwlist[] = {"X", "mode_i", "within_mode_i", nullptr};
+    PyRef tuple = PyRef::steal(PyTuple_New(nargs));
+    if (!tuple) return -1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, PyRef::borrow(args[i]).release());
+    PyRef kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = PyRef::steal(PyDict_New());
+        if (!kwargs) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return -1;
+    }
+    // X stays alive after the tuple goes: the caller holds it.
+    return PyArg_ParseTupleAndKeywords(tuple.get(), kwargs.get(), "O|ii:rate_population",
+                                       const_cast<char **>(kwlist), X_obj, mode_i, within_mode_i)
+               ? 0
+               : -1;
+}
+
+PyObject *rate_population(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *X_obj = nullptr;
     int mode_i = 1, within_mode_i = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ii:rate_population", const_cast<char **>(kwlist), &X_obj,
-                                     &mode_i, &within_mode_i))
+    if (nargs == 1 && !kwnames) {
+        X_obj = args[0];  // the usual call, which needs no parsing
+    } else if (parse_arguments(args, nargs, kwnames, &X_obj, &mode_i, &within_mode_i) < 0) {
         return nullptr;
+    }
     PyRef X = PyRef::steal(as_float64_carray(X_obj));
     if (!X) return nullptr;
     auto *xa = reinterpret_cast<PyArrayObject *>(X.get());
@@ -163,7 +185,7 @@ PyObject *rate_population(PyObject *, PyObject *args, PyObject *kwargs) {
 
 PyMethodDef kRatingMethods[] = {
     {"rate_population", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(rate_population)),
-     METH_VARARGS | METH_KEYWORDS, kRateDoc},
+     METH_FASTCALL | METH_KEYWORDS, kRateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
