@@ -32,6 +32,10 @@ constexpr int64_t kBitsetMinN = 32;
 // and cursors are kept as int32 in `order` and `items` (N int64 each), which hold exactly this
 // many per record.
 constexpr int64_t kBucketsPerRecord = 2;
+// Smallest column sorted by buckets: from here on, one counting pass and an insertion pass beat a
+// comparison sort, whose branches fresh populations mispredict (measured with
+// bench/compare_builds.py: 10 to 22 % faster at N = 16 and 24, 4 to 6 % slower at N = 8).
+constexpr int64_t kBucketSortMinN = 16;
 // The insertion pass after the bucket pass gives up after moving records this many places per
 // record in all (values so skewed that many crowd into one bucket), and a comparison sort
 // takes over.
@@ -41,15 +45,15 @@ constexpr int64_t kBucketInsertionBudget = 2;
 // out, one counting pass does most of it: a value's bucket is its place between the finite
 // extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first bucket
 // and +inf and NaN in the last, so that the buckets follow the key order; an insertion pass then
-// sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Few
-// records or no finite spread go to IndexOrderSort (a comparison sort below kRadixMinN records,
-// else the radix sort). Result in w.column.sorted; scratch: the rest of w.column.
+// sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Fewer
+// than kBucketSortMinN records or no finite spread go to IndexOrderSort (a comparison sort below
+// kRadixMinN records, else the radix sort). Result in w.column.sorted; scratch: the rest of w.column.
 void sort_column(const Work &w, int64_t m) {
     const Buffers &b = *w.b;
     const int64_t N = w.N, M = w.M;
     auto value = [&b, m, M](int64_t i) { return b.X[i * M + m]; };
     Pair *sorted = w.column.sorted, *spare = w.column.spare;
-    if (N >= kRadixMinN) {
+    if (N >= kBucketSortMinN) {
         // The finite extremes, even and odd rows apart: four independent chains of comparisons
         // instead of two. Which of two equal extremes (0.0 and -0.0) wins changes no bucket.
         double lo0 = kInf, lo1 = kInf, hi0 = -kInf, hi1 = -kInf;
@@ -288,9 +292,9 @@ void crowding(const Work &w, int64_t n_fronts) {
 }
 
 // Below this many individuals the global order sorts each front on its own (measured on fresh
-// populations, where the comparison sorts mispredict more and more as N grows; the rating case of
-// bench/native/microbench.cpp, `rating_s` at N = 64 and N = 256, straddles it).
-constexpr int64_t kOneOrderSortMinN = 128;
+// populations with bench/compare_builds.py, where the comparison sorts mispredict more and more
+// as N grows: from N = 16 on, the buckets are 2 to 20 % faster; at N = 8, 1 to 3 % slower).
+constexpr int64_t kOneOrderSortMinN = 16;
 
 // The insertion pass that finishes the score buckets gives up after moving records this many
 // places per record (comparison sorts of the fronts take over).
