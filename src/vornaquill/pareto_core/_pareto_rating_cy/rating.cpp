@@ -75,16 +75,32 @@ void sort_column(const Work &w, int64_t m) {
             int32_t *const(&count)[2] = w.column.bucket_count;
             std::fill(count[0], count[0] + nb, 0);
             const double top = static_cast<double>(nb - 1);
-            for (int64_t i = 0; i < N; ++i) {
+            int64_t i = 0;
+#ifdef __SSE2__
+            // Two values at a time, the same bucket and key as the scalar loop below: min with
+            // top first sends NaN there (minpd returns its second operand then), max with 0 sends
+            // -inf and the values below lo to bucket 0.
+            static_assert(sizeof(Pair) == 16, "two records per 32 bytes");
+            const __m128d lo2 = _mm_set1_pd(lo), scale2 = _mm_set1_pd(scale), top2 = _mm_set1_pd(top);
+            for (; i + 2 <= N; i += 2) {
+                const __m128d v = _mm_set_pd(value(i + 1), value(i));
+                const __m128d t = _mm_max_pd(_mm_min_pd(_mm_mul_pd(_mm_sub_pd(v, lo2), scale2), top2),
+                                             _mm_setzero_pd());
+                const __m128i id = _mm_cvttpd_epi32(t);
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(ids + i), id);
+                const __m128i key = order_keys(v);
+                const __m128i idx = _mm_set_epi64x(i + 1, i);
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i), _mm_unpacklo_epi64(key, idx));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i + 1), _mm_unpackhi_epi64(key, idx));
+            }
+#endif
+            for (; i < N; ++i) {
                 const double v = value(i), t = (v - lo) * scale;
-                const uint32_t id = !(t < top) ? static_cast<uint32_t>(nb - 1)
-                                    : t > 0.0  ? static_cast<uint32_t>(t)
-                                               : 0u;
-                ids[i] = id;
-                ++count[0][id];
+                ids[i] = !(t < top) ? static_cast<uint32_t>(nb - 1) : t > 0.0 ? static_cast<uint32_t>(t) : 0u;
                 store_key(&spare[i].val, order_key(v));
                 spare[i].idx = static_cast<int32_t>(i);
             }
+            for (int64_t j = 0; j < N; ++j) ++count[0][ids[j]];
             scatter_by_bucket(spare, ids, N, nb, count, false, sorted);
             if (!insertion_by_key(sorted, N, kBucketInsertionBudget * N)) sort_pairs(sorted, N);
             return;
@@ -335,7 +351,30 @@ void global_order(const Work &w, int64_t n_fronts) {
     // The span of the other scores' keys. Whether a score is +inf is hard to predict: the loops
     // over the individuals tell them apart without branches.
     uint64_t lo = UINT64_MAX, hi = 0;
-    for (int64_t i = 0; i < N; ++i) {
+    int64_t i = 0;
+#ifdef __SSE2__
+    // Two scores at a time; the extremes of the other scores as doubles (the keys fall as the
+    // scores, never NaN, rise), turned into keys after the loop.
+    const __m128d inf = _mm_set1_pd(kInf), minus_inf = _mm_set1_pd(-kInf);
+    __m128d least = inf, most = minus_inf;
+    for (; i + 2 <= N; i += 2) {
+        const __m128d x = _mm_loadu_pd(b.within + i);
+        const __m128i key = _mm_xor_si128(order_keys(x), _mm_set1_epi64x(-1));
+        const __m128i idx = _mm_set_epi64x(i + 1, i);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i), _mm_unpacklo_epi64(key, idx));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i + 1), _mm_unpackhi_epi64(key, idx));
+        const __m128d other = _mm_cmplt_pd(x, inf);
+        least = _mm_min_pd(least, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, inf)));
+        most = _mm_max_pd(most, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, minus_inf)));
+    }
+    const double low = std::min(_mm_cvtsd_f64(least), _mm_cvtsd_f64(_mm_unpackhi_pd(least, least)));
+    const double high = std::max(_mm_cvtsd_f64(most), _mm_cvtsd_f64(_mm_unpackhi_pd(most, most)));
+    if (high > -kInf) {
+        lo = ~order_key(high);
+        hi = ~order_key(low);
+    }
+#endif
+    for (; i < N; ++i) {
         const uint64_t key = ~order_key(b.within[i]);
         store_key(&spare[i].val, key);
         spare[i].idx = static_cast<int32_t>(i);

@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "check.hpp"
 #include "rating.hpp"
@@ -23,6 +26,17 @@ inline uint64_t order_key(double x) {
     const uint64_t key = u ^ (static_cast<uint64_t>(static_cast<int64_t>(u) >> 63) | (uint64_t{1} << 63));
     return x != x ? UINT64_MAX : key;
 }
+
+#ifdef __SSE2__
+// order_key of two values at once (SSE2 has no 64-bit arithmetic shift: the high halves' sign
+// bits are spread over both halves instead).
+inline __m128i order_keys(__m128d x) {
+    const __m128i u = _mm_castpd_si128(_mm_add_pd(x, _mm_setzero_pd()));
+    const __m128i negative = _mm_shuffle_epi32(_mm_srai_epi32(u, 31), _MM_SHUFFLE(3, 3, 1, 1));
+    const __m128i key = _mm_xor_si128(u, _mm_or_si128(negative, _mm_set1_epi64x(INT64_MIN)));
+    return _mm_or_si128(key, _mm_castpd_si128(_mm_cmpunord_pd(x, x)));  // NaN: all ones
+}
+#endif
 
 inline uint64_t load_key(const double *p) {
     uint64_t u;
