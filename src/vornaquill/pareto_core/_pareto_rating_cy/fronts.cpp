@@ -187,9 +187,10 @@ int64_t fronts_two(const Work &w) {
     return sweep_two(w, [rank](int32_t p) { return rank[p]; }, w.fronts.least_rank);
 }
 
-// Places in the second objective's sorted order for fronts_three and fronts_three_table (the third
-// ranks, like the second ones of fronts_two, come with the sorted columns, rating.cpp): per
-// individual, its place there and the last place of its run of ties; per place, the third rank.
+// Places in the second objective's sorted order for fronts_three and fronts_three_table, computed
+// once before either runs (the third ranks, like the second ones of fronts_two, come with the
+// sorted columns, rating.cpp): per individual, its place there and the last place of its run of
+// ties; per place, the third rank.
 void three_ranks(const Work &w) {
     const int64_t N = w.N;
     int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
@@ -260,7 +261,6 @@ int64_t fronts_three_table(const Work &w) {
     const int64_t rows = std::min(w.bit_words * int64_t{sizeof(uint64_t) / sizeof(int16_t)} / len, kTableMaxRows);
     const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
     const int32_t *third_rank = w.fronts.third_rank;
-    three_ranks(w);
     constexpr int16_t kNone = INT16_MAX;  // above every rank
     int16_t *table = reinterpret_cast<int16_t *>(w.bits);
     bool full = false;
@@ -340,7 +340,6 @@ int64_t fronts_three(const Work &w, int64_t start) {
     const int64_t stride = words + summaries + (kTop ? 1 : 0);  // one front's row, summaries, top
     const int32_t *second_pos = w.fronts.second_pos, *second_end = w.fronts.second_end;
     const int32_t *third_rank = w.fronts.third_rank, *third_at = w.fronts.third_at;
-    three_ranks(w);
     uint64_t *sets = w.bits;
     // The last nonzero word of `set` before word v, or -1.
     auto word_before = [&](const uint64_t *set, int64_t v) -> int64_t {
@@ -580,15 +579,17 @@ int64_t assign_fronts(const Work &w) {
     if (w.M == 2) return fronts_two(w);
     if (!w.bits) return fronts_pairwise(w);
     const int64_t words = (w.N + 63) / 64;
+    const bool table = w.M == 3 && w.N >= kTableMinN && w.N <= kTableMaxN;
+    const bool staircases = w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64;
+    if (table || staircases) three_ranks(w);  // for both, when the tables hand over
     int64_t start = 0;  // lexicographic positions placed by the tables before they ran out of rows
-    if (w.M == 3 && w.N >= kTableMinN && w.N <= kTableMaxN) {
+    if (table) {
         const int64_t n_fronts = fronts_three_table(w);
         if (n_fronts >= 0) return n_fronts;
         start = -1 - n_fronts;
     }
-    if (w.M == 3 && words > kShortRow && words <= 64) return fronts_three<false>(w, start);
-    if (w.M == 3 && words > kShortRow && w.N <= 64 * 64 * 64) return fronts_three<true>(w, start);
-    switch ((w.N + 63) / 64) {
+    if (staircases) return words <= 64 ? fronts_three<false>(w, start) : fronts_three<true>(w, start);
+    switch (words) {
     case 1: return fronts_bitsets<1>(w, start);
     case 2: return fronts_bitsets<2>(w, start);
     case 3: return fronts_bitsets<3>(w, start);

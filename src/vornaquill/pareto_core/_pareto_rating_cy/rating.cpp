@@ -80,7 +80,6 @@ void sort_column(const Work &w, int64_t m) {
             // Two values at a time, the same bucket and key as the scalar loop below: min with
             // top first sends NaN there (minpd returns its second operand then), max with 0 sends
             // -inf and the values below lo to bucket 0.
-            static_assert(sizeof(Pair) == 16, "two records per 32 bytes");
             const __m128d lo2 = _mm_set1_pd(lo), scale2 = _mm_set1_pd(scale), top2 = _mm_set1_pd(top);
             for (; i + 2 <= N; i += 2) {
                 const __m128d v = _mm_set_pd(value(i + 1), value(i));
@@ -88,10 +87,7 @@ void sort_column(const Work &w, int64_t m) {
                                              _mm_setzero_pd());
                 const __m128i id = _mm_cvttpd_epi32(t);
                 _mm_storel_epi64(reinterpret_cast<__m128i *>(ids + i), id);
-                const __m128i key = order_keys(v);
-                const __m128i idx = _mm_set_epi64x(i + 1, i);
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i), _mm_unpacklo_epi64(key, idx));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i + 1), _mm_unpackhi_epi64(key, idx));
+                store_two_records(spare, i, order_keys(v));
             }
 #endif
             for (; i < N; ++i) {
@@ -348,40 +344,36 @@ void global_order(const Work &w, int64_t n_fronts) {
     }
     const uint64_t inf_key = ~order_key(kInf);
     Pair *spare = w.global.spare;
-    // The span of the other scores' keys. Whether a score is +inf is hard to predict: the loops
-    // over the individuals tell them apart without branches.
-    uint64_t lo = UINT64_MAX, hi = 0;
+    // The span of the other scores' keys, from their extremes as doubles (the keys fall as the
+    // scores, never NaN, rise). Whether a score is +inf is hard to predict: the loops over the
+    // individuals tell them apart without branches.
+    double least = kInf, most = -kInf;
     int64_t i = 0;
 #ifdef __SSE2__
-    // Two scores at a time; the extremes of the other scores as doubles (the keys fall as the
-    // scores, never NaN, rise), turned into keys after the loop.
     const __m128d inf = _mm_set1_pd(kInf), minus_inf = _mm_set1_pd(-kInf);
-    __m128d least = inf, most = minus_inf;
+    __m128d least2 = inf, most2 = minus_inf;
     for (; i + 2 <= N; i += 2) {
         const __m128d x = _mm_loadu_pd(b.within + i);
-        const __m128i key = _mm_xor_si128(order_keys(x), _mm_set1_epi64x(-1));
-        const __m128i idx = _mm_set_epi64x(i + 1, i);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i), _mm_unpacklo_epi64(key, idx));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(spare + i + 1), _mm_unpackhi_epi64(key, idx));
+        store_two_records(spare, i, _mm_xor_si128(order_keys(x), _mm_set1_epi64x(-1)));
         const __m128d other = _mm_cmplt_pd(x, inf);
-        least = _mm_min_pd(least, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, inf)));
-        most = _mm_max_pd(most, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, minus_inf)));
+        least2 = _mm_min_pd(least2, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, inf)));
+        most2 = _mm_max_pd(most2, _mm_or_pd(_mm_and_pd(other, x), _mm_andnot_pd(other, minus_inf)));
     }
-    const double low = std::min(_mm_cvtsd_f64(least), _mm_cvtsd_f64(_mm_unpackhi_pd(least, least)));
-    const double high = std::max(_mm_cvtsd_f64(most), _mm_cvtsd_f64(_mm_unpackhi_pd(most, most)));
-    if (high > -kInf) {
-        lo = ~order_key(high);
-        hi = ~order_key(low);
-    }
+    least = std::min(_mm_cvtsd_f64(least2), _mm_cvtsd_f64(_mm_unpackhi_pd(least2, least2)));
+    most = std::max(_mm_cvtsd_f64(most2), _mm_cvtsd_f64(_mm_unpackhi_pd(most2, most2)));
 #endif
     for (; i < N; ++i) {
-        const uint64_t key = ~order_key(b.within[i]);
-        store_key(&spare[i].val, key);
+        const double x = b.within[i];
+        VQ_ASSERT(x == x);
+        store_key(&spare[i].val, ~order_key(x));
         spare[i].idx = static_cast<int32_t>(i);
-        VQ_ASSERT(key >= inf_key);
-        const uint64_t other = 0 - uint64_t{key != inf_key};  // all ones for a score below +inf
-        lo = std::min(lo, key | ~other);
-        hi = std::max(hi, key & other);
+        least = std::min(least, x < kInf ? x : kInf);
+        most = std::max(most, x < kInf ? x : -kInf);
+    }
+    uint64_t lo = UINT64_MAX, hi = 0;
+    if (most > -kInf) {
+        lo = ~order_key(most);
+        hi = ~order_key(least);
     }
     const uint64_t span = lo <= hi ? hi - lo : 0;
     const int span_bits = span ? 64 - __builtin_clzll(span) : 0;  // span < 2^span_bits

@@ -36,6 +36,14 @@ inline __m128i order_keys(__m128d x) {
     const __m128i key = _mm_xor_si128(u, _mm_or_si128(negative, _mm_set1_epi64x(INT64_MIN)));
     return _mm_or_si128(key, _mm_castpd_si128(_mm_cmpunord_pd(x, x)));  // NaN: all ones
 }
+
+// The records of individuals i and i + 1, with their two keys, at p[i] and p[i + 1].
+inline void store_two_records(Pair *p, int64_t i, __m128i keys) {
+    static_assert(sizeof(Pair) == 16, "a record per key and index");
+    const __m128i idx = _mm_set_epi64x(i + 1, i);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p + i), _mm_unpacklo_epi64(keys, idx));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p + i + 1), _mm_unpackhi_epi64(keys, idx));
+}
 #endif
 
 inline uint64_t load_key(const double *p) {
@@ -71,7 +79,7 @@ public:
         store_key(&p_[j].val, key);
         p_[j].idx = idx;
         if (!radix_) return;
-        uint32_t (*c)[256] = count_[j & 1];
+        int32_t (*c)[256] = count_[j & 1];
         ++c[0][(key >> 32) & 0xff];  // counted even when not sorted: cheaper than a loop from low_
         ++c[1][(key >> 40) & 0xff];
         ++c[2][(key >> 48) & 0xff];
@@ -84,7 +92,7 @@ private:
     int64_t n_;
     bool radix_;
     int low_;  // lowest radix digit sorted: the sorted bits are 32 + 8 * low_ .. 63
-    uint32_t count_[2][4][256];  // per half of the input (even and odd j), per digit
+    int32_t count_[2][4][256];  // per half of the input (even and odd j), per digit
 };
 
 // Stable distribution of positions 0 .. n-1 into buckets, given their cursors: lo[b] the first

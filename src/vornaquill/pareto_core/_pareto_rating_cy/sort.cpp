@@ -28,19 +28,19 @@ void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
 
 namespace {
 
-// Turns the nb bucket sizes (the sums of the two tables when kTwoTables, else the first
-// table's) into cursors: lo[v] the first slot of bucket v, hi[v] one past its last. The running
-// sum is one chain of dependent additions; four buckets at a time (SSE2), its links are four
-// times fewer.
+// Turns the nb bucket sizes (c0[v] + c1[v] when kTwoTables, else c0[v]) into cursors: lo[v] the
+// first slot of bucket v, hi[v] one past its last (lo and hi may be c0 and c1 themselves). The
+// running sum is one chain of dependent additions; four buckets at a time (SSE2), its links are
+// four times fewer.
 template <bool kTwoTables>
-void bucket_cursors(int32_t *lo, int32_t *hi, int64_t nb) {
+void bucket_cursors(const int32_t *c0, const int32_t *c1, int32_t *lo, int32_t *hi, int64_t nb) {
     int32_t sum = 0;
     int64_t v = 0;
 #ifdef __SSE2__
     __m128i carry = _mm_setzero_si128();
-    for (; v + 4 <= nb; v += 4) {
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lo + v));
-        if (kTwoTables) c = _mm_add_epi32(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi + v)));
+    for (const int64_t whole = nb & ~int64_t{3}; v < whole; v += 4) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c0 + v));
+        if (kTwoTables) c = _mm_add_epi32(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(c1 + v)));
         __m128i x = _mm_add_epi32(c, _mm_slli_si128(c, 4));
         x = _mm_add_epi32(x, _mm_slli_si128(x, 8));  // inclusive sums within the four
         x = _mm_add_epi32(x, carry);
@@ -51,7 +51,7 @@ void bucket_cursors(int32_t *lo, int32_t *hi, int64_t nb) {
     sum = _mm_cvtsi128_si32(carry);
 #endif
     for (; v < nb; ++v) {
-        const int32_t c = lo[v] + (kTwoTables ? hi[v] : 0);
+        const int32_t c = c0[v] + (kTwoTables ? c1[v] : 0);
         lo[v] = sum;
         sum += c;
         hi[v] = sum;
@@ -63,8 +63,8 @@ void bucket_cursors(int32_t *lo, int32_t *hi, int64_t nb) {
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
                        bool by_parity, Pair *dst) {
     int32_t *lo = count[0], *hi = count[1];
-    if (by_parity) bucket_cursors<true>(lo, hi, nb);
-    else bucket_cursors<false>(lo, hi, nb);
+    if (by_parity) bucket_cursors<true>(lo, hi, lo, hi, nb);
+    else bucket_cursors<false>(lo, hi, lo, hi, nb);
     auto bucket = [ids, nb](int64_t j) {
         VQ_ASSERT(ids[j] < nb);
         return ids[j];
@@ -122,15 +122,11 @@ void IndexOrderSort::sort() {
     const uint64_t first = pair_key(p[0]);
     for (int d = low_; d < 4; ++d) {
         const int shift = 32 + 8 * d;
-        const uint32_t *c0 = count_[0][d], *c1 = count_[1][d];
+        const int32_t *c0 = count_[0][d], *c1 = count_[1][d];
         const unsigned v0 = (first >> shift) & 0xff;
-        if (c0[v0] + c1[v0] == static_cast<uint32_t>(n)) continue;  // one digit value only
-        uint32_t lo[256], hi[256], sum = 0;
-        for (int v = 0; v < 256; ++v) {
-            lo[v] = sum;
-            sum += c0[v] + c1[v];
-            hi[v] = sum;
-        }
+        if (c0[v0] + c1[v0] == n) continue;  // one digit value only
+        int32_t lo[256], hi[256];
+        bucket_cursors<true>(c0, c1, lo, hi, 256);
         fill_from_both_ends(
             n, lo, hi, [src, shift](int64_t j) { return digit(src[j], shift); },
             [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
