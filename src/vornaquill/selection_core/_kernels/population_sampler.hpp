@@ -8,6 +8,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "box_muller.hpp"
 #include "check.hpp"
@@ -18,6 +21,23 @@ namespace vq {
 // Standard deviations from variances: 0.0 for a variance <= 0, NaN stays NaN.
 inline void _sigma_from_sigma2(const double *sigma2, double *sigma, size_t n) {
     for (size_t j = 0; j < n; ++j) sigma[j] = sigma2[j] <= 0.0 ? 0.0 : std::sqrt(sigma2[j]);
+}
+
+// How many of sigma[0 .. n) draw a deviate: those that are not zero (NaN included).
+inline size_t _count_drawing(const double *sigma, size_t n) {
+    size_t need = 0, j = 0;
+#ifdef __SSE2__
+    // Two at a time: a true comparison is all ones, -1 as a 64-bit integer.
+    __m128i minus_need = _mm_setzero_si128();
+    for (; j + 2 <= n; j += 2)
+        minus_need = _mm_add_epi64(minus_need,
+                                   _mm_castpd_si128(_mm_cmpneq_pd(_mm_loadu_pd(sigma + j), _mm_setzero_pd())));
+    int64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), minus_need);
+    need = static_cast<size_t>(-(lanes[0] + lanes[1]));
+#endif
+    for (; j < n; ++j) need += sigma[j] != 0.0;
+    return need;
 }
 
 // Box-Muller pairs evaluated per batch: eight per angle class on average, so that sincos calls in
@@ -49,8 +69,7 @@ inline void _sample_population(Xoshiro256ss &st, const double *mu, const double 
     for (size_t j0 = 0; j0 < n;) {
         // Elements j0 .. j1 - 1 need at most 2 * kPairBatch deviates, one spare included.
         const size_t j1 = n - j0 > 2 * kPairBatch ? j0 + 2 * kPairBatch : n;
-        size_t need = 0;
-        for (size_t j = j0; j < j1; ++j) need += sigma[j] != 0.0;
+        const size_t need = _count_drawing(sigma + j0, j1 - j0);
         const size_t from_spare = need > 0 && st.has_spare ? 1 : 0;
         const size_t pairs = (need - from_spare + 1) / 2;
         int count[kAngleClasses + 1] = {0};
@@ -70,13 +89,20 @@ inline void _sample_population(Xoshiro256ss &st, const double *mu, const double 
         }
         z[0] = st.spare;
         size_t d = from_spare ? 0 : 1;
-        for (size_t j = j0; j < j1; ++j) {
-            if (sigma[j] == 0.0) {
-                X[j] = mu[j];
-            } else {
-                VQ_ASSERT(d <= 2 * pairs);
-                const double dev = sigma[j] * z[d++];
-                X[j] = mu[j] + dev;
+        if (need == j1 - j0) {
+            // Every element draws (the usual case): the same sums without a test per element.
+            const double *m = mu + j0, *sd = sigma + j0, *dev = z + d;
+            double *x = X + j0;
+            for (size_t t = 0; t < j1 - j0; ++t) x[t] = m[t] + sd[t] * dev[t];
+        } else {
+            for (size_t j = j0; j < j1; ++j) {
+                if (sigma[j] == 0.0) {
+                    X[j] = mu[j];
+                } else {
+                    VQ_ASSERT(d <= 2 * pairs);
+                    const double dev = sigma[j] * z[d++];
+                    X[j] = mu[j] + dev;
+                }
             }
         }
         if (need > 0) {
