@@ -115,7 +115,8 @@ demo: $(VENV)/bin/python
 
 # Benchmarks (never part of `make test`): own venv with the peers from PyPI, the native
 # microbenchmark built by CMake, tables printed and bench/results/*.json written. bench-smoke
-# builds the same and runs every table at tiny sizes (seconds; fails when a table fails).
+# builds the same and runs every table at tiny sizes (seconds; fails when a table fails), and the
+# kernel comparison of two revisions once.
 BENCH_VENV := bench/.venv
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_NATIVE := bench/.build/native
@@ -136,6 +137,7 @@ bench: bench-build
 
 bench-smoke: bench-build
 	$(BENCH_RUN) --smoke
+	$(BENCH_PY) bench/compare_kernels.py HEAD HEAD --M 2 --N 16 --rounds 3 --samples 10
 
 # Population-based training on Ray Tune: hypervolume of the final population on the true objectives
 # for Ray's scheduler and ParetoPBT over several seeds, and repeated short runs counting stalls.
