@@ -92,7 +92,7 @@ void sincos_grouping(vq::Xoshiro256ss &rng, double target, double *stream_order_
     for (size_t i = 0; i < pool; ++i) {
         const vq::PolarPair p = vq::_box_muller_polar(rng);
         stream[i] = p.theta;
-        cls[i] = static_cast<int>(p.u2 * vq::kAngleClasses);
+        cls[i] = static_cast<int>(p.u2 * vq::kMaxAngleClasses);  // a batch of kPairBatch pairs
     }
     std::vector<size_t> idx(pool);
     for (size_t b0 = 0; b0 < pool; b0 += batch) {

@@ -5,6 +5,7 @@
 // seeded result.
 // Pure C++: no Python, no allocation, cannot fail.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -40,13 +41,19 @@ inline size_t _count_drawing(const double *sigma, size_t n) {
     return need;
 }
 
-// Box-Muller pairs evaluated per batch: eight per angle class on average, so that sincos calls in
-// a row mostly take the same path, while the batch's arrays (about 4.5 KB) stay in the
-// first-level cache.
-inline constexpr size_t kPairBatch = 128;
-// Angle classes of the grouping, sixteenths of the circle: narrow enough that nearly every class
-// lies within one of sincos's argument ranges and quadrants.
-inline constexpr int kAngleClasses = 16;
+// Box-Muller pairs evaluated per batch: enough that their angles, grouped by class, go round the
+// circle in small steps, while the batch's arrays (about 10 KB) stay in the first-level cache.
+inline constexpr size_t kPairBatch = 256;
+// Angle classes of the grouping: equal parts of the circle, as many as the batch has pairs (a
+// power of two from kMinAngleClasses to kMaxAngleClasses), so the calls of a batch see their
+// angles nearly in ascending order, and sincos's branches on the argument's range, quadrant and
+// place in them change only where the angles cross a boundary. Fewer classes for fewer pairs keep
+// the class counts' cost in proportion. (Measured side by side, bench/compare_kernels.py: 16
+// classes of 128 pairs cost the kernel 2 to 4 % more at N = 256; 64 or 128 classes, or 1,024, or
+// batches of 512 or 1,024 pairs were between; 256 classes for small batches cost 4 to 5 % at
+// N = 16.)
+inline constexpr size_t kMinAngleClasses = 16, kMaxAngleClasses = 256;
+static_assert(kMaxAngleClasses >= kPairBatch && kMaxAngleClasses <= 256, "one class per pair, in a uint8_t");
 
 // One sampled population: C-contiguous N x M matrices, so rows ascending then columns ascending
 // is plain storage order. Element j takes mu[j] when sigma[j] is zero and draws nothing (a pending
@@ -57,10 +64,9 @@ inline constexpr int kAngleClasses = 16;
 // evaluated in batches: the uniforms, logarithms and square roots of up to kPairBatch pairs in
 // stream order, then sincos for them grouped by the angle's class. The C library's sincos branches
 // on the angle's range and quadrant; grouped, those branches are predicted instead of missed about
-// once per call (measured by the case "sincos_grouping" of bench/native/microbench.cpp: about 10
-// instead of 18 ns per call, 2.6 instead of 4.7 us per 256 calls). Each call is the same pure
-// function of the same angle, so every deviate, the spare and the generator state are those of the
-// one-at-a-time rule.
+// once per call (measured by the case "sincos_grouping" of bench/native/microbench.cpp: about 9.5
+// instead of 19 ns per call). Each call is the same pure function of the same angle, so every
+// deviate, the spare and the generator state are those of the one-at-a-time rule.
 inline void _sample_population(Xoshiro256ss &st, const double *mu, const double *sigma, double *X, size_t n) {
     double radius[kPairBatch], theta[kPairBatch];
     double z[2 * kPairBatch + 1];  // the pending spare, then r cos and r sin of each pair
@@ -72,16 +78,19 @@ inline void _sample_population(Xoshiro256ss &st, const double *mu, const double 
         const size_t need = _count_drawing(sigma + j0, j1 - j0);
         const size_t from_spare = need > 0 && st.has_spare ? 1 : 0;
         const size_t pairs = (need - from_spare + 1) / 2;
-        int count[kAngleClasses + 1] = {0};
+        size_t classes = kMinAngleClasses;
+        while (classes < pairs) classes *= 2;
+        int count[kMaxAngleClasses + 1];
+        std::fill(count, count + classes + 1, 0);
         for (size_t p = 0; p < pairs; ++p) {
             const PolarPair pp = _box_muller_polar(st);
             radius[p] = pp.radius;
             theta[p] = pp.theta;
-            cls[p] = static_cast<uint8_t>(pp.u2 * kAngleClasses);
-            VQ_ASSERT(cls[p] < kAngleClasses);
+            cls[p] = static_cast<uint8_t>(pp.u2 * static_cast<double>(classes));  // u2 < 1: below `classes`
+            VQ_ASSERT(cls[p] < classes);
             ++count[cls[p] + 1];
         }
-        for (int c = 0; c < kAngleClasses; ++c) count[c + 1] += count[c];
+        for (size_t c = 0; c < classes; ++c) count[c + 1] += count[c];
         for (size_t p = 0; p < pairs; ++p) by_class[count[cls[p]]++] = static_cast<uint16_t>(p);
         for (size_t q = 0; q < pairs; ++q) {
             const size_t p = by_class[q];
