@@ -68,4 +68,4 @@ def test_ctrl_c_stops_a_long_call_and_leaves_no_thread(call, threads, ties):
     timer.join()
     assert 0.2 <= elapsed < 2.0  # 0.2 s plus a look (25 ms) on a loaded machine
     # <=: a thread of an earlier test may still have been exiting when `before` was taken
-    assert threading.active_count() == before[0] and len(os.listdir("/proc/self/task")) <= before[1]
+    assert threading.active_count() <= before[0] and len(os.listdir("/proc/self/task")) <= before[1]
