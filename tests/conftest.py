@@ -2,6 +2,7 @@
 by the test folders are in the `helpers` package."""
 
 import importlib
+import signal
 import sys
 from contextlib import contextmanager
 
@@ -10,6 +11,15 @@ import pytest
 SIBLING = "vornaquill.pareto_core._pareto_rating_cy"
 MC_RANK = "vornaquill.selection_core._mc_rank"
 PARALLEL = "vornaquill.selection_core._parallel"
+
+
+def pytest_configure(config):
+    # The Ctrl-C tests interrupt this process and the command-line tool's. A job that a script
+    # starts in the background inherits SIGINT ignored, and Python then ignores it too: put
+    # Python's handler back, so that the tests see what a user at a terminal sees (children start
+    # with the default disposition again).
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @contextmanager
