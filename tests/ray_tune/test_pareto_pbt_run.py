@@ -38,9 +38,9 @@ def driver_folder(tmp_path, monkeypatch):
 
 
 def train(config):
-    """config["case"] (optional): the trial's own "stop", "delay" per step, "fail_at" step and "scale"
-    of the learning rate; config["marks"] (optional): a folder that gets a file for every restore from
-    a checkpoint written on another node."""
+    """config["case"] (optional): the trial's own "stop", "delay" per step, "fail_at" step, "scale"
+    of the learning rate and "extra_cost"; config["marks"] (optional): a folder that gets a file for
+    every restore from a checkpoint written on another node."""
     progress, step = 0.0, 0
     node = ray.get_runtime_context().get_node_id()
     if checkpoint := get_checkpoint():
@@ -56,7 +56,8 @@ def train(config):
             raise RuntimeError("the intended failure")
         time.sleep(case.get("delay", 0.1))
         progress += config["lr"] * case.get("scale", 1.0) * (1.0 - progress)
-        metrics = {"loss": 1.0 - progress + random.gauss(0, 0.05), "cost": config["lr"] + random.gauss(0, 0.05)}
+        metrics = {"loss": 1.0 - progress + random.gauss(0, 0.05),
+                   "cost": config["lr"] + case.get("extra_cost", 0.0) + random.gauss(0, 0.05)}
         if step % INTERVAL:
             report(metrics)
             continue
@@ -148,11 +149,13 @@ def test_real_run_interrupted_and_restored(tmp_path, storage):
 @pytest.mark.parametrize("where", ["asynchronous", "cluster"])
 def test_real_run_asynchronous(tmp_path, where):
     # Locally: four trials at once, at different speeds; one fails before its first perturbation
-    # point, one stops early. On a head node and a worker node sharing the storage path, one trial
-    # held on each by a custom resource: every clone restores the other node's checkpoint (the
-    # slowly learning trial loses every selection).
+    # point, one stops early, and the fastest learns slowly at a higher cost (worse in both metrics,
+    # it loses its selections, so exploits happen whatever learning rates are drawn). On a head node
+    # and a worker node sharing the storage path, one trial held on each by a custom resource: every
+    # clone restores the other node's checkpoint (the slowly learning trial loses every selection).
     local = where == "asynchronous"
-    cases = ([{"delay": 0.05}, {"delay": 0.2}, {"delay": 0.1, "fail_at": 2}, {"delay": 0.05, "stop": 6}]
+    cases = ([{"delay": 0.05, "scale": 0.1, "extra_cost": 1.0}, {"delay": 0.2}, {"delay": 0.1, "fail_at": 2},
+              {"delay": 0.05, "stop": 6}]
              if local else [{"scale": 0.1, "node": "a"}, {"scale": 1.0, "node": "b"}])
     scheduler = ParetoPBT({"loss": "min"} if not local else {"loss": "min", "cost": "min"}, seed=2, synch=False,
                           time_attr="training_iteration", perturbation_interval=INTERVAL, quantile_fraction=0.5,
