@@ -6,33 +6,23 @@
 #include <vector>
 
 #include "population_sampler.hpp"
-#include "rating.hpp"
+#include "rating_call.hpp"
 
 // Seconds per sample of `samples` samples from seed 1; *check gets a hash of the place sums, equal
 // between revisions that rate alike.
 extern "C" __attribute__((visibility("default"))) double vq_kernel_loop(int64_t N, int64_t M, const double *mu,
                                                                         const double *sigma, int32_t samples,
                                                                         uint64_t *check) {
-    using namespace vq;
-    std::vector<uint64_t> storage[kNumRatingBuffers];
-    MemviewSlice s[kNumRatingBuffers];
-    for (const BufferSpec &b : kRatingBuffers) {
-        storage[b.id].resize((byte_size(b, N, M) + 7) / 8 + 1);
-        s[b.id] = contiguous_slice(b, storage[b.id].data(), N, M);
-    }
-    double *X = reinterpret_cast<double *>(storage[kBufX].data());
-    const int64_t *order = reinterpret_cast<const int64_t *>(storage[kBufOrder].data());
-    auto *pairs = reinterpret_cast<Pair *>(storage[kBufPairs].data());
-    auto *keys = reinterpret_cast<OrderKey *>(storage[kBufKeys].data());
+    RatingCall rate(N, M);
+    std::vector<double> X(static_cast<size_t>(N * M));
+    const int64_t *order = reinterpret_cast<const int64_t *>(rate.storage[vq::kBufOrder].data());
     std::vector<int64_t> place_sum(N, 0);
-    Xoshiro256ss rng;
-    _xoshiro_seed(rng, 1);
+    vq::Xoshiro256ss rng;
+    vq::_xoshiro_seed(rng, 1);
     const auto t0 = std::chrono::steady_clock::now();
     for (int32_t i = 0; i < samples; ++i) {
-        _sample_population(rng, mu, sigma, X, static_cast<size_t>(N * M));
-        rating::rate_population_inplace(s[kBufX], 1, 0, s[kBufFrontId], s[kBufWithin], s[kBufOrder],
-                                        s[kBufOffsets], s[kBufItems], s[kBufDom], s[kBufNDom], s[kBufCur],
-                                        s[kBufNxt], pairs, keys, s[kBufR]);
+        vq::_sample_population(rng, mu, sigma, X.data(), X.size());
+        rate(X.data());
         for (int64_t pos = 0; pos < N; ++pos) place_sum[order[pos]] += pos;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -21,8 +21,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "rating.hpp"
 #include "population_sampler.hpp"
+#include "rating_call.hpp"
 #include "stream.hpp"
 
 namespace {
@@ -59,29 +59,6 @@ double per_call(F &&f, double target) {
 
 volatile double g_sink;
 
-// The rating buffers of one population, laid out from the buffer table (rating_abi.hpp), each in
-// its own zeroed, 8-byte aligned block.
-struct RatingCall {
-    int64_t N, M;
-    std::vector<uint64_t> storage[vq::kNumRatingBuffers];
-    vq::MemviewSlice s[vq::kNumRatingBuffers];
-
-    RatingCall(int64_t n, int64_t m) : N(n), M(m) {
-        for (const vq::BufferSpec &b : vq::kRatingBuffers) {
-            storage[b.id].resize((vq::byte_size(b, n, m) + 7) / 8);
-            s[b.id] = vq::contiguous_slice(b, storage[b.id].data(), n, m);
-        }
-    }
-    int operator()(double *X) {
-        s[vq::kBufX] = vq::contiguous_slice(vq::kRatingBuffers[vq::kBufX], X, N, M);
-        return vq::rating::rate_population_inplace(
-            s[vq::kBufX], 1, 0, s[vq::kBufFrontId], s[vq::kBufWithin], s[vq::kBufOrder], s[vq::kBufOffsets],
-            s[vq::kBufItems], s[vq::kBufDom], s[vq::kBufNDom], s[vq::kBufCur], s[vq::kBufNxt],
-            reinterpret_cast<vq::Pair *>(storage[vq::kBufPairs].data()),
-            reinterpret_cast<vq::OrderKey *>(storage[vq::kBufKeys].data()), s[vq::kBufR]);
-    }
-};
-
 // Case "sincos_grouping": seconds per sincos call on fresh angles of the generator, taken
 // kPairBatch at a time, in stream order and then in the order the population sampler calls them
 // (each batch stably grouped by angle class). Both orders run the same loop over the same angles.
@@ -92,7 +69,7 @@ void sincos_grouping(vq::Xoshiro256ss &rng, double target, double *stream_order_
     for (size_t i = 0; i < pool; ++i) {
         const vq::PolarPair p = vq::_box_muller_polar(rng);
         stream[i] = p.theta;
-        cls[i] = static_cast<int>(p.u2 * vq::kMaxAngleClasses);  // a batch of kPairBatch pairs
+        cls[i] = static_cast<int>(p.u2 * static_cast<double>(vq::_angle_classes(batch)));
     }
     std::vector<size_t> idx(pool);
     for (size_t b0 = 0; b0 < pool; b0 += batch) {

@@ -50,10 +50,17 @@ inline constexpr size_t kPairBatch = 256;
 // place in them change only where the angles cross a boundary. Fewer classes for fewer pairs keep
 // the class counts' cost in proportion. (Measured side by side, bench/compare_kernels.py: 16
 // classes of 128 pairs cost the kernel 2 to 4 % more at N = 256; 64 or 128 classes, or 1,024, or
-// batches of 512 or 1,024 pairs were between; 256 classes for small batches cost 4 to 5 % at
+// batches of 512 or 1,024 pairs were between; 256 classes for small batches cost 2 to 8 % at
 // N = 16.)
 inline constexpr size_t kMinAngleClasses = 16, kMaxAngleClasses = 256;
 static_assert(kMaxAngleClasses >= kPairBatch && kMaxAngleClasses <= 256, "one class per pair, in a uint8_t");
+
+// The classes for a batch of `pairs` pairs; a pair's class is floor(u2 * classes).
+inline size_t _angle_classes(size_t pairs) {
+    size_t classes = kMinAngleClasses;
+    while (classes < pairs) classes *= 2;
+    return classes;
+}
 
 // One sampled population: C-contiguous N x M matrices, so rows ascending then columns ascending
 // is plain storage order. Element j takes mu[j] when sigma[j] is zero and draws nothing (a pending
@@ -78,8 +85,7 @@ inline void _sample_population(Xoshiro256ss &st, const double *mu, const double 
         const size_t need = _count_drawing(sigma + j0, j1 - j0);
         const size_t from_spare = need > 0 && st.has_spare ? 1 : 0;
         const size_t pairs = (need - from_spare + 1) / 2;
-        size_t classes = kMinAngleClasses;
-        while (classes < pairs) classes *= 2;
+        const size_t classes = _angle_classes(pairs);
         int count[kMaxAngleClasses + 1];
         std::fill(count, count + classes + 1, 0);
         for (size_t p = 0; p < pairs; ++p) {
