@@ -74,23 +74,58 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
 
 namespace {
 
+// Records are moved whole, 16 bytes at a time: a record stored in parts and then loaded whole
+// waits for the parts to reach the cache.
+#ifdef __SSE2__
+typedef __m128i Record;
+inline Record load_record(const Pair *r) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(r)); }
+inline void store_record(Pair *r, Record v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(r), v); }
+#else
+typedef Pair Record;
+inline Record load_record(const Pair *r) { return *r; }
+inline void store_record(Pair *r, Record v) { *r = v; }
+#endif
+
+// Whether record j is below the one before it (a fence never is), as 0 or 1 without a branch.
+template <bool kFenced>
+inline uint64_t out_of_order(const Pair *p, int64_t j, uint64_t fence) {
+    const uint64_t k = pair_key(p[j]);
+    return static_cast<uint64_t>((k < pair_key(p[j - 1])) & (!kFenced || k != fence));
+}
+
+// The records out of order are found 64 at a time as a bit mask, without branches, and only they
+// are inserted: a test per record whether it is out of order, as the plain insertion sort makes,
+// would be mispredicted for about every record that moves (one in six after the bucket passes).
+// Inserting record j puts a greater record at j, so whether record j + 1 is out of order is
+// found again; the other records of the mask keep their neighbours, and the records before j
+// are in order once it is inserted.
 template <bool kFenced>
 bool insertion_impl(Pair *p, int64_t n, int64_t budget, uint64_t fence) {
-    for (int64_t j = 1; j < n; ++j) {
-        const uint64_t k = pair_key(p[j]);
-        // One branch, taken for every fence as for records in order (a fence comes after a run of
-        // larger keys).
-        if ((k >= pair_key(p[j - 1])) | (kFenced && k == fence)) continue;
-        VQ_ASSERT(!kFenced || k > fence);
-        const Pair r = p[j];
-        int64_t i = j;
-        do {
-            p[i] = p[i - 1];
-            --i;
-        } while (i > 0 && pair_key(p[i - 1]) > k);
-        p[i] = r;
-        budget -= j - i;
-        if (budget < 0) return false;
+    for (int64_t base = 0; base < n; base += 64) {
+        const int64_t end = std::min(base + 64, n);
+        // Bit b: record base + b is out of order; built from the last record down, each bit
+        // shifted in by one place (a shift by a variable count costs more).
+        const int64_t first = std::max<int64_t>(base, 1);
+        uint64_t out = 0;
+        for (int64_t j = end - 1; j >= first; --j) out = out + out + out_of_order<kFenced>(p, j, fence);
+        out <<= first - base;
+        while (out) {
+            const int64_t j = base + __builtin_ctzll(out);
+            out &= out - 1;
+            const Record r = load_record(p + j);
+            const uint64_t k = pair_key(p[j]);
+            VQ_ASSERT(!kFenced || k > fence);
+            int64_t i = j;
+            do {
+                store_record(p + i, load_record(p + i - 1));
+                --i;
+            } while (i > 0 && pair_key(p[i - 1]) > k);
+            store_record(p + i, r);
+            budget -= j - i;
+            if (budget < 0) return false;
+            // Rarely true: a branch keeps the loads of this test off the chain through `out`.
+            if (j + 1 < end && out_of_order<kFenced>(p, j + 1, fence)) out |= uint64_t{1} << (j + 1 - base);
+        }
     }
     return true;
 }
