@@ -76,3 +76,13 @@ def test_large_populations(kind, M, mode_i):
     # Bit rows of 5 to 8 words, and longer; with three objectives, staircases with a top word.
     for N in [300, 500, 777, 2000] + ([4500] if M == 3 else []):
         same(make(rng, N, M, kind), mode_i)
+
+
+@pytest.mark.parametrize("mode_i", [0, 1])
+def test_past_the_narrow_bucket_counts(mode_i):
+    # From 2**16 individuals on, the column sort counts its buckets in 32 bits: one objective of
+    # distinct values, where the front is each value's rank and the order sorts them.
+    X = np.random.default_rng(3).normal(size=(2**16 + 3, 1))
+    front_id, _, order, n_fronts = rate_population(X, mode_i)
+    rank = np.argsort(X[:, 0], kind="stable")
+    assert n_fronts == len(X) and np.array_equal(order, rank) and np.array_equal(front_id[rank], np.arange(len(X)))

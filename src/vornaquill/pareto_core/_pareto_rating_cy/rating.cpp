@@ -27,11 +27,13 @@ typedef double Double2 __attribute__((vector_size(16)));
 constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
 
-// Value buckets of the column sort per record: with twice as many buckets as records, few records
-// share one, so the insertion pass that finishes the sort moves few of them. The bucket counts
-// and cursors are kept as int32 in `order` and `items` (N int64 each), which hold exactly this
-// many per record.
-constexpr int64_t kBucketsPerRecord = 2;
+// Value buckets of the column sort per record: the more buckets, the fewer records share one, and
+// the fewer the insertion pass that finishes the sort moves (on the kernel's populations at
+// N = 256, about 39 records out of order with two buckets per record, 22 with four). The bucket
+// sizes and cursors are kept in `order` and `items` (N int64 each): as uint16, four per record,
+// while they fit (N < 2^16); as int32, two per record, beyond.
+constexpr int64_t kBucketsPerRecord = 2, kNarrowBucketsPerRecord = 4;
+constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX;
 // Smallest column sorted by buckets: from here on, one counting pass and an insertion pass beat a
 // comparison sort, whose branches fresh populations mispredict (measured with
 // bench/compare_builds.py: 10 to 22 % faster at N = 16 and 24, 4 to 6 % slower at N = 8).
@@ -43,7 +45,7 @@ constexpr int64_t kBucketInsertionBudget = 2;
 
 // Sorts column m of X into pairs by (order key, index). When the column's finite values spread
 // out, one counting pass does most of it: a value's bucket is its place between the finite
-// extremes, scaled to 2 N buckets (so that few records share one), with -inf in the first bucket
+// extremes, scaled to 4 N buckets (2 N from N = 2^16 on), with -inf in the first bucket
 // and +inf and NaN in the last, so that the buckets follow the key order; an insertion pass then
 // sorts within the buckets (values so skewed that it gives up are sorted by comparisons). Fewer
 // than kBucketSortMinN records or no finite spread go to IndexOrderSort (a comparison sort below
@@ -98,13 +100,13 @@ void sort_column(const Work &w, int64_t m) {
             }
             if (N % 2) extend(value(N - 1), lo0, hi0);
         }
-        const int64_t nb = kBucketsPerRecord * N;
+        const bool narrow = N <= kNarrowBucketsMaxN;
+        const int64_t nb = (narrow ? kNarrowBucketsPerRecord : kBucketsPerRecord) * N;
         const double lo = std::min(lo0, lo1), span = std::max(hi0, hi1) - lo;
         const double scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
             uint32_t *ids = w.column.bucket;
             int32_t *const(&count)[2] = w.column.bucket_count;
-            std::fill(count[0], count[0] + nb, 0);
             const double top = static_cast<double>(nb - 1);
             i = 0;
 #ifdef __SSE2__
@@ -127,8 +129,17 @@ void sort_column(const Work &w, int64_t m) {
                 store_key(&spare[i].val, order_key(v));
                 spare[i].idx = static_cast<int32_t>(i);
             }
-            for (int64_t j = 0; j < N; ++j) ++count[0][ids[j]];
-            scatter_by_bucket(spare, ids, N, nb, count, false, sorted);
+            if (narrow) {
+                uint16_t *const count16[2] = {reinterpret_cast<uint16_t *>(count[0]),
+                                              reinterpret_cast<uint16_t *>(count[1])};
+                std::fill(count16[0], count16[0] + nb, uint16_t{0});
+                for (int64_t j = 0; j < N; ++j) ++count16[0][ids[j]];
+                scatter_by_bucket(spare, ids, N, nb, count16, sorted);
+            } else {
+                std::fill(count[0], count[0] + nb, 0);
+                for (int64_t j = 0; j < N; ++j) ++count[0][ids[j]];
+                scatter_by_bucket(spare, ids, N, nb, count, false, sorted);
+            }
             if (!insertion_by_key(sorted, N, kBucketInsertionBudget * N)) sort_pairs(sorted, N);
             return;
         }
@@ -462,7 +473,9 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` and `items` hold N
     // int64 each, room for the two tables of bucket counts and cursors.
     static_assert(sizeof(OrderKey) >= sizeof(Pair) && alignof(OrderKey) % alignof(Pair) == 0, "spare records");
-    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t), "bucket counts in `order`, `items`");
+    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t) &&
+                      kNarrowBucketsPerRecord * sizeof(uint16_t) <= sizeof(int64_t),
+                  "bucket counts in `order`, `items`");
     int32_t *const bucket_count[2] = {reinterpret_cast<int32_t *>(b.order), reinterpret_cast<int32_t *>(b.items)};
     w->column = {b.pairs,
                  reinterpret_cast<Pair *>(b.keys),

@@ -126,6 +126,9 @@ inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf buck
 // ones (by_parity below); both are overwritten.
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
                        bool by_parity, Pair *dst);
+// The same with 16-bit bucket sizes and cursors (n < 2^16), without by_parity.
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, uint16_t *const (&count)[2],
+                       Pair *dst);
 
 // Calls put(j, count) for j = 0 .. n-1 in order, count being the table of j's parity: counted
 // into two tables, records that fall into the same bucket make two chains of counter updates.
@@ -179,8 +182,8 @@ constexpr int64_t kTiedBits = 64;
 // keys      column.sorted         pairs     one column's records by (key, index)           sort_column
 // keys      column.spare          keys      records before the bucket pass / radix spare   sort_column
 // keys      column.bucket         nxt       bucket of each individual (uint32)             sort_column
-// keys      column.bucket_count   order,    2 N bucket sizes, then cursors (int32), each   sort_column
-//                                 items     (bucket sizes in `order` only)
+// keys      column.bucket_count   order,    4 N bucket sizes, then cursors (uint16), each  sort_column
+//                                 items     (2 N, int32, from N = 2^16 on; sizes in `order` only)
 // lex       lex                   cur       individuals in lexicographic order of rows     lexicographic_order
 // fronts    b->front_id           front_id  front of each individual (output)              assign_fronts
 // fronts    fronts.least_key      items     per front, least second key (uint64)           sweep_two
