@@ -129,6 +129,9 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     const int64_t N = w.N, words = (N + 63) / 64;
     int64_t *front = w.b->front_id;
     int32_t least[kCountFrontsMin];  // per front, its least rank so far: ascending
+    int64_t *size = w.fronts.size;
+    int32_t *place = w.fronts.place;
+    std::fill(size, size + N, 0);
     int32_t n_fronts = 0;
     int64_t s = 0;
     for (; s < N && n_fronts < kCountFrontsMin; ++s) {
@@ -143,6 +146,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         least[f] = k;
         n_fronts += f == n_fronts;
         front[p] = f;
+        place[p] = static_cast<int32_t>(size[f]++);
     }
     uint64_t *bits = w.fronts.least_bits;
     int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
@@ -173,6 +177,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         nonzero |= uint64_t{1} << wk;
         front_of[k] = f;
         front[p] = f;
+        place[p] = static_cast<int32_t>(size[f]++);
     }
     return n_fronts;
 }
@@ -208,6 +213,9 @@ int64_t sweep_two_words(const Work &w, const int32_t *rank) {
     static_assert(W >= 1 && W <= 2, "the mask table covers two words");
     int64_t *front = w.b->front_id;
     int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
+    int64_t *size = w.fronts.size;
+    int32_t *place = w.fronts.place;
+    std::fill(size, size + w.N, 0);
     uint64_t bits[W] = {};
     int32_t n_fronts = 0;
     front_of[0] = 0;  // read, and not used, when no set bit lies above k
@@ -231,6 +239,7 @@ int64_t sweep_two_words(const Work &w, const int32_t *rank) {
         n_fronts += int32_t(1 - found);
         front_of[k] = f;
         front[p] = f;
+        place[p] = static_cast<int32_t>(size[f]++);
     }
     return n_fronts;
 }
@@ -633,6 +642,9 @@ int64_t fronts_bitsets(const Work &w, int64_t start) {
 }
 
 }  // namespace
+
+// The cases in which fronts_two takes sweep_two_words or sweep_two_bits.
+bool sweep_places(const Work &w) { return w.M == 2 && w.col && !w.has_ties(1) && w.N <= kSweepBitsMaxN; }
 
 int64_t assign_fronts(const Work &w) {
     if (w.M == 0) return fronts_none(w);

@@ -199,6 +199,8 @@ constexpr int64_t kTiedBits = 64;
 // fronts    bits                  dom       per front, least third ranks by block, place   fronts_three_table
 // fronts    fronts.lex_pos        n_dom     lexicographic position of each individual      fronts_bitsets
 // fronts    bits                  dom       dominance rows, member rows, one running row   fronts_bitsets
+// fronts    fronts.size           offsets   per front, its size (from offsets + 1)         sweep_two_bits, _words
+// fronts    fronts.place          order     place of each individual in its front (int32)  sweep_two_bits, _words
 // fronts    fronts.first          offsets   per front, first lexicographic position        fronts_bitsets
 // fronts    fronts.last           items     per front, last lexicographic position         fronts_bitsets
 // groups    front_start           offsets   first slot of each front, then N               group_fronts
@@ -226,6 +228,9 @@ struct Work {
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
     int64_t bit_words;  // its length in words (with three objectives, the arena's rest)
     uint64_t tied;  // bit m clear: column m (m < kTiedBits) is known to hold no two equal keys
+    // The front sweep counts each front's size into fronts.size and notes each individual's place
+    // in its front, in lexicographic order, in fronts.place (sweep_places).
+    bool placed;
     int64_t *front_start;  // front f's slots are front_start[f] .. front_start[f + 1] - 1
     int64_t *members;
     int32_t *cursor_lo, *cursor_hi;
@@ -239,6 +244,8 @@ struct Work {
         int32_t *least_rank, *second_rank, *front_of_least, *lex_pos, *third_rank, *second_pos, *second_end,
             *third_at;
         int64_t *first, *last;
+        int64_t *size;  // front_start + 1
+        int32_t *place;
     } fronts;
     struct {
         int64_t *half_count;
@@ -265,6 +272,9 @@ struct Work {
 
 // Writes front_id for every individual; returns the number of fronts.
 int64_t assign_fronts(const Work &w);
+
+// Whether assign_fronts counts the fronts' sizes and the individuals' places (Work::placed).
+bool sweep_places(const Work &w);
 
 }  // namespace detail
 }  // namespace rating
