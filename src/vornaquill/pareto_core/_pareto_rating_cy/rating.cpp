@@ -134,7 +134,7 @@ void sort_column(const Work &w, int64_t m) {
                                               reinterpret_cast<uint16_t *>(count[1])};
                 std::fill(count16[0], count16[0] + nb, uint16_t{0});
                 for (int64_t j = 0; j < N; ++j) ++count16[0][ids[j]];
-                scatter_by_bucket(spare, ids, N, nb, count16, sorted);
+                scatter_by_bucket(spare, ids, N, nb, count16, false, sorted);
             } else {
                 std::fill(count[0], count[0] + nb, 0);
                 for (int64_t j = 0; j < N; ++j) ++count[0][ids[j]];
@@ -376,13 +376,14 @@ constexpr int64_t kScoreInsertionBudget = 4;
 // (scores are never NaN: a term is only added over a finite range, between finite values).
 // Small populations sort each front's members (contiguous in `members`) on their own. Larger
 // ones place everybody at once by one counting pass over buckets laid out front after front:
-// front f owns the 2 n_f buckets from 2 front_start[f] on, the first for its +inf scores (they
-// need no sorting: index order), the rest for its other scores. Those are cut from the keys, not
-// the values: key bits follow the exponent, which spreads crowding scores (crowded towards zero)
-// far better than a linear scale; each front shifts the keys' common span down to fewer than
-// its 2 n_f - 1 buckets. A bucket then only holds scores of one front, so the stable insertion
-// pass that finishes the sort moves few records, even where many fronts share the same few
-// scores (fronts whose members sit at even gaps). O(N) besides the insertions.
+// front f owns the 4 n_f buckets from 4 front_start[f] on (2 from N = 2^16 on, as in the column
+// sort), the first for its +inf scores (they need no sorting: index order), the rest for its
+// other scores. Those are cut from the keys, not the values: key bits follow the exponent, which
+// spreads crowding scores (crowded towards zero) far better than a linear scale; each front
+// shifts the keys' common span down to fewer than its 4 n_f - 1 buckets. A bucket then only
+// holds scores of one front, so the stable insertion pass that finishes the sort moves few
+// records, even where many fronts share the same few scores (fronts whose members sit at even
+// gaps). O(N) besides the insertions.
 void global_order(const Work &w, int64_t n_fronts) {
     const Buffers &b = *w.b;
     const int64_t N = w.N, *start = w.front_start;
@@ -435,10 +436,13 @@ void global_order(const Work &w, int64_t n_fronts) {
     }
     const uint64_t span = lo <= hi ? hi - lo : 0;
     const int span_bits = span ? 64 - __builtin_clzll(span) : 0;  // span < 2^span_bits
+    // Buckets per record, as in the column sort: four while the tables hold them as uint16.
+    const bool narrow = N <= kNarrowBucketsMaxN;
+    const int64_t per = narrow ? kNarrowBucketsPerRecord : kBucketsPerRecord;
     uint8_t *shift = w.global.shift;
     for (int64_t f = 0; f < n_fronts; ++f) {
-        // 2 n_f - 1 >= 2^p buckets for the scores; span >> s < 2^p once s >= span_bits - p.
-        const uint64_t nb = static_cast<uint64_t>(2 * (start[f + 1] - start[f]) - 1);
+        // per n_f - 1 >= 2^p buckets for the scores; span >> s < 2^p once s >= span_bits - p.
+        const uint64_t nb = static_cast<uint64_t>(per * (start[f + 1] - start[f]) - 1);
         const int p = 63 - __builtin_clzll(nb);
         int s = std::max(span_bits - p, 0);
         s -= static_cast<int>(s > 0) & static_cast<int>((span >> std::max(s - 1, 0)) < nb);  // finer if it fits
@@ -446,19 +450,27 @@ void global_order(const Work &w, int64_t n_fronts) {
     }
     uint32_t *ids = w.global.bucket;
     int32_t *const(&count)[2] = w.global.bucket_count;
-    const int64_t nb = 2 * N;
-    std::fill(count[0], count[0] + nb, 0);
-    std::fill(count[1], count[1] + nb, 0);
-    const int64_t *front = b.front_id;
-    by_parity(N, count, [&](int64_t i, int32_t *c) {
-        const int64_t f = front[i];
-        const uint64_t key = pair_key(spare[i]);
-        const uint64_t rest = (1 + ((key - lo) >> shift[f])) & (0 - uint64_t{key != inf_key});
-        ids[i] = static_cast<uint32_t>(2 * start[f] + static_cast<int64_t>(rest));
-        VQ_ASSERT(ids[i] < 2 * start[f + 1]);
-        ++c[ids[i]];
-    });
-    scatter_by_bucket(spare, ids, N, nb, count, true, records);
+    const int64_t nb = per * N, *front = b.front_id;
+    auto bucket_pass = [&](auto *const(&c)[2]) {
+        std::fill(c[0], c[0] + nb, 0);
+        std::fill(c[1], c[1] + nb, 0);
+        by_parity(N, c, [&](int64_t i, auto *table) {
+            const int64_t f = front[i];
+            const uint64_t key = pair_key(spare[i]);
+            const uint64_t rest = (1 + ((key - lo) >> shift[f])) & (0 - uint64_t{key != inf_key});
+            ids[i] = static_cast<uint32_t>(per * start[f] + static_cast<int64_t>(rest));
+            VQ_ASSERT(ids[i] < per * start[f + 1]);
+            ++table[ids[i]];
+        });
+        scatter_by_bucket(spare, ids, N, nb, c, true, records);
+    };
+    if (narrow) {
+        uint16_t *const count16[2] = {reinterpret_cast<uint16_t *>(count[0]),
+                                      reinterpret_cast<uint16_t *>(count[1])};
+        bucket_pass(count16);
+    } else {
+        bucket_pass(count);
+    }
     // Every front starts with a +inf score, whose key is below every other: as a fence, it keeps
     // the insertion within the fronts.
     if (!insertion_by_key(records, N, kScoreInsertionBudget * N, &inf_key)) {

@@ -126,14 +126,14 @@ inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf buck
 // ones (by_parity below); both are overwritten.
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
                        bool by_parity, Pair *dst);
-// The same with 16-bit bucket sizes and cursors (n < 2^16), without by_parity.
+// The same with 16-bit bucket sizes and cursors (n < 2^16).
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, uint16_t *const (&count)[2],
-                       Pair *dst);
+                       bool by_parity, Pair *dst);
 
 // Calls put(j, count) for j = 0 .. n-1 in order, count being the table of j's parity: counted
 // into two tables, records that fall into the same bucket make two chains of counter updates.
-template <class Put>
-inline void by_parity(int64_t n, int32_t *const (&count)[2], Put put) {
+template <class Count, class Put>
+inline void by_parity(int64_t n, Count *const (&count)[2], Put put) {
     int64_t j = 0;
     for (; j + 1 < n; j += 2) {
         put(j, count[0]);
@@ -214,8 +214,8 @@ constexpr int64_t kTiedBits = 64;
 // global    global.shift          n_dom     per front, the shift of its score buckets      global_order
 // global    global.spare          keys      records before the bucket pass                 global_order
 // global    global.bucket         nxt       bucket of each score (uint32)                  global_order
-// global    global.bucket_count   order,    2 N bucket sizes, then cursors (int32), each   global_order
-//                                 items
+// global    global.bucket_count   order,    4 N bucket sizes, then cursors (uint16), each  global_order
+//                                 items     (2 N, int32, from N = 2^16 on)
 // global    b->order              order     global order (output)                          global_order
 //
 // The distributions (*) of groups and crowding reuse the same two cursor arrays.
