@@ -179,6 +179,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         front[p] = f;
         place[p] = static_cast<int32_t>(size[f]++);
     }
+    w.placed = true;
     return n_fronts;
 }
 
@@ -241,6 +242,7 @@ int64_t sweep_two_words(const Work &w, const int32_t *rank) {
         front[p] = f;
         place[p] = static_cast<int32_t>(size[f]++);
     }
+    w.placed = true;
     return n_fronts;
 }
 
@@ -642,9 +644,6 @@ int64_t fronts_bitsets(const Work &w, int64_t start) {
 }
 
 }  // namespace
-
-// The cases in which fronts_two takes sweep_two_words or sweep_two_bits.
-bool sweep_places(const Work &w) { return w.M == 2 && w.col && !w.has_ties(1) && w.N <= kSweepBitsMaxN; }
 
 int64_t assign_fronts(const Work &w) {
     if (w.M == 0) return fronts_none(w);

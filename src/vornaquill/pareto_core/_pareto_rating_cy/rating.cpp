@@ -27,13 +27,6 @@ typedef double Double2 __attribute__((vector_size(16)));
 constexpr int64_t kArenaMinN = 32;
 constexpr int64_t kBitsetMinN = 32;
 
-// Value buckets of the column sort per record: the more buckets, the fewer records share one, and
-// the fewer the insertion pass that finishes the sort moves (on the kernel's populations at
-// N = 256, about 39 records out of order with two buckets per record, 22 with four). The bucket
-// sizes and cursors are kept in `order` and `items` (N int64 each): as uint16, four per record,
-// while they fit (N < 2^16); as int32, two per record, beyond.
-constexpr int64_t kBucketsPerRecord = 2, kNarrowBucketsPerRecord = 4;
-constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX;
 // Smallest column sorted by buckets: from here on, one counting pass and an insertion pass beat a
 // comparison sort, whose branches fresh populations mispredict (measured with
 // bench/compare_builds.py: 10 to 22 % faster at N = 16 and 24, 4 to 6 % slower at N = 8).
@@ -100,8 +93,7 @@ void sort_column(const Work &w, int64_t m) {
             }
             if (N % 2) extend(value(N - 1), lo0, hi0);
         }
-        const bool narrow = N <= kNarrowBucketsMaxN;
-        const int64_t nb = (narrow ? kNarrowBucketsPerRecord : kBucketsPerRecord) * N;
+        const int64_t nb = buckets_per_record(N) * N;
         const double lo = std::min(lo0, lo1), span = std::max(hi0, hi1) - lo;
         const double scale = static_cast<double>(nb) / span;
         if (span > 0.0 && span < kInf && scale < kInf) {
@@ -129,17 +121,11 @@ void sort_column(const Work &w, int64_t m) {
                 store_key(&spare[i].val, order_key(v));
                 spare[i].idx = static_cast<int32_t>(i);
             }
-            if (narrow) {
-                uint16_t *const count16[2] = {reinterpret_cast<uint16_t *>(count[0]),
-                                              reinterpret_cast<uint16_t *>(count[1])};
-                std::fill(count16[0], count16[0] + nb, uint16_t{0});
-                for (int64_t j = 0; j < N; ++j) ++count16[0][ids[j]];
-                scatter_by_bucket(spare, ids, N, nb, count16, false, sorted);
-            } else {
-                std::fill(count[0], count[0] + nb, 0);
-                for (int64_t j = 0; j < N; ++j) ++count[0][ids[j]];
-                scatter_by_bucket(spare, ids, N, nb, count, false, sorted);
-            }
+            with_bucket_tables(count, N, [&](auto *const(&c)[2]) {
+                std::fill(c[0], c[0] + nb, 0);
+                for (int64_t j = 0; j < N; ++j) ++c[0][ids[j]];
+                scatter_by_bucket(spare, ids, N, nb, c, false, sorted);
+            });
             if (!insertion_by_key(sorted, N, kBucketInsertionBudget * N)) sort_pairs(sorted, N);
             return;
         }
@@ -436,9 +422,7 @@ void global_order(const Work &w, int64_t n_fronts) {
     }
     const uint64_t span = lo <= hi ? hi - lo : 0;
     const int span_bits = span ? 64 - __builtin_clzll(span) : 0;  // span < 2^span_bits
-    // Buckets per record, as in the column sort: four while the tables hold them as uint16.
-    const bool narrow = N <= kNarrowBucketsMaxN;
-    const int64_t per = narrow ? kNarrowBucketsPerRecord : kBucketsPerRecord;
+    const int64_t per = buckets_per_record(N);
     uint8_t *shift = w.global.shift;
     for (int64_t f = 0; f < n_fronts; ++f) {
         // per n_f - 1 >= 2^p buckets for the scores; span >> s < 2^p once s >= span_bits - p.
@@ -451,7 +435,7 @@ void global_order(const Work &w, int64_t n_fronts) {
     uint32_t *ids = w.global.bucket;
     int32_t *const(&count)[2] = w.global.bucket_count;
     const int64_t nb = per * N, *front = b.front_id;
-    auto bucket_pass = [&](auto *const(&c)[2]) {
+    with_bucket_tables(count, N, [&](auto *const(&c)[2]) {
         std::fill(c[0], c[0] + nb, 0);
         std::fill(c[1], c[1] + nb, 0);
         by_parity(N, c, [&](int64_t i, auto *table) {
@@ -463,14 +447,7 @@ void global_order(const Work &w, int64_t n_fronts) {
             ++table[ids[i]];
         });
         scatter_by_bucket(spare, ids, N, nb, c, true, records);
-    };
-    if (narrow) {
-        uint16_t *const count16[2] = {reinterpret_cast<uint16_t *>(count[0]),
-                                      reinterpret_cast<uint16_t *>(count[1])};
-        bucket_pass(count16);
-    } else {
-        bucket_pass(count);
-    }
+    });
     // Every front starts with a +inf score, whose key is below every other: as a fence, it keeps
     // the insertion within the fronts.
     if (!insertion_by_key(records, N, kScoreInsertionBudget * N, &inf_key)) {
@@ -502,9 +479,6 @@ void plan_work(Work *w, const Buffers &b, int mode_i) {
     // `keys` holds OrderKey records, larger than Pair ones and as aligned; `order` and `items` hold N
     // int64 each, room for the two tables of bucket counts and cursors.
     static_assert(sizeof(OrderKey) >= sizeof(Pair) && alignof(OrderKey) % alignof(Pair) == 0, "spare records");
-    static_assert(kBucketsPerRecord * sizeof(int32_t) <= sizeof(int64_t) &&
-                      kNarrowBucketsPerRecord * sizeof(uint16_t) <= sizeof(int64_t),
-                  "bucket counts in `order`, `items`");
     int32_t *const bucket_count[2] = {reinterpret_cast<int32_t *>(b.order), reinterpret_cast<int32_t *>(b.items)};
     w->column = {b.pairs,
                  reinterpret_cast<Pair *>(b.keys),
@@ -564,7 +538,6 @@ int rate(int mode_i, const Buffers &b) {
     plan_work(&w, b, mode_i);
     prepare_keys(&w, mode_i);
     if (w.M >= 1) lexicographic_order(w);
-    w.placed = sweep_places(w);
     const int64_t n_fronts = assign_fronts(w);
     group_fronts(w, n_fronts, w.col == nullptr);
     crowding(w, n_fronts);

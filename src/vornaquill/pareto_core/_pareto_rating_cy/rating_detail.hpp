@@ -123,12 +123,34 @@ inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf buck
 // Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
 // (ids[j] < nb), stably (fill_from_both_ends). count[0] holds the nb bucket sizes, or with
 // by_parity the sizes among the even-numbered records, count[1] then those among the odd-numbered
-// ones (by_parity below); both are overwritten.
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
+// ones (by_parity below); both are overwritten. Count is int32_t or uint16_t (with_bucket_tables).
+template <class Count>
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, Count *const (&count)[2],
                        bool by_parity, Pair *dst);
-// The same with 16-bit bucket sizes and cursors (n < 2^16).
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, uint16_t *const (&count)[2],
-                       bool by_parity, Pair *dst);
+
+// Value buckets of the counting sorts (the column sorts and the score sort) per record: the more
+// buckets, the fewer records share one, and the fewer the insertion pass that finishes the sort
+// moves (on the kernel's populations at N = 256, about 39 records of a column out of order with
+// two buckets per record, 22 with four). Their sizes and cursors are kept in two tables of N int64
+// (`order` and `items`): as uint16, four buckets per record, while they fit (n < 2^16); as int32,
+// two per record, beyond.
+constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX;
+inline int64_t buckets_per_record(int64_t n) { return n <= kNarrowBucketsMaxN ? 4 : 2; }
+
+// Calls use(tables) with the two bucket tables of a counting sort of n records, given as int32,
+// seen as uint16 or int32 as buckets_per_record chose.
+template <class Use>
+inline void with_bucket_tables(int32_t *const (&count)[2], int64_t n, Use use) {
+    static_assert(4 * sizeof(uint16_t) <= sizeof(int64_t) && 2 * sizeof(int32_t) <= sizeof(int64_t),
+                  "the bucket tables fit in `order` and `items`");
+    if (n <= kNarrowBucketsMaxN) {
+        uint16_t *const narrow[2] = {reinterpret_cast<uint16_t *>(count[0]),
+                                     reinterpret_cast<uint16_t *>(count[1])};
+        use(narrow);
+    } else {
+        use(count);
+    }
+}
 
 // Calls put(j, count) for j = 0 .. n-1 in order, count being the table of j's parity: counted
 // into two tables, records that fall into the same bucket make two chains of counter updates.
@@ -228,9 +250,10 @@ struct Work {
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
     int64_t bit_words;  // its length in words (with three objectives, the arena's rest)
     uint64_t tied;  // bit m clear: column m (m < kTiedBits) is known to hold no two equal keys
-    // The front sweep counts each front's size into fronts.size and notes each individual's place
-    // in its front, in lexicographic order, in fronts.place (sweep_places).
-    bool placed;
+    // Set by the two-objective sweeps (sweep_two_words, sweep_two_bits), which count each front's
+    // size into fronts.size and note each individual's place in its front, in lexicographic order,
+    // in fronts.place.
+    mutable bool placed;
     int64_t *front_start;  // front f's slots are front_start[f] .. front_start[f + 1] - 1
     int64_t *members;
     int32_t *cursor_lo, *cursor_hi;
@@ -272,9 +295,6 @@ struct Work {
 
 // Writes front_id for every individual; returns the number of fronts.
 int64_t assign_fronts(const Work &w);
-
-// Whether assign_fronts counts the fronts' sizes and the individuals' places (Work::placed).
-bool sweep_places(const Work &w);
 
 }  // namespace detail
 }  // namespace rating

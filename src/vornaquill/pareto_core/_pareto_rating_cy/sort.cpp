@@ -60,14 +60,14 @@ void bucket_cursors(const int32_t *c0, const int32_t *c1, int32_t *lo, int32_t *
 
 // bucket_cursors for 16-bit sizes and cursors, eight buckets at a time.
 template <bool kTwoTables>
-void bucket_cursors(uint16_t *lo, uint16_t *hi, int64_t nb) {
+void bucket_cursors(const uint16_t *c0, const uint16_t *c1, uint16_t *lo, uint16_t *hi, int64_t nb) {
     uint16_t sum = 0;
     int64_t v = 0;
 #ifdef __SSE2__
     __m128i carry = _mm_setzero_si128();
     for (const int64_t whole = nb & ~int64_t{7}; v < whole; v += 8) {
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lo + v));
-        if (kTwoTables) c = _mm_add_epi16(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi + v)));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c0 + v));
+        if (kTwoTables) c = _mm_add_epi16(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(c1 + v)));
         __m128i x = _mm_add_epi16(c, _mm_slli_si128(c, 2));
         x = _mm_add_epi16(x, _mm_slli_si128(x, 4));
         x = _mm_add_epi16(x, _mm_slli_si128(x, 8));  // inclusive sums within the eight
@@ -80,7 +80,7 @@ void bucket_cursors(uint16_t *lo, uint16_t *hi, int64_t nb) {
     sum = static_cast<uint16_t>(_mm_cvtsi128_si32(carry));
 #endif
     for (; v < nb; ++v) {
-        const uint16_t c = static_cast<uint16_t>(lo[v] + (kTwoTables ? hi[v] : 0));
+        const uint16_t c = static_cast<uint16_t>(c0[v] + (kTwoTables ? c1[v] : 0));
         lo[v] = sum;
         sum = static_cast<uint16_t>(sum + c);
         hi[v] = sum;
@@ -89,21 +89,10 @@ void bucket_cursors(uint16_t *lo, uint16_t *hi, int64_t nb) {
 
 }  // namespace
 
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, uint16_t *const (&count)[2],
+template <class Count>
+void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, Count *const (&count)[2],
                        bool by_parity, Pair *dst) {
-    uint16_t *lo = count[0], *hi = count[1];
-    if (by_parity) bucket_cursors<true>(lo, hi, nb);
-    else bucket_cursors<false>(lo, hi, nb);
-    auto bucket = [ids, nb](int64_t j) {
-        VQ_ASSERT(ids[j] < nb);
-        return ids[j];
-    };
-    fill_from_both_ends(n, lo, hi, bucket, [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
-}
-
-void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, int32_t *const (&count)[2],
-                       bool by_parity, Pair *dst) {
-    int32_t *lo = count[0], *hi = count[1];
+    Count *lo = count[0], *hi = count[1];
     if (by_parity) bucket_cursors<true>(lo, hi, lo, hi, nb);
     else bucket_cursors<false>(lo, hi, lo, hi, nb);
     auto bucket = [ids, nb](int64_t j) {
@@ -112,6 +101,10 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
     };
     fill_from_both_ends(n, lo, hi, bucket, [src, dst](int64_t slot, int64_t j) { dst[slot] = src[j]; });
 }
+template void scatter_by_bucket(const Pair *, const uint32_t *, int64_t, int64_t, int32_t *const (&)[2], bool,
+                                Pair *);
+template void scatter_by_bucket(const Pair *, const uint32_t *, int64_t, int64_t, uint16_t *const (&)[2], bool,
+                                Pair *);
 
 namespace {
 
