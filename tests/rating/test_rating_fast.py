@@ -64,7 +64,7 @@ def make(rng, N, M, kind):
 @pytest.mark.parametrize("kind", KINDS)
 def test_small_and_medium_populations(kind, M, mode_i):
     rng = np.random.default_rng([M, mode_i, KINDS.index(kind), 1])
-    for N in [1, 2, 3, 5, 17, 31, 32, 33, 63, 64, 65, 100, 127, 129, 200]:
+    for N in [1, 2, 3, 5, 17, 31, 32, 33, 63, 64, 65, 100, 127, 129, 200, 255, 256, 257]:
         same(make(rng, N, M, kind), mode_i)
 
 

@@ -100,6 +100,15 @@ private:
 // increasing order. Each bucket is filled from both ends at once (the first half of the positions
 // forward, the second half backward), so that runs of positions bound for the same bucket (few
 // fronts, crowded or tied values) make two independent chains of cursor updates instead of one.
+//
+// 8-bit cursors (n <= 256) count modulo 256: a bucket that ends at slot 256 has hi 0, and
+// --hi gives 255; the slots themselves are below 256, so every one is exact.
+template <class Cursor>
+inline bool slot_free(Cursor lo, Cursor hi, int64_t n) {
+    if (sizeof(Cursor) > 1) return lo < hi;
+    return static_cast<uint8_t>(hi - lo) != 0 || n == 256;  // 256 free slots: one bucket holds all
+}
+
 template <class Cursor, class BucketOf, class Emit>
 inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf bucket_of, Emit emit) {
     const int64_t h = n / 2;
@@ -107,15 +116,15 @@ inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf buck
     for (int64_t j = 0; j < h; ++j) {
         const int64_t t = n - 1 - j;
         const auto bj = bucket_of(j);
-        VQ_ASSERT(lo[bj] < hi[bj]);
+        VQ_ASSERT(slot_free(lo[bj], hi[bj], n));
         emit(lo[bj]++, j);
         const auto bt = bucket_of(t);
-        VQ_ASSERT(lo[bt] < hi[bt]);
+        VQ_ASSERT(slot_free(lo[bt], hi[bt], n));
         emit(--hi[bt], t);
     }
     if (n % 2) {
         const auto bh = bucket_of(h);
-        VQ_ASSERT(lo[bh] < hi[bh]);
+        VQ_ASSERT(slot_free(lo[bh], hi[bh], n));
         emit(lo[bh], h);
     }
 }
@@ -123,7 +132,8 @@ inline void fill_from_both_ends(int64_t n, Cursor *lo, Cursor *hi, BucketOf buck
 // Second step of a counting sort: src[0 .. n) (in index order) goes to dst by bucket id
 // (ids[j] < nb), stably (fill_from_both_ends). count[0] holds the nb bucket sizes, or with
 // by_parity the sizes among the even-numbered records, count[1] then those among the odd-numbered
-// ones (by_parity below); both are overwritten. Count is int32_t or uint16_t (with_bucket_tables).
+// ones (by_parity below); both are overwritten. Count is int32_t, uint16_t or uint8_t
+// (with_bucket_tables).
 template <class Count>
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, Count *const (&count)[2],
                        bool by_parity, Pair *dst);
@@ -133,17 +143,21 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
 // moves (on the kernel's populations at N = 256, about 39 records of a column out of order with
 // two buckets per record, 22 with four). Their sizes and cursors are kept in two tables of N int64
 // (`order` and `items`): as uint16, four buckets per record, while they fit (n < 2^16); as int32,
-// two per record, beyond.
-constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX;
+// two per record, beyond. Up to 256 records they are uint8, counted modulo 256 (fill_from_both_ends):
+// half the bytes to clear and to sum into cursors.
+constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX, kByteBucketsMaxN = 256;
 inline int64_t buckets_per_record(int64_t n) { return n <= kNarrowBucketsMaxN ? 4 : 2; }
 
 // Calls use(tables) with the two bucket tables of a counting sort of n records, given as int32,
-// seen as uint16 or int32 as buckets_per_record chose.
+// seen as uint8, uint16 or int32 as above.
 template <class Use>
 inline void with_bucket_tables(int32_t *const (&count)[2], int64_t n, Use use) {
     static_assert(4 * sizeof(uint16_t) <= sizeof(int64_t) && 2 * sizeof(int32_t) <= sizeof(int64_t),
                   "the bucket tables fit in `order` and `items`");
-    if (n <= kNarrowBucketsMaxN) {
+    if (n <= kByteBucketsMaxN) {
+        uint8_t *const bytes[2] = {reinterpret_cast<uint8_t *>(count[0]), reinterpret_cast<uint8_t *>(count[1])};
+        use(bytes);
+    } else if (n <= kNarrowBucketsMaxN) {
         uint16_t *const narrow[2] = {reinterpret_cast<uint16_t *>(count[0]),
                                      reinterpret_cast<uint16_t *>(count[1])};
         use(narrow);
@@ -204,8 +218,9 @@ constexpr int64_t kTiedBits = 64;
 // keys      column.sorted         pairs     one column's records by (key, index)           sort_column
 // keys      column.spare          keys      records before the bucket pass / radix spare   sort_column
 // keys      column.bucket         nxt       bucket of each individual (uint32)             sort_column
-// keys      column.bucket_count   order,    4 N bucket sizes, then cursors (uint16), each  sort_column
-//                                 items     (2 N, int32, from N = 2^16 on; sizes in `order` only)
+// keys      column.bucket_count   order,    4 N bucket sizes, then cursors (uint16; uint8 up  sort_column
+//                                 items     to N = 256; 2 N, int32, from N = 2^16 on), each
+//                                           (sizes in `order` only)
 // lex       lex                   cur       individuals in lexicographic order of rows     lexicographic_order
 // fronts    b->front_id           front_id  front of each individual (output)              assign_fronts
 // fronts    fronts.least_key      items     per front, least second key (uint64)           sweep_two
@@ -236,8 +251,8 @@ constexpr int64_t kTiedBits = 64;
 // global    global.shift          n_dom     per front, the shift of its score buckets      global_order
 // global    global.spare          keys      records before the bucket pass                 global_order
 // global    global.bucket         nxt       bucket of each score (uint32)                  global_order
-// global    global.bucket_count   order,    4 N bucket sizes, then cursors (uint16), each  global_order
-//                                 items     (2 N, int32, from N = 2^16 on)
+// global    global.bucket_count   order,    4 N bucket sizes, then cursors (uint16; uint8 up  global_order
+//                                 items     to N = 256; 2 N, int32, from N = 2^16 on), each
 // global    b->order              order     global order (output)                          global_order
 //
 // The distributions (*) of groups and crowding reuse the same two cursor arrays.

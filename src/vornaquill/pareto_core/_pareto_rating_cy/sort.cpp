@@ -28,61 +28,60 @@ void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
 
 namespace {
 
-// Turns the nb bucket sizes (c0[v] + c1[v] when kTwoTables, else c0[v]) into cursors: lo[v] the
-// first slot of bucket v, hi[v] one past its last (lo and hi may be c0 and c1 themselves). The
-// running sum is one chain of dependent additions; four buckets at a time (SSE2), its links are
-// four times fewer.
-template <bool kTwoTables>
-void bucket_cursors(const int32_t *c0, const int32_t *c1, int32_t *lo, int32_t *hi, int64_t nb) {
-    int32_t sum = 0;
-    int64_t v = 0;
 #ifdef __SSE2__
-    __m128i carry = _mm_setzero_si128();
-    for (const int64_t whole = nb & ~int64_t{3}; v < whole; v += 4) {
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c0 + v));
-        if (kTwoTables) c = _mm_add_epi32(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(c1 + v)));
-        __m128i x = _mm_add_epi32(c, _mm_slli_si128(c, 4));
-        x = _mm_add_epi32(x, _mm_slli_si128(x, 8));  // inclusive sums within the four
-        x = _mm_add_epi32(x, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(lo + v), _mm_sub_epi32(x, c));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(hi + v), x);
-        carry = _mm_shuffle_epi32(x, 0xff);
-    }
-    sum = _mm_cvtsi128_si32(carry);
-#endif
-    for (; v < nb; ++v) {
-        const int32_t c = c0[v] + (kTwoTables ? c1[v] : 0);
-        lo[v] = sum;
-        sum += c;
-        hi[v] = sum;
-    }
+// Lane by lane on vectors of Count (int32_t, uint16_t or uint8_t).
+template <class Count>
+inline __m128i add_lanes(__m128i a, __m128i c) {
+    if constexpr (sizeof(Count) == 1) return _mm_add_epi8(a, c);
+    else if constexpr (sizeof(Count) == 2) return _mm_add_epi16(a, c);
+    else return _mm_add_epi32(a, c);
 }
+template <class Count>
+inline __m128i sub_lanes(__m128i a, __m128i c) {
+    if constexpr (sizeof(Count) == 1) return _mm_sub_epi8(a, c);
+    else if constexpr (sizeof(Count) == 2) return _mm_sub_epi16(a, c);
+    else return _mm_sub_epi32(a, c);
+}
+// The last lane of x in every lane.
+template <class Count>
+inline __m128i last_lane(__m128i x) {
+    if constexpr (sizeof(Count) == 4) return _mm_shuffle_epi32(x, 0xff);
+    if constexpr (sizeof(Count) == 1) x = _mm_unpackhi_epi8(x, x);  // byte 15 in word 7
+    const __m128i last = _mm_shufflehi_epi16(x, 0xff);
+    return _mm_unpackhi_epi64(last, last);
+}
+#endif
 
-// bucket_cursors for 16-bit sizes and cursors, eight buckets at a time.
-template <bool kTwoTables>
-void bucket_cursors(const uint16_t *c0, const uint16_t *c1, uint16_t *lo, uint16_t *hi, int64_t nb) {
-    uint16_t sum = 0;
+// Turns the nb bucket sizes (c0[v] + c1[v] when kTwoTables, else c0[v]) into cursors: lo[v] the
+// first slot of bucket v, hi[v] one past its last (lo and hi may be c0 and c1 themselves), in the
+// tables' own width (8-bit ones modulo 256). The running sum is one chain of dependent additions;
+// a vector at a time (SSE2), its links are as many times fewer as a vector has lanes.
+template <bool kTwoTables, class Count>
+void bucket_cursors(const Count *c0, const Count *c1, Count *lo, Count *hi, int64_t nb) {
+    Count sum = 0;
     int64_t v = 0;
 #ifdef __SSE2__
+    constexpr int64_t kLanes = 16 / sizeof(Count);
     __m128i carry = _mm_setzero_si128();
-    for (const int64_t whole = nb & ~int64_t{7}; v < whole; v += 8) {
+    for (const int64_t whole = nb & ~(kLanes - 1); v < whole; v += kLanes) {
         __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c0 + v));
-        if (kTwoTables) c = _mm_add_epi16(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(c1 + v)));
-        __m128i x = _mm_add_epi16(c, _mm_slli_si128(c, 2));
-        x = _mm_add_epi16(x, _mm_slli_si128(x, 4));
-        x = _mm_add_epi16(x, _mm_slli_si128(x, 8));  // inclusive sums within the eight
-        x = _mm_add_epi16(x, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(lo + v), _mm_sub_epi16(x, c));
+        if (kTwoTables) c = add_lanes<Count>(c, _mm_loadu_si128(reinterpret_cast<const __m128i *>(c1 + v)));
+        __m128i x = c;
+        if constexpr (sizeof(Count) == 1) x = add_lanes<Count>(x, _mm_slli_si128(x, 1));
+        if constexpr (sizeof(Count) <= 2) x = add_lanes<Count>(x, _mm_slli_si128(x, 2));
+        x = add_lanes<Count>(x, _mm_slli_si128(x, 4));
+        x = add_lanes<Count>(x, _mm_slli_si128(x, 8));  // inclusive sums within the vector
+        x = add_lanes<Count>(x, carry);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(lo + v), sub_lanes<Count>(x, c));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(hi + v), x);
-        const __m128i last = _mm_shufflehi_epi16(x, 0xff);
-        carry = _mm_unpackhi_epi64(last, last);
+        carry = last_lane<Count>(x);
     }
-    sum = static_cast<uint16_t>(_mm_cvtsi128_si32(carry));
+    sum = static_cast<Count>(_mm_cvtsi128_si32(carry));
 #endif
     for (; v < nb; ++v) {
-        const uint16_t c = static_cast<uint16_t>(c0[v] + (kTwoTables ? c1[v] : 0));
+        const Count c = static_cast<Count>(c0[v] + (kTwoTables ? c1[v] : 0));
         lo[v] = sum;
-        sum = static_cast<uint16_t>(sum + c);
+        sum = static_cast<Count>(sum + c);
         hi[v] = sum;
     }
 }
@@ -93,8 +92,8 @@ template <class Count>
 void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t nb, Count *const (&count)[2],
                        bool by_parity, Pair *dst) {
     Count *lo = count[0], *hi = count[1];
-    if (by_parity) bucket_cursors<true>(lo, hi, lo, hi, nb);
-    else bucket_cursors<false>(lo, hi, lo, hi, nb);
+    if (by_parity) bucket_cursors<true, Count>(lo, hi, lo, hi, nb);
+    else bucket_cursors<false, Count>(lo, hi, lo, hi, nb);
     auto bucket = [ids, nb](int64_t j) {
         VQ_ASSERT(ids[j] < nb);
         return ids[j];
@@ -104,6 +103,8 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
 template void scatter_by_bucket(const Pair *, const uint32_t *, int64_t, int64_t, int32_t *const (&)[2], bool,
                                 Pair *);
 template void scatter_by_bucket(const Pair *, const uint32_t *, int64_t, int64_t, uint16_t *const (&)[2], bool,
+                                Pair *);
+template void scatter_by_bucket(const Pair *, const uint32_t *, int64_t, int64_t, uint8_t *const (&)[2], bool,
                                 Pair *);
 
 namespace {
