@@ -118,13 +118,13 @@ constexpr int64_t kSweepBitsMaxN = 64 * 64;
 
 // Two objectives, no ties in the second (the usual case with noisy metrics): the second ranks
 // are a permutation of 0 .. N-1 and no two rows are identical, so walk_lex has no runs to copy.
-// While there are few fronts, sweep_two's bisection of the per-front minima is short. From
-// kCountFrontsMin fronts on, the minima (distinct ranks) are kept as a bitset instead: the fronts
-// below an individual of rank k are those whose minimum is below k, so it joins the front of the
-// next set bit above k (in the word of k or, through a summary of the nonzero words, in a later
-// one) and becomes that front's minimum, or opens a new front when there is none. A step is then
-// a few bit operations on one or two words and one look-up of the front of a minimum, whatever
-// the number of fronts.
+// While there are few fronts, their minima are compared with the individual's rank all at once
+// (with SSE2; otherwise sweep_two's bisection, short there). From kCountFrontsMin fronts on, the
+// minima (distinct ranks) are kept as a bitset instead: the fronts below an individual of rank k
+// are those whose minimum is below k, so it joins the front of the next set bit above k (in the
+// word of k or, through a summary of the nonzero words, in a later one) and becomes that front's
+// minimum, or opens a new front when there is none. A step is then a few bit operations on one or
+// two words and one look-up of the front of a minimum, whatever the number of fronts.
 int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     const int64_t N = w.N, words = (N + 63) / 64;
     int64_t *front = w.b->front_id;
@@ -134,6 +134,35 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     std::fill(size, size + N, 0);
     int32_t n_fronts = 0;
     int64_t s = 0;
+#ifdef __SSE2__
+    // The first eight fronts' minima in two vectors of four lanes, INT32_MAX in the lanes of fronts
+    // not yet opened: the individual's front is the first lane above its rank (none: the ninth
+    // front), whose minimum it becomes. A step is a few vector operations, and the minima's chain
+    // from one step to the next is a comparison, a shift and a blend, not a chain of loads
+    // (measured on table a's correlated populations, M = 2, whose 4 to 8 fronts never leave this
+    // loop: the rating 2 to 5 % faster at N = 256 to 1,024; the kernel 3 % faster at N = 256).
+    static_assert(kCountFrontsMin == 9, "eight fronts in two vectors, the ninth apart");
+    __m128i low = _mm_set1_epi32(INT32_MAX), high = low;
+    for (; s < N && n_fronts < kCountFrontsMin; ++s) {
+        const int32_t p = w.lex[s], k = rank[p];
+        const __m128i kk = _mm_set1_epi32(k);
+        const __m128i above_low = _mm_cmpgt_epi32(low, kk), above_high = _mm_cmpgt_epi32(high, kk);
+        const __m128i first_low = _mm_andnot_si128(_mm_slli_si128(above_low, 4), above_low);
+        const __m128i first_high = _mm_andnot_si128(
+            _mm_or_si128(_mm_slli_si128(above_high, 4), _mm_srli_si128(above_low, 12)), above_high);
+        low = _mm_xor_si128(low, _mm_and_si128(_mm_xor_si128(low, kk), first_low));
+        high = _mm_xor_si128(high, _mm_and_si128(_mm_xor_si128(high, kk), first_high));
+        const int above = _mm_movemask_ps(_mm_castsi128_ps(above_low)) |
+                          _mm_movemask_ps(_mm_castsi128_ps(above_high)) << 4;
+        const int32_t f = __builtin_ctz(static_cast<unsigned>(above) | 0x100u);
+        least[8] = k;  // kept only when it opened the ninth front, the last step of this loop
+        n_fronts += f == n_fronts;
+        front[p] = f;
+        place[p] = static_cast<int32_t>(size[f]++);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(least), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(least + 4), high);
+#else
     for (; s < N && n_fronts < kCountFrontsMin; ++s) {
         const int32_t p = w.lex[s], k = rank[p];
         int32_t f = 0;
@@ -148,6 +177,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         front[p] = f;
         place[p] = static_cast<int32_t>(size[f]++);
     }
+#endif
     uint64_t *bits = w.fronts.least_bits;
     int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
     std::fill(bits, bits + words, 0);
