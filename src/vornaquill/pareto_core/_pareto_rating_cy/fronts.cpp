@@ -116,6 +116,24 @@ int64_t sweep_two(const Work &w, KeyOf second, Key *least) {
 // The bitset sweep keeps its nonzero words in one summary word.
 constexpr int64_t kSweepBitsMaxN = 64 * 64;
 
+// The two-objective sweeps' record of an individual joining front f: its front, and its place in
+// the front (the front's size so far), which the grouping and the crowding use (Work::placed).
+class FrontJoin {
+public:
+    explicit FrontJoin(const Work &w) : front_(w.b->front_id), size_(w.fronts.size), place_(w.fronts.place) {
+        std::fill(size_, size_ + w.N, 0);
+        w.placed = true;
+    }
+    void operator()(int32_t p, int32_t f) const {
+        front_[p] = f;
+        place_[p] = static_cast<int32_t>(size_[f]++);
+    }
+
+private:
+    int64_t *front_, *size_;
+    int32_t *place_;
+};
+
 // Two objectives, no ties in the second (the usual case with noisy metrics): the second ranks
 // are a permutation of 0 .. N-1 and no two rows are identical, so walk_lex has no runs to copy.
 // While there are few fronts, their minima are compared with the individual's rank all at once
@@ -127,11 +145,8 @@ constexpr int64_t kSweepBitsMaxN = 64 * 64;
 // two words and one look-up of the front of a minimum, whatever the number of fronts.
 int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     const int64_t N = w.N, words = (N + 63) / 64;
-    int64_t *front = w.b->front_id;
+    const FrontJoin join(w);
     int32_t least[kCountFrontsMin];  // per front, its least rank so far: ascending
-    int64_t *size = w.fronts.size;
-    int32_t *place = w.fronts.place;
-    std::fill(size, size + N, 0);
     int32_t n_fronts = 0;
     int64_t s = 0;
 #ifdef __SSE2__
@@ -155,13 +170,12 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         const int above = _mm_movemask_ps(_mm_castsi128_ps(above_low)) |
                           _mm_movemask_ps(_mm_castsi128_ps(above_high)) << 4;
         const int32_t f = __builtin_ctz(static_cast<unsigned>(above) | 0x100u);
-        least[8] = k;  // kept only when it opened the ninth front, the last step of this loop
         n_fronts += f == n_fronts;
-        front[p] = f;
-        place[p] = static_cast<int32_t>(size[f]++);
+        join(p, f);
     }
     _mm_storeu_si128(reinterpret_cast<__m128i *>(least), low);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(least + 4), high);
+    if (n_fronts == kCountFrontsMin) least[8] = rank[w.lex[s - 1]];  // the last step opened the ninth
 #else
     for (; s < N && n_fronts < kCountFrontsMin; ++s) {
         const int32_t p = w.lex[s], k = rank[p];
@@ -174,8 +188,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         }
         least[f] = k;
         n_fronts += f == n_fronts;
-        front[p] = f;
-        place[p] = static_cast<int32_t>(size[f]++);
+        join(p, f);
     }
 #endif
     uint64_t *bits = w.fronts.least_bits;
@@ -200,8 +213,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
             const int32_t f = front_of[wk * 64 + __builtin_ctzll(own)];
             bits[wk] = (word ^ (own & (0 - own))) | uint64_t{1} << (k & 63);
             front_of[k] = f;
-            front[p] = f;
-            place[p] = static_cast<int32_t>(size[f]++);
+            join(p, f);
             continue;
         }
         const uint64_t later = nonzero & (~uint64_t{1} << wk);
@@ -219,10 +231,8 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         bits[wk] |= uint64_t{1} << (k & 63);
         nonzero |= uint64_t{1} << wk;
         front_of[k] = f;
-        front[p] = f;
-        place[p] = static_cast<int32_t>(size[f]++);
+        join(p, f);
     }
-    w.placed = true;
     return n_fronts;
 }
 
@@ -255,11 +265,8 @@ alignas(64) constexpr RankMaskTable kRankMasks = make_rank_masks();
 template <int W>
 int64_t sweep_two_words(const Work &w, const int32_t *rank) {
     static_assert(W >= 1 && W <= 2, "the mask table covers two words");
-    int64_t *front = w.b->front_id;
+    const FrontJoin join(w);
     int32_t *front_of = w.fronts.front_of_least;  // per rank: the front it is the minimum of, while its bit is set
-    int64_t *size = w.fronts.size;
-    int32_t *place = w.fronts.place;
-    std::fill(size, size + w.N, 0);
     uint64_t bits[W] = {};
     int32_t n_fronts = 0;
     front_of[0] = 0;  // read, and not used, when no set bit lies above k
@@ -282,10 +289,8 @@ int64_t sweep_two_words(const Work &w, const int32_t *rank) {
             bits[j] = (bits[j] & ~(least & (0 - uint64_t{word == uint64_t(j)}))) | mask.own[j];
         n_fronts += int32_t(1 - found);
         front_of[k] = f;
-        front[p] = f;
-        place[p] = static_cast<int32_t>(size[f]++);
+        join(p, f);
     }
-    w.placed = true;
     return n_fronts;
 }
 

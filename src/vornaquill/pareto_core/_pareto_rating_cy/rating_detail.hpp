@@ -101,12 +101,13 @@ private:
 // forward, the second half backward), so that runs of positions bound for the same bucket (few
 // fronts, crowded or tied values) make two independent chains of cursor updates instead of one.
 //
-// 8-bit cursors (n <= 256) count modulo 256: a bucket that ends at slot 256 has hi 0, and
-// --hi gives 255; the slots themselves are below 256, so every one is exact.
+// 8-bit cursors (n <= kByteBucketsMaxN = 256) count modulo 256: a bucket that ends at slot 256
+// has hi 0, and --hi gives 255; the slots themselves are below 256, so every one is exact.
+constexpr int64_t kByteBucketsMaxN = 256;
 template <class Cursor>
 inline bool slot_free(Cursor lo, Cursor hi, int64_t n) {
     if (sizeof(Cursor) > 1) return lo < hi;
-    return static_cast<uint8_t>(hi - lo) != 0 || n == 256;  // 256 free slots: one bucket holds all
+    return static_cast<uint8_t>(hi - lo) != 0 || n == kByteBucketsMaxN;  // 256 free slots: one bucket holds all
 }
 
 template <class Cursor, class BucketOf, class Emit>
@@ -145,7 +146,7 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
 // (`order` and `items`): as uint16, four buckets per record, while they fit (n < 2^16); as int32,
 // two per record, beyond. Up to 256 records they are uint8, counted modulo 256 (fill_from_both_ends):
 // half the bytes to clear and to sum into cursors.
-constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX, kByteBucketsMaxN = 256;
+constexpr int64_t kNarrowBucketsMaxN = UINT16_MAX;
 inline int64_t buckets_per_record(int64_t n) { return n <= kNarrowBucketsMaxN ? 4 : 2; }
 
 // Calls use(tables) with the two bucket tables of a counting sort of n records, given as int32,
@@ -265,9 +266,9 @@ struct Work {
     uint64_t *bits;  // if not null: room for the dominance bitsets (objectives >= 3)
     int64_t bit_words;  // its length in words (with three objectives, the arena's rest)
     uint64_t tied;  // bit m clear: column m (m < kTiedBits) is known to hold no two equal keys
-    // Set by the two-objective sweeps (sweep_two_words, sweep_two_bits), which count each front's
-    // size into fronts.size and note each individual's place in its front, in lexicographic order,
-    // in fronts.place.
+    // Set by the two-objective sweeps (sweep_two_words, sweep_two_bits, through FrontJoin), which
+    // count each front's size into fronts.size and note each individual's place in its front, in
+    // lexicographic order, in fronts.place.
     mutable bool placed;
     int64_t *front_start;  // front f's slots are front_start[f] .. front_start[f + 1] - 1
     int64_t *members;
