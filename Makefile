@@ -176,8 +176,11 @@ clean:
 
 # Decision quality against ground truth (bench/decisions/run.py): which individuals each selection
 # copies and replaces, scored on the true objectives; NumPy and the package only, in the main venv.
-# Prints the table and writes bench/results/decisions.json. The smoke run (a few populations per
-# cell, on the development seeds) takes seconds and builds the package only when it is not installed.
+# Every family of truths and noises (--families) and every arm, the candidates of
+# bench/decisions/candidates.py included; the pre-registered final run (docs/decisions.md) is the
+# default. Prints the table and the per-arm verdicts and writes bench/results/decisions.json. The
+# smoke run (a few populations per cell, on the development seeds) covers every cell and arm in
+# seconds and builds the package only when it is not installed.
 .PHONY: bench-decisions bench-decisions-smoke
 bench-decisions: install-test
 	nice $(PY) bench/decisions/run.py $(BENCH_DECISIONS_ARGS)

@@ -3,6 +3,7 @@
     make bench-pbt-local                # the pre-registered final runs, tables and picture (docs/pbt.md)
     make bench-pbt-smoke                # 1 seed, 2 arms, tiny sizes
     python bench/pbt/local.py run --workload mnist1d --seeds 0-29 --out bench/results/mnist1d.jsonl
+    python bench/pbt/local.py run --workload mnist1d-width --smoke --seeds 4900 --out /tmp/width.jsonl
     python bench/pbt/local.py run --mode async-aligned --arms pareto-window --seeds 0-9 --out x.jsonl
     python bench/pbt/local.py table bench/results/mnist1d.jsonl --candidate pareto-reported
     python bench/pbt/local.py plot bench/results/mnist1d.jsonl --arms a,b,c --out docs/pbt-mnist1d.png
@@ -26,15 +27,17 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 from loop import arms, run, run_async
-from workloads import Mnist1dMLP, Toy
+from workloads import Mnist1dMLP, Mnist1dWidth, Toy
 
-SMOKE = dict(trials=6, hidden=8, reports=8, val_samples=500, heldout_samples=1000, train_samples=1000)
+SMOKE = dict(trials=6, reports=8, val_samples=500, heldout_samples=1000, train_samples=1000)
 
 
 def workload(name: str, smoke: bool):
     if name == "toy":
         return Toy()
-    return Mnist1dMLP(**SMOKE) if smoke else Mnist1dMLP()
+    if name == "mnist1d-width":
+        return Mnist1dWidth(**SMOKE, max_width=16) if smoke else Mnist1dWidth()
+    return Mnist1dMLP(**SMOKE, hidden=8) if smoke else Mnist1dMLP()
 
 
 def seeds(text: str) -> list[int]:
@@ -149,7 +152,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("run")
-    p.add_argument("--workload", choices=("mnist1d", "toy"), default="mnist1d")
+    p.add_argument("--workload", choices=("mnist1d", "mnist1d-width", "toy"), default="mnist1d",
+                   help="mnist1d-width: accuracy against the exact model size, the width mutated")
     p.add_argument("--seeds", default="0-29", help="e.g. 0-29 or 1000-1009,2000")
     p.add_argument("--arms", default="all")
     p.add_argument("--mode", default="sync", help="sync, async, async-aligned, or a comma-separated list")

@@ -46,10 +46,10 @@ def se(hits: np.ndarray, n: np.ndarray) -> np.ndarray:
 
 
 @dataclass
-class Mnist1dMLP:
-    positive: int = 3
+class Mnist1dSchedule:
+    """Sizes and schedule shared by the MNIST-1D workloads."""
+
     trials: int = 16
-    hidden: int = 32
     batch: int = 32
     steps: int = 10  # SGD steps between results
     reports: int = 40
@@ -58,6 +58,12 @@ class Mnist1dMLP:
     train_samples: int = 5000  # the generator's default dataset (seed 42)
     val_samples: int = 5000
     heldout_samples: int = 20000
+
+
+@dataclass
+class Mnist1dMLP(Mnist1dSchedule):
+    positive: int = 3
+    hidden: int = 32
     metrics: dict = field(default_factory=lambda: {"precision": "max", "recall": "max"})
     domains: dict = field(default_factory=lambda: {
         "lr": (1e-3, 0.5, True), "weight_decay": (1e-6, 1e-2, True), "pos_weight": (0.3, 30.0, True)})
@@ -161,3 +167,101 @@ class Toy:
 
     def copy(self, s, dst, src):
         s[dst] = s[src]
+
+
+@dataclass
+class Mnist1dWidth(Mnist1dSchedule):
+    """MNIST-1D, all ten classes: accuracy (noisy: a fresh validation batch per result) against the
+    model's size (exact: its parameter count over that of the widest model), one NumPy MLP 40-w-10 per
+    trial whose hidden width w is a mutated hyper-parameter (rounded, clipped to [4, 128]).
+
+    The population is one batched array program at the widest width; units beyond a trial's width are
+    held at zero. Units a wider clone gains start with fresh weights from that step's training
+    generator. Accuracy's standard error is binomial with one pseudo-count each way; size's is 0."""
+
+    max_width: int = 128
+    metrics: dict = field(default_factory=lambda: {"accuracy": "max", "size": "min"})
+    domains: dict = field(default_factory=lambda: {
+        "lr": (1e-3, 0.5, True), "weight_decay": (1e-6, 1e-2, True), "width": (4.0, 128.0, True)})
+    truth_ref: tuple = (0.0, 1.0)
+
+    def __post_init__(self) -> None:
+        self.x, self.y = mnist1d_split(42, self.train_samples)
+        self.xv, self.yv = mnist1d_split(1, self.val_samples)
+        self.xh, self.yh = mnist1d_split(2, self.heldout_samples)
+        self.classes = 10
+
+    def width(self, configs) -> np.ndarray:
+        return np.clip(np.rint([c["width"] for c in configs]), 4, self.max_width).astype(int)
+
+    def size(self, configs) -> np.ndarray:
+        d, c = self.x.shape[1], self.classes
+        return (self.width(configs) * (d + 1 + c) + c) / (self.max_width * (d + 1 + c) + c)
+
+    def _mask(self, s, configs, gens) -> None:
+        """Zero the units beyond each trial's width; give units it newly uses fresh weights."""
+        d, h = self.x.shape[1], self.max_width
+        on = np.arange(h)[None, :] < self.width(configs)[:, None]
+        fresh = on & ~s["on"]
+        for i in np.flatnonzero(fresh.any(axis=1)):
+            units = np.flatnonzero(fresh[i])
+            s["w1"][i][:, units] = gens[i].normal(0.0, np.sqrt(2.0 / d), (d, len(units)))
+            s["w2"][i][units] = gens[i].normal(0.0, np.sqrt(1.0 / h), (len(units), self.classes))
+        for k, axis in (("w1", 1), ("b1", 0), ("w2", 0)):
+            for v in (s[k], s["v_" + k]):
+                v *= np.expand_dims(on, 1) if axis == 1 else on.reshape(on.shape + (1,) * (v.ndim - 2))
+        s["on"] = on
+
+    def start(self, configs, gens):
+        d, h, c, n = self.x.shape[1], self.max_width, self.classes, len(gens)
+        s = {"w1": np.zeros((n, d, h)), "b1": np.zeros((n, h)), "w2": np.zeros((n, h, c)), "b2": np.zeros((n, c))}
+        s = {**s, **{"v_" + k: np.zeros_like(v) for k, v in s.items()}, "on": np.zeros((n, h), bool)}
+        self._mask(s, configs, gens)
+        return s
+
+    @staticmethod
+    def logits(s, x):  # x (n, B, d) -> (n, B, 10) logits and hidden activations
+        hid = np.maximum(np.einsum("nbd,ndh->nbh", x, s["w1"]) + s["b1"][:, None], 0.0)
+        return np.einsum("nbh,nhc->nbc", hid, s["w2"]) + s["b2"][:, None], hid
+
+    def train(self, s, configs, gens):
+        self._mask(s, configs, gens)
+        lr, wd = (np.array([c[k] for c in configs]) for k in ("lr", "weight_decay"))
+        idx = np.stack([g.integers(len(self.y), size=(self.steps, self.batch)) for g in gens])
+        with np.errstate(all="ignore"):  # a diverging trial turns NaN and is scored as such
+            for t in range(self.steps):
+                x, y = self.x[idx[:, t]], self.y[idx[:, t]]
+                z, hid = self.logits(s, x)
+                p = np.exp(z - z.max(axis=2, keepdims=True))
+                dz = (p / p.sum(axis=2, keepdims=True) - np.eye(self.classes)[y]) / self.batch
+                dh = np.einsum("nbc,nhc->nbh", dz, s["w2"]) * (hid > 0)
+                grads = {"w1": np.einsum("nbd,nbh->ndh", x, dh) + wd[:, None, None] * s["w1"],
+                         "b1": dh.sum(axis=1), "w2": np.einsum("nbh,nbc->nhc", hid, dz) + wd[:, None, None] * s["w2"],
+                         "b2": dz.sum(axis=1)}
+                for k, g in grads.items():
+                    s["v_" + k] = 0.9 * s["v_" + k] + g
+                    s[k] -= lr.reshape((-1,) + (1,) * (g.ndim - 1)) * s["v_" + k]
+
+    def accuracy(self, s, x, y) -> tuple[np.ndarray, np.ndarray]:
+        with np.errstate(all="ignore"):
+            hits = (self.logits(s, x)[0].argmax(axis=2) == y).sum(axis=1)
+        return hits / y.shape[1], hits
+
+    def report(self, s, configs, gens):
+        idx = np.stack([g.integers(len(self.yv), size=self.val_batch) for g in gens])
+        acc, hits = self.accuracy(s, self.xv[idx], self.yv[idx])
+        sd, size = se(hits, np.full(len(hits), self.val_batch)), self.size(configs)
+        return [{"accuracy": acc[i], "size": size[i], "accuracy_std": sd[i], "size_std": 0.0}
+                for i in range(len(gens))]
+
+    def truth(self, s, configs):
+        out = np.empty((len(configs), 2))
+        for i in range(len(configs)):  # one trial at a time: the held-out set is large
+            one = {k: v[i : i + 1] for k, v in s.items()}
+            out[i, 0] = self.accuracy(one, self.xh[None], self.yh[None])[0][0]
+        out[:, 1] = self.size(configs)
+        return out
+
+    def copy(self, s, dst, src):
+        for v in s.values():
+            v[dst] = v[src]

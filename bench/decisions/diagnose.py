@@ -1,0 +1,67 @@
+"""Why a selection's losers (or winners) go wrong: calibration of its bottom-k (top-k) probabilities.
+
+    .venv/bin/python bench/decisions/diagnose.py --cells "N=32 M=3 cloud mixed 3 replicates" --populations 200
+
+For every population of a cell (the generator streams of run.py), each arm's selection reports per
+individual the probability of landing in the bottom k of a sampled order (`lose_probability`; top k:
+`win_probability`) and its mean sampled place. Grouped by the individual's true noise (the noisiest
+quarter against the rest) and by probability bins, the table compares the mean stated probability with
+the frequency of the event on the truth (place >= N - k; place < k), and the mean sampled place with the
+mean true place. A calibrated posterior states, in each group and bin, the frequency that comes out.
+Development seeds only (seed base 0 by default).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from itertools import pairwise
+
+import numpy as np
+
+from run import cells, label, population
+from vornaquill.selection_core import select
+
+BINS = (0.0, 0.05, 0.2, 0.5, 1.01)
+
+
+def _selections(obs, k, samples, seed):
+    data = {"replicates": obs.replicates} if obs.replicates is not None else {"mu": obs.mu, "sigma2": obs.sigma2}
+    return {"mc": select(obs.mu, obs.sigma2, samples, k=k, seed=seed),
+            "population": select(**data, n_samples=samples, k=k, seed=seed, prior="population")}
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--cells", required=True, metavar="TEXT", help="the cells whose label contains TEXT")
+    ap.add_argument("--populations", type=int, default=200)
+    ap.add_argument("--samples", type=int, default=300)
+    ap.add_argument("--seed-base", type=int, default=0)
+    args = ap.parse_args(argv)
+    for cell in (c for c in cells() if args.cells in label(c)):
+        n, k = cell.n, cell.n // 4
+        rows: dict[str, list[np.ndarray]] = {"mc": [], "population": []}
+        for p in range(args.populations):
+            _, sd, obs, place, seed = population(cell, args.seed_base, p)
+            noisy = sd.mean(axis=1) >= np.quantile(sd.mean(axis=1), 0.75)
+            for name, r in _selections(obs, k, args.samples, seed).items():
+                rows[name].append(np.column_stack([noisy, r.lose_probability, place >= n - k, r.win_probability,
+                                                   place < k, r.rank_sum / r.n_samples, place]))
+        print(f"\n{label(cell)}: {args.populations} populations, {args.samples} samples, seed base {args.seed_base}")
+        print(f"{'arm':11} {'group':6} {'side':5} {'bin':11} {'count':>6} {'stated':>7} {'true':>7}")
+        for name, parts in rows.items():
+            a = np.concatenate(parts)
+            for group, mask in (("noisy", a[:, 0] == 1), ("quiet", a[:, 0] == 0)):
+                print(f"{name:11} {group:6} place {'(mean)':11} {mask.sum():6d} {a[mask, 5].mean():7.2f} "
+                      f"{a[mask, 6].mean():7.2f}")
+                for side, col in (("lose", 1), ("win", 3)):
+                    for lo, hi in pairwise(BINS):
+                        sel = mask & (a[:, col] >= lo) & (a[:, col] < hi)
+                        if sel.any():
+                            print(f"{name:11} {group:6} {side:5} [{lo:.2f},{min(hi, 1):.2f}) {sel.sum():6d} "
+                                  f"{a[sel, col].mean():7.3f} {a[sel, col + 1].mean():7.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
