@@ -8,6 +8,8 @@ individual the probability of landing in the bottom k of a sampled order (`lose_
 quarter against the rest) and by probability bins, the table compares the mean stated probability with
 the frequency of the event on the truth (place >= N - k; place < k), and the mean sampled place with the
 mean true place. A calibrated posterior states, in each group and bin, the frequency that comes out.
+With --variances (replicate cells), the estimated and the moderated variances of each group as
+multiples of the true ones: the prior's moderation of estimated variances, measured.
 Development seeds only (seed base 0 by default).
 """
 
@@ -21,6 +23,7 @@ import numpy as np
 
 from run import cells, label, population
 from vornaquill.selection_core import select
+from vornaquill.selection_core._prior import _moderated
 
 BINS = (0.0, 0.05, 0.2, 0.5, 1.01)
 
@@ -37,7 +40,10 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--populations", type=int, default=200)
     ap.add_argument("--samples", type=int, default=300)
     ap.add_argument("--seed-base", type=int, default=0)
+    ap.add_argument("--variances", action="store_true", help="the moderation of estimated variances instead")
     args = ap.parse_args(argv)
+    if args.variances:
+        return variances(args)
     for cell in (c for c in cells() if args.cells in label(c)):
         n, k = cell.n, cell.n // 4
         rows: dict[str, list[np.ndarray]] = {"mc": [], "population": []}
@@ -52,6 +58,8 @@ def main(argv: list[str] | None = None) -> int:
         for name, parts in rows.items():
             a = np.concatenate(parts)
             for group, mask in (("noisy", a[:, 0] == 1), ("quiet", a[:, 0] == 0)):
+                if not mask.any():  # equal noise: everybody counts as noisy
+                    continue
                 print(f"{name:11} {group:6} place {'(mean)':11} {mask.sum():6d} {a[mask, 5].mean():7.2f} "
                       f"{a[mask, 6].mean():7.2f}")
                 for side, col in (("lose", 1), ("win", 3)):
@@ -60,6 +68,27 @@ def main(argv: list[str] | None = None) -> int:
                         if sel.any():
                             print(f"{name:11} {group:6} {side:5} [{lo:.2f},{min(hi, 1):.2f}) {sel.sum():6d} "
                                   f"{a[sel, col].mean():7.3f} {a[sel, col + 1].mean():7.3f}")
+    return 0
+
+
+def variances(args: argparse.Namespace) -> int:
+    print(f"{'cell':40} {'group':6} {'variances':10} {'q10':>5} {'median':>6} {'q90':>5}  (multiples of the true)")
+    for cell in (c for c in cells() if args.cells in label(c) and c.variances != "known"):
+        ratios: dict[tuple[str, str], list[np.ndarray]] = {}
+        for p in range(args.populations):
+            _, sd, obs, _, _ = population(cell, args.seed_base, p)
+            dof = np.full(cell.n, obs.replicates.shape[1] - 1.0)
+            moderated = np.column_stack([_moderated(obs.sigma2[:, j], dof) for j in range(cell.m)])
+            noisy = sd.mean(axis=1) >= np.quantile(sd.mean(axis=1), 0.75)
+            for group, mask in (("noisy", noisy), ("quiet", ~noisy)):
+                for kind, v in (("estimated", obs.sigma2), ("moderated", moderated)):
+                    noisy_cols = mask[:, None] & (sd > 0)  # an exact objective has nothing to moderate
+                    ratios.setdefault((group, kind), []).append(v[noisy_cols] / sd[noisy_cols] ** 2)
+        for (group, kind), parts in ratios.items():
+            if not sum(len(part) for part in parts):
+                continue
+            q = np.quantile(np.concatenate(parts), (0.1, 0.5, 0.9))
+            print(f"{label(cell):40} {group:6} {kind:10} {q[0]:5.2f} {q[1]:6.2f} {q[2]:5.2f}")
     return 0
 
 
