@@ -257,20 +257,31 @@ def print_table(results: list[dict[str, object]], reference: str = "mc") -> None
                   f"{100 * row['killed']:6.1f}% {100 * row['bad_win']:6.1f}%")
 
 
+# Bonferroni factor for the 176 intervals (88 cells, 2 metrics) of one arm: 2.5 % / 176 in each tail.
+Z_BONFERRONI_176 = 3.6290
+
+
+def bonferroni(ci: tuple[float, float, float]) -> tuple[float, float, float]:
+    """The 95 % interval widened to the Bonferroni factor (same mean, same standard error)."""
+    mean, low, _ = ci
+    half = (mean - low) * Z_BONFERRONI_176 / Z95
+    return mean, mean - half, mean + half
+
+
 MIXED_N32 = [f"N=32 M=3 {g} mixed {v}" for g in ("cloud", "front") for v in VARIANCES]
 
 
 def verdicts(results: list[dict[str, object]], reference: str = "mc") -> dict[str, dict[str, object]]:
     """Per arm, the criteria of the two-sided comparison (docs/decisions.md): the cells in which the
     paired 95 % interval of the winners' excess or of the losers' shortfall against `reference` lies
-    entirely above zero, and the mean relative reduction of the excess over the four base mixed-noise
-    cells at N = 32 (None when they were not run)."""
+    entirely above zero (each with its Bonferroni interval), and the mean relative reduction of the
+    excess over the four base mixed-noise cells at N = 32 (None when they were not run)."""
     out: dict[str, dict[str, object]] = {}
     for name in results[0]["arms"] if results else ():
         if name == reference:
             continue
-        worse = {m: [e["cell"] for e in results if e["arms"][name][f"{m}_vs_{reference}"][1] > 0]
-                 for m in ("excess", "shortfall")}
+        worse = {m: {e["cell"]: bonferroni(e["arms"][name][f"{m}_vs_{reference}"]) for e in results
+                     if e["arms"][name][f"{m}_vs_{reference}"][1] > 0} for m in ("excess", "shortfall")}
         mixed = [e["arms"] for e in results if e["cell"] in MIXED_N32]
         gain = (float(np.mean([-a[name]["excess_vs_" + reference][0] / a[reference]["excess"] for a in mixed]))
                 if len(mixed) == len(MIXED_N32) else None)
@@ -284,6 +295,9 @@ def print_verdicts(found: dict[str, dict[str, object]]) -> None:
     for name, v in found.items():
         gain = "-" if v["mixed_n32_reduction"] is None else f"{100 * v['mixed_n32_reduction']:+.1f}%"
         print(f"{name:15} {v['cells']:5d} {len(v['excess_worse']):13d} {len(v['shortfall_worse']):16d} {gain:>16}")
+        for metric in ("excess", "shortfall"):
+            for cell, (mean, low, high) in v[f"{metric}_worse"].items():
+                print(f"    {metric:9} worse at {cell}: {mean:+.3f}, Bonferroni [{low:+.3f}, {high:+.3f}]")
 
 
 def main(argv: list[str] | None = None) -> int:
