@@ -170,6 +170,8 @@ bench-pbt-smoke: bench-pbt-env
 	rm -f bench/results/pbt-smoke.jsonl
 	$(PBT_LOCAL) run --smoke --seeds 0 --arms pareto-none,pareto-window --mode sync,async --out bench/results/pbt-smoke.jsonl
 	$(PBT_LOCAL) table bench/results/pbt-smoke.jsonl --candidate pareto-window
+	rm -f bench/results/pbt-width-smoke.jsonl
+	$(PBT_LOCAL) run --workload mnist1d-width --smoke --seeds 4909 --arms pareto-window,mopbt --out bench/results/pbt-width-smoke.jsonl
 
 clean:
 	rm -rf build dist $(VENV) .venv-* .pytest_cache $(BENCH_VENV) bench/.build
