@@ -21,17 +21,20 @@ from itertools import pairwise
 
 import numpy as np
 
-from run import cells, label, population
+from run import cells, interval, label, population, score
 from vornaquill.selection_core import select
 from vornaquill.selection_core._prior import _moderated
 
 BINS = (0.0, 0.05, 0.2, 0.5, 1.01)
 
 
-def _selections(obs, k, samples, seed):
+def _selections(obs, sd, k, samples, seed):
+    """Today's selection, the prior as users call it, and (an oracle) the prior given the true variances
+    of the means: where it differs from the prior, the estimated variances are to blame."""
     data = {"replicates": obs.replicates} if obs.replicates is not None else {"mu": obs.mu, "sigma2": obs.sigma2}
     return {"mc": select(obs.mu, obs.sigma2, samples, k=k, seed=seed),
-            "population": select(**data, n_samples=samples, k=k, seed=seed, prior="population")}
+            "population": select(**data, n_samples=samples, k=k, seed=seed, prior="population"),
+            "pop-true-var": select(obs.mu, sd**2, samples, k=k, seed=seed, prior="population")}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -46,27 +49,35 @@ def main(argv: list[str] | None = None) -> int:
         return variances(args)
     for cell in (c for c in cells() if args.cells in label(c)):
         n, k = cell.n, cell.n // 4
-        rows: dict[str, list[np.ndarray]] = {"mc": [], "population": []}
+        rows: dict[str, list[np.ndarray]] = {}
+        scores: dict[str, list[np.ndarray]] = {}
         for p in range(args.populations):
             _, sd, obs, place, seed = population(cell, args.seed_base, p)
             noisy = sd.mean(axis=1) >= np.quantile(sd.mean(axis=1), 0.75)
-            for name, r in _selections(obs, k, args.samples, seed).items():
-                rows[name].append(np.column_stack([noisy, r.lose_probability, place >= n - k, r.win_probability,
-                                                   place < k, r.rank_sum / r.n_samples, place]))
+            for name, r in _selections(obs, sd, k, args.samples, seed).items():
+                scores.setdefault(name, []).append(score(place, r.winners, r.losers, k))
+                rows.setdefault(name, []).append(np.column_stack(
+                    [noisy, r.lose_probability, place >= n - k, r.win_probability, place < k,
+                     r.rank_sum / r.n_samples, place]))
         print(f"\n{label(cell)}: {args.populations} populations, {args.samples} samples, seed base {args.seed_base}")
-        print(f"{'arm':11} {'group':6} {'side':5} {'bin':11} {'count':>6} {'stated':>7} {'true':>7}")
+        mc = np.array(scores["mc"])
+        for name, values in scores.items():
+            ex, sh = (interval(np.array(values)[:, j] - mc[:, j]) for j in (0, 1))
+            print(f"{name:12} excess - mc {ex[0]:+.3f} [{ex[1]:+.3f}, {ex[2]:+.3f}]   "
+                  f"shortfall - mc {sh[0]:+.3f} [{sh[1]:+.3f}, {sh[2]:+.3f}]")
+        print(f"{'arm':12} {'group':6} {'side':5} {'bin':11} {'count':>6} {'stated':>7} {'true':>7}")
         for name, parts in rows.items():
             a = np.concatenate(parts)
             for group, mask in (("noisy", a[:, 0] == 1), ("quiet", a[:, 0] == 0)):
                 if not mask.any():  # equal noise: everybody counts as noisy
                     continue
-                print(f"{name:11} {group:6} place {'(mean)':11} {mask.sum():6d} {a[mask, 5].mean():7.2f} "
+                print(f"{name:12} {group:6} place {'(mean)':11} {mask.sum():6d} {a[mask, 5].mean():7.2f} "
                       f"{a[mask, 6].mean():7.2f}")
                 for side, col in (("lose", 1), ("win", 3)):
                     for lo, hi in pairwise(BINS):
                         sel = mask & (a[:, col] >= lo) & (a[:, col] < hi)
                         if sel.any():
-                            print(f"{name:11} {group:6} {side:5} [{lo:.2f},{min(hi, 1):.2f}) {sel.sum():6d} "
+                            print(f"{name:12} {group:6} {side:5} [{lo:.2f},{min(hi, 1):.2f}) {sel.sum():6d} "
                                   f"{a[sel, col].mean():7.3f} {a[sel, col + 1].mean():7.3f}")
     return 0
 
