@@ -1,0 +1,131 @@
+"""Sphinx configuration of the vornaquill documentation (`make docs`).
+
+The site is Markdown (MyST) with an API reference generated from the numpydoc docstrings of the
+installed package. The API pages are written at build time from the `__all__` of each module in
+`API_MODULES`: a public module (or a name added to one) is documented by adding it there, and each
+object is described once, under the first module that exports it.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+import pathlib
+from typing import Any
+
+from sphinx.ext.autodoc.mock import mock
+
+import vornaquill
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+project = "vornaquill"
+author = "The vornaquill developers"
+copyright = "2026, The vornaquill developers"
+release = vornaquill.__version__
+version = release
+
+extensions = [
+    "myst_parser",
+    "numpydoc",
+    "sphinx.ext.autodoc",
+    "sphinx.ext.autosummary",
+]
+
+source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
+root_doc = "index"
+exclude_patterns = ["_build"]
+
+# Every internal reference must resolve (object names, documents, heading anchors); -W makes a
+# miss an error. Names from packages whose inventories are not fetched (NumPy, pandas, Ray, the
+# standard library's typing machinery) are the only exceptions.
+nitpicky = True
+nitpick_ignore_regex = [
+    (r"py:.*", r"(numpy|np|pandas|pd|matplotlib|ray|tqdm|NDArray|ArrayLike)(\..*)?"),
+    (r"py:.*", r"(collections\.abc|typing|os|builtins)\..*"),
+    (r"py:class", r"(Any|Callable|Iterable|Mapping|Sequence|Literal|PathLike|Path)"),
+    (r"py:class", r"(optional|default.*|array-like|array_like|callable|scalar|shape.*)"),
+]
+
+myst_heading_anchors = 3
+myst_enable_extensions = ["colon_fence", "deflist"]
+
+# Ray is optional and heavy: the docs are built without it. Only autodoc sees this stand-in for
+# the `ray` package (for `vornaquill.ray_tune.scheduler`, which subclasses Ray's scheduler).
+autodoc_mock_imports = ["ray"]
+autodoc_typehints = "signature"
+autodoc_member_order = "bysource"
+autosummary_generate = True
+autosummary_imported_members = True
+numpydoc_show_class_members = False
+numpydoc_class_members_toctree = False
+default_role = "code"
+
+html_theme = "furo"
+html_title = f"vornaquill {release}"
+html_static_path: list[str] = []
+templates_path = ["_templates"]
+
+# Public modules, in the order their pages appear. Private modules never appear here.
+API_MODULES = [
+    "vornaquill",
+    "vornaquill.selection_core",
+    "vornaquill.pareto_core",
+    "vornaquill.ray_tune",
+]
+
+
+def _write_api_pages() -> None:
+    """Write api/<module>.rst for each module of API_MODULES from its `__all__`."""
+    seen: dict[int, str] = {}
+    for module_name in API_MODULES:
+        with mock(autodoc_mock_imports):
+            module = importlib.import_module(module_name)
+            names = list(getattr(module, "__all__", []))
+            objects = [getattr(module, name) for name in names]
+        own, reexported = [], []
+        for name, obj in zip(names, objects):
+            if id(obj) in seen:
+                reexported.append(f":py:obj:`{name} <{seen[id(obj)]}.{name}>`")
+            else:
+                seen[id(obj)] = module_name
+                own.append(name)
+        title = f"``{module_name}``"
+        body = [title, "=" * len(title), "", f".. automodule:: {module_name}", "   :no-members:", ""]
+        if reexported:
+            body += ["Also exports " + ", ".join(reexported) + ".", ""]
+        if own:
+            body += [f".. currentmodule:: {module_name}", "", ".. autosummary::", "   :toctree: generated", ""]
+            body += [f"   {name}" for name in own] + [""]
+        _write_if_changed(os.path.join(HERE, "api", f"{module_name}.rst"), "\n".join(body))
+
+
+def _write_if_changed(path: str, text: str) -> None:
+    # Rewriting an unchanged page would make Sphinx read it (and everything under it) again.
+    target = pathlib.Path(path)
+    if not target.exists() or target.read_text(encoding="utf-8") != text:
+        target.write_text(text, encoding="utf-8")
+
+
+_write_api_pages()
+
+
+def _literal_stats(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
+    # The kernels' docstrings are part of their fixed surface; one writes "*_stats" in plain text,
+    # which reStructuredText would read as the start of an emphasis.
+    lines[:] = [line.replace("Each *_stats", "Each ``*_stats``") for line in lines]
+
+
+# Files at the top of the repository that the site shows as pages: links to them from the pages
+# work on a code host (the file) and on the site (the page).
+ROOT_PAGES = {"../CONTRIBUTING.md": "contributing.md", "../CHANGELOG.md": "changelog.md"}
+
+
+def _root_links(app: object, docname: str, source: list[str]) -> None:
+    for path, page in ROOT_PAGES.items():
+        source[0] = source[0].replace(f"]({path}", f"]({page}")
+
+
+def setup(app: Any) -> None:
+    app.connect("source-read", _root_links)
+    app.connect("autodoc-process-docstring", _literal_stats, priority=400)
