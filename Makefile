@@ -187,7 +187,7 @@ DOCS_PAGES := docs/getting-started.md docs/guide.md docs/cli.md
 .PHONY: docs docs-shots
 docs: $(DOCS_PY)
 	$(DOCS_PY) -m pip install --quiet $(DOCS_TOOLS) ".[plot,pandas]"
-	cd docs && ../$(DOCS_PY) -m sphinx -b html -W --keep-going -q -n . _build/html
+	cd docs && ../$(DOCS_PY) -m sphinx -b html -E -W --keep-going -q -n . _build/html
 	cd docs && MPLBACKEND=Agg ../$(DOCS_PY) -m pytest -q -p no:cacheprovider -c pytest.ini $(DOCS_PAGES:docs/%=%)
 
 DOCS_SHOTS := docs/_build/shots

@@ -11,9 +11,12 @@ from __future__ import annotations
 import importlib
 import os
 import pathlib
+import re
 from typing import Any
 
 from sphinx.ext.autodoc.mock import mock
+from sphinx.util.inspect import signature as sphinx_signature
+from sphinx.util.inspect import stringify_signature
 
 import vornaquill
 
@@ -54,6 +57,7 @@ myst_enable_extensions = ["colon_fence", "deflist"]
 # the `ray` package (for `vornaquill.ray_tune.scheduler`, which subclasses Ray's scheduler).
 autodoc_mock_imports = ["ray"]
 autodoc_typehints = "signature"
+autodoc_type_aliases: dict[str, str] = {}
 autodoc_member_order = "bysource"
 autosummary_generate = True
 autosummary_imported_members = True
@@ -110,10 +114,24 @@ def _write_if_changed(path: str, text: str) -> None:
 _write_api_pages()
 
 
-def _literal_stats(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
-    # The kernels' docstrings are part of their fixed surface; one writes "*_stats" in plain text,
-    # which reStructuredText would read as the start of an emphasis.
-    lines[:] = [line.replace("Each *_stats", "Each ``*_stats``") for line in lines]
+_PARAMETER_LINE = re.compile(r"^(\s*)(\*{0,2}[A-Za-z_]\w*(?:, \*{0,2}[A-Za-z_]\w*)*):\s*$")
+
+
+def _docstring_fixes(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
+    # Presentation only. The kernels' docstrings are part of their fixed surface; one writes
+    # "*_stats" in plain text, which reStructuredText would read as the start of an emphasis.
+    # Some parameter lists write "name:" where numpydoc expects "name" (or "name : type").
+    lines[:] = [_PARAMETER_LINE.sub(r"\1\2", line.replace("Each *_stats", "Each ``*_stats``")) for line in lines]
+
+
+def _init_signature(app: object, what: str, name: str, obj: Any, options: object, signature: str | None,
+                    return_annotation: str | None) -> tuple[str, str | None] | None:
+    # A class derived from a mocked base (ParetoPBT from Ray's scheduler) inherits the mock's
+    # (*args, **kwargs); show the class's own __init__ instead.
+    if what == "class" and signature and "*args" in signature and "__init__" in vars(obj):
+        sig = sphinx_signature(obj.__init__, bound_method=True, type_aliases=autodoc_type_aliases)
+        return stringify_signature(sig, show_return_annotation=False), return_annotation
+    return None
 
 
 # Files at the top of the repository that the site shows as pages: links to them from the pages
@@ -128,4 +146,5 @@ def _root_links(app: object, docname: str, source: list[str]) -> None:
 
 def setup(app: Any) -> None:
     app.connect("source-read", _root_links)
-    app.connect("autodoc-process-docstring", _literal_stats, priority=400)
+    app.connect("autodoc-process-docstring", _docstring_fixes, priority=400)
+    app.connect("autodoc-process-signature", _init_signature)
