@@ -182,13 +182,13 @@ clean:
 DOCS_VENV  := .venv-docs
 DOCS_PY    := $(DOCS_VENV)/bin/python
 DOCS_TOOLS := sphinx==9.0.4 myst-parser==5.2.0 numpydoc==1.11.0 furo==2025.12.19 pytest==9.2.0
-DOCS_PAGES := docs/getting-started.md docs/guide.md docs/cli.md
+DOCS_PAGES := README.md docs/getting-started.md docs/guide.md docs/cli.md
 
 .PHONY: docs docs-shots
 docs: $(DOCS_PY)
 	$(DOCS_PY) -m pip install --quiet $(DOCS_TOOLS) ".[plot,pandas]"
 	cd docs && ../$(DOCS_PY) -m sphinx -b html -E -W --keep-going -q -n . _build/html
-	cd docs && MPLBACKEND=Agg ../$(DOCS_PY) -m pytest -q -p no:cacheprovider -c pytest.ini $(DOCS_PAGES:docs/%=%)
+	cd docs && MPLBACKEND=Agg ../$(DOCS_PY) -m pytest -q -p no:cacheprovider -c pytest.ini $(addprefix ../,$(DOCS_PAGES))
 
 DOCS_SHOTS := docs/_build/shots
 docs-shots: docs
