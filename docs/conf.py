@@ -12,6 +12,7 @@ import importlib
 import os
 import pathlib
 import re
+import shutil
 from typing import Any
 
 from sphinx.ext.autodoc.mock import mock
@@ -70,27 +71,43 @@ html_title = f"vornaquill {release}"
 html_static_path: list[str] = []
 templates_path = ["_templates"]
 
-# Public modules, in the order their pages appear. Private modules never appear here.
+# Public modules, in order: an object exported by several is described under the first, and the
+# others link to it (a reference to any of its public names resolves, see _resolve_alias).
+# Private modules never appear here. A module in PENDING_MODULES is documented once it imports.
 API_MODULES = [
     "vornaquill",
     "vornaquill.selection_core",
+    "vornaquill.selection_core.parallel",
     "vornaquill.pareto_core",
     "vornaquill.ray_tune",
 ]
+PENDING_MODULES = {"vornaquill.selection_core.parallel"}
+# Public name of a re-exported object -> the name it is described under.
+ALIASES: dict[str, str] = {}
 
 
 def _write_api_pages() -> None:
     """Write api/<module>.rst for each module of API_MODULES from its `__all__`."""
+    # Start afresh, so that no page of a name or module that is gone survives.
+    shutil.rmtree(os.path.join(HERE, "api", "generated"), ignore_errors=True)
+    for old in pathlib.Path(HERE, "api").glob("vornaquill*.rst"):
+        old.unlink()
     seen: dict[int, str] = {}
     for module_name in API_MODULES:
         with mock(autodoc_mock_imports):
-            module = importlib.import_module(module_name)
+            try:
+                module = importlib.import_module(module_name)
+            except ModuleNotFoundError:
+                if module_name in PENDING_MODULES:
+                    continue
+                raise
             names = list(getattr(module, "__all__", []))
             objects = [getattr(module, name) for name in names]
         own, reexported = [], []
         for name, obj in zip(names, objects):
             if id(obj) in seen:
                 reexported.append(f":py:obj:`{name} <{seen[id(obj)]}.{name}>`")
+                ALIASES[f"{module_name}.{name}"] = f"{seen[id(obj)]}.{name}"
             else:
                 seen[id(obj)] = module_name
                 own.append(name)
@@ -101,14 +118,7 @@ def _write_api_pages() -> None:
         if own:
             body += [f".. currentmodule:: {module_name}", "", ".. autosummary::", "   :toctree: generated", ""]
             body += [f"   {name}" for name in own] + [""]
-        _write_if_changed(os.path.join(HERE, "api", f"{module_name}.rst"), "\n".join(body))
-
-
-def _write_if_changed(path: str, text: str) -> None:
-    # Rewriting an unchanged page would make Sphinx read it (and everything under it) again.
-    target = pathlib.Path(path)
-    if not target.exists() or target.read_text(encoding="utf-8") != text:
-        target.write_text(text, encoding="utf-8")
+        pathlib.Path(HERE, "api", f"{module_name}.rst").write_text("\n".join(body), encoding="utf-8")
 
 
 _write_api_pages()
@@ -144,7 +154,18 @@ def _root_links(app: object, docname: str, source: list[str]) -> None:
         source[0] = source[0].replace(f"]({path}", f"]({page}")
 
 
+def _resolve_alias(app: Any, env: Any, node: Any, contnode: Any) -> Any:
+    # `vornaquill.selection_core.select` and `vornaquill.select` name one object, described once.
+    target = node.get("reftarget", "")
+    if node.get("refdomain") != "py" or target.lstrip("~") not in ALIASES:
+        return None
+    py = env.get_domain("py")
+    return py.resolve_xref(env, node["refdoc"], app.builder, node["reftype"], ALIASES[target.lstrip("~")], node,
+                           contnode)
+
+
 def setup(app: Any) -> None:
+    app.connect("missing-reference", _resolve_alias)
     app.connect("source-read", _root_links)
     app.connect("autodoc-process-docstring", _docstring_fixes, priority=400)
     app.connect("autodoc-process-signature", _init_signature)
