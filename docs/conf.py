@@ -8,6 +8,7 @@ object is described once, under the first module that exports it.
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import os
 import pathlib
@@ -47,7 +48,7 @@ nitpicky = True
 nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|np|pandas|pd|matplotlib|ray|tqdm|NDArray|ArrayLike)(\..*)?"),
     (r"py:.*", r"(collections\.abc|typing|os|builtins)\..*"),
-    (r"py:class", r"(Any|Callable|Iterable|Mapping|Sequence|Literal|PathLike|Path)"),
+    (r"py:class", r"(Any|Callable|Iterable|Mapping|Sequence|Literal|PathLike|Path|TypeAliasForwardRef)"),
     (r"py:class", r"(optional|default.*|array-like|array_like|callable|scalar|shape.*)"),
 ]
 
@@ -58,7 +59,9 @@ myst_enable_extensions = ["colon_fence", "deflist"]
 # the `ray` package (for `vornaquill.ray_tune.scheduler`, which subclasses Ray's scheduler).
 autodoc_mock_imports = ["ray"]
 autodoc_typehints = "signature"
-autodoc_type_aliases: dict[str, str] = {}
+# Names of NumPy's typing aliases as written in the annotations, instead of their expansions.
+autodoc_type_aliases = {"ArrayLike": "numpy.typing.ArrayLike", "NDArray": "numpy.typing.NDArray"}
+python_maximum_signature_line_length = 100  # longer signatures are shown one parameter per line
 autodoc_member_order = "bysource"
 autosummary_generate = True
 autosummary_imported_members = True
@@ -138,6 +141,8 @@ def _init_signature(app: object, what: str, name: str, obj: Any, options: object
                     return_annotation: str | None) -> tuple[str, str | None] | None:
     # A class derived from a mocked base (ParetoPBT from Ray's scheduler) inherits the mock's
     # (*args, **kwargs); show the class's own __init__ instead.
+    if what == "class" and dataclasses.is_dataclass(obj):
+        return "", None  # results, made by the package: their fields are in the docstring
     if what == "class" and signature and "*args" in signature and "__init__" in vars(obj):
         sig = sphinx_signature(obj.__init__, bound_method=True, type_aliases=autodoc_type_aliases)
         return stringify_signature(sig, show_return_annotation=False), return_annotation
