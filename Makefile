@@ -182,7 +182,7 @@ clean:
 DOCS_VENV  := .venv-docs
 DOCS_PY    := $(DOCS_VENV)/bin/python
 DOCS_TOOLS := sphinx==9.0.4 myst-parser==5.2.0 numpydoc==1.11.0 furo==2025.12.19 pytest==9.2.0
-DOCS_PAGES := README.md docs/getting-started.md docs/guide.md docs/cli.md
+DOCS_PAGES := README.md docs/getting-started.md docs/guide.md
 
 .PHONY: docs docs-shots
 docs: $(DOCS_PY)
