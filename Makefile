@@ -172,7 +172,7 @@ bench-pbt-smoke: bench-pbt-env
 	$(PBT_LOCAL) table bench/results/pbt-smoke.jsonl --candidate pareto-window
 
 clean:
-	rm -rf build dist $(VENV) .venv-* .pytest_cache $(BENCH_VENV) bench/.build docs/_build docs/api/generated
+	rm -rf build dist $(VENV) .venv-* .pytest_cache $(BENCH_VENV) bench/.build docs/_build docs/api/generated docs/api/vornaquill*.rst
 
 # Documentation site (docs/, Sphinx + MyST + numpydoc, pinned, in .venv-docs with the package built
 # normally): the HTML into docs/_build/html with warnings as errors (every internal reference,
