@@ -25,6 +25,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from helpers.pages import assert_page_examples_pass
 from helpers.process import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k, select
 
@@ -489,26 +490,26 @@ def test_plot_needs_two_objectives(tmp_path):
     assert_user_error(cli("one.csv", "--plot", "x.png", cwd=tmp_path), "--plot needs at least two objectives")
 
 
-def readme_cli_sample():
-    """The command and the output shown under the README's command-line section."""
-    text = (ROOT / "README.md").read_text()
+def cli_page_sample():
+    """The command and the output shown on the command-line tool's documentation page."""
+    text = (ROOT / "docs" / "cli.md").read_text()
     match = re.search(r"```console\n\$ (?P<cmd>[^\n]+)\n(?P<out>.*?)```", text, re.S)
-    assert match, "README has no console sample"
+    assert match, "docs/cli.md has no console sample"
     return match["cmd"].split(), match["out"]
 
 
-def test_readme_sample_output_is_current(tmp_path):
-    cmd, shown = readme_cli_sample()
+def test_cli_page_sample_output_is_current(tmp_path):
+    cmd, shown = cli_page_sample()
     assert cmd[0] == "vornaquill-select"
     assert ok(*cmd[1:], cwd=tmp_path).stdout == shown
 
 
-def test_readme_shell_examples_run(tmp_path):
-    text = (ROOT / "README.md").read_text()
+def test_cli_page_shell_examples_run(tmp_path):
+    text = (ROOT / "docs" / "cli.md").read_text()
     commands = [line.split() for block in re.findall(r"```sh\n(.*?)```", text, re.S)
                 for line in block.splitlines() if line.startswith("vornaquill-select ")]
     assert commands
-    (tmp_path / "src").symlink_to(ROOT / "src")  # paths in the README are relative to the repository
+    (tmp_path / "src").symlink_to(ROOT / "src")  # paths on the page are relative to the repository
     plotting = importlib.util.find_spec("matplotlib") is not None
     for cmd in commands:
         if plotting or "--plot" not in cmd:
@@ -517,11 +518,6 @@ def test_readme_shell_examples_run(tmp_path):
         assert (tmp_path / "population.png").read_bytes().startswith(PNG_SIGNATURE)
 
 
-def test_readme_python_quickstart_prints_what_is_shown(tmp_path):
-    text = (ROOT / "README.md").read_text()
-    match = re.search(r"```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```", text, re.S)
-    assert match, "README has no Python quickstart followed by its output"
-    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == match["out"]
+@pytest.mark.parametrize("page", ["README.md", "docs/getting-started.md"])
+def test_quickstart_prints_what_is_shown(page):
+    assert_page_examples_pass(page)

@@ -5,5 +5,6 @@
 - `stream`: a pure-Python model of the kernels' random stream;
 - `rating`: a brute-force model of the rating rules;
 - `rating_abi`: the rating component's C-level entry through ctypes;
-- `hostile`: hostile matrices and scalars for the fuzz, leak and thread tests.
+- `hostile`: hostile matrices and scalars for the fuzz, leak and thread tests;
+- `pages`: the documentation pages' examples run as doctests.
 """

@@ -5,14 +5,13 @@ import io
 import json
 import math
 import re
-import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vornaquill.selection_core as sc
+from helpers.pages import assert_page_examples_pass
 from helpers.process import run_python
 from helpers.results import assert_same_result, noisy_population
 from vornaquill.selection_core._replicates import reduce_long
@@ -255,11 +254,5 @@ def test_plot_draws_on_the_given_axes(population):
         res.plot(ax, objectives=("q", 0))
 
 
-def test_readme_data_example_prints_what_is_shown(tmp_path):
-    readme = next(p / "README.md" for p in Path(__file__).resolve().parents if (p / "README.md").exists())
-    match = re.search(r"### Maximised objectives.*?```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```",
-                      readme.read_text(), re.S)
-    proc = subprocess.run([sys.executable, "-c", match["code"]], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert [line.rstrip() for line in proc.stdout.splitlines()] == match["out"].splitlines()
+def test_guide_examples_print_what_is_shown():
+    assert_page_examples_pass("docs/guide.md")
