@@ -132,13 +132,24 @@ def test_result_is_frozen_and_serialisable(population, weight):
     assert doc["lose_probability"] == res.lose_probability.tolist()
 
 
+ONES = (np.ones((3, 2)), np.ones((3, 2)))
+
+
 @pytest.mark.parametrize("args,kwargs,message", [
-    ((np.ones((3, 2)), np.ones((3, 2)), 0), {}, "n_samples must be > 0"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
+    ((*ONES, 0), {}, "n_samples must be between 1 and 2147483647 (got 0)"),
+    ((*ONES, 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
     ((np.ones((3, 2)), np.ones((2, 2)), 5), {}, "mu and sigma2 must have the same shape"),
     ((np.ones(3), np.ones(3), 5), {}, "expected a 2D array"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"threads": -1}, "threads must be between 0 and 256"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
+    ((*ONES, 5), {"threads": -1}, "threads must be between 0 and 256"),
+    ((*ONES, 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
+    # Out of the kernels' integer types: once the interpreter's OverflowError or a nameless message.
+    ((*ONES, 5), {"threads": 2**31}, "threads must be between 0 and 256 (got 2147483648)"),
+    ((*ONES, 5), {"seed": 2**64}, "seed must be between 0 and 18446744073709551615"),
+    ((*ONES, 5), {"seed": -1}, "seed must be between 0 and 18446744073709551615 (got -1)"),
+    ((*ONES, 5), {"quantiles_budget": 2**70}, "quantiles_budget must be between -9223372036854775808 and"),
+    ((*ONES, 5), {"quantiles_mode_i": -(2**31) - 1}, "quantiles_mode_i must be between -2147483648 and"),
+    ((*ONES, 2**31), {}, "n_samples must be between 1 and 2147483647 (got 2147483648)"),
+    ((*ONES, "auto"), {"max_samples": 0}, "max_samples must be between 1 and 2147483647 (got 0)"),
 ])
 def test_kernel_errors_propagate(args, kwargs, message):
     with pytest.raises(ValueError, match=re.escape(message)):

@@ -190,8 +190,9 @@ def four(n_samples=10, shape=(4, 2), **kwargs):
     (lambda: four(quality_sign=-np.inf), "quality_sign must be a finite number"),
     (lambda: four(objectives=["a", "a"]), "'a' names two objectives"),
     (lambda: four(shape=(3, 0)), "no objectives: mu has shape (3, 0)"),
-    (lambda: four(-5, shape=(0, 2)), "n_samples must be > 0 (got -5)"),  # counts before the empty shortcut
-    (lambda: four("auto", max_samples=0), "max_samples must be > 0 (got 0)"),
+    # counts before the empty shortcut
+    (lambda: four(-5, shape=(0, 2)), "n_samples must be between 1 and 2147483647 (got -5)"),
+    (lambda: four("auto", max_samples=0), "max_samples must be between 1 and 2147483647 (got 0)"),
     (lambda: four(n_samples=2.7), "n_samples must be an integer, got float 2.7"),
     (lambda: four(np.float64(100.9)), "n_samples must be an integer"),
     (lambda: four(seed=1.5, threads=2), "seed must be an integer"),

@@ -21,13 +21,12 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _frames, _parallel, _progress
-from ._args import check_variances, integer, label, real_array
+from ._args import argument, check_variances, integer, label, real_array
 from ._defaults import (
     AUTO_FIRST_SAMPLES,
     AUTO_MAX_SAMPLES,
     KERNEL_DEFAULTS,
     MODES,
-    SAMPLES_LIMIT,
     STAT_KEYS,
     WITHIN_MODES,
 )
@@ -177,8 +176,8 @@ def _kernel_options(percentile: Any, k: Any, n: int, seed: Any, mode_i: Any, wit
             allowed = ", ".join(f"{code} ({word})" for word, code in sorted(codes.items(), key=lambda c: c[1]))
             raise ValueError(f"{name} must be one of {allowed}, got {value!r}")
     names = ("quality_w_place", "quality_w_front", "quality_w_within", "quality_sign")
-    return (percentile, integer(seed, "seed"), mode_i, within_mode_i, integer(quantiles_mode_i, "quantiles_mode_i"),
-            integer(quantiles_budget, "quantiles_budget"), *map(_finite, weights, names))
+    return (percentile, argument(seed, "seed"), mode_i, within_mode_i, argument(quantiles_mode_i, "quantiles_mode_i"),
+            argument(quantiles_budget, "quantiles_budget"), *map(_finite, weights, names))
 
 
 def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
@@ -345,7 +344,10 @@ def select(
         stops the selection and propagates.
 
     Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
-    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
+    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError, and
+    a value outside the argument's range (`n_samples` and `max_samples` in [1, 2**31 - 1],
+    `threads` in [0, 256], `seed` in [0, 2**64 - 1], `quantiles_mode_i` a 32-bit and
+    `quantiles_budget` a 64-bit signed integer) with a ValueError naming the argument and the range.
 
     Returns
     -------
@@ -381,9 +383,9 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
-    limit = integer(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples", 1, SAMPLES_LIMIT)
-    samples = min(AUTO_FIRST_SAMPLES, limit) if auto else integer(n_samples, "n_samples", 1, SAMPLES_LIMIT)
-    threads = integer(threads, "threads")  # its range is the threaded engine's rule
+    limit = argument(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples")
+    samples = min(AUTO_FIRST_SAMPLES, limit) if auto else argument(n_samples, "n_samples")
+    threads = argument(threads, "threads")
     if ties not in ("index", "random"):
         raise ValueError(f"ties must be 'index' or 'random', got {ties!r}")
     if prior not in (None, "population"):
