@@ -155,3 +155,27 @@ def test_kernel_errors_propagate(args, kwargs, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         sc.select(*args, **kwargs)
 
+
+
+@pytest.mark.parametrize("n, k", [(6, 2), (5, 2), (9, 4), (6, 3), (5, 3), (3, 2)])  # 2k > N in the last two
+def test_winners_and_losers_are_disjoint_whenever_2k_fits(n, k):
+    # One individual was both a winner and a loser in 9 of 300 noisy selections (N = 6, k = 2).
+    rng = np.random.default_rng(n * 10 + k)
+    apart = 0
+    for trial in range(150):
+        mu, sigma2 = rng.normal(size=(n, 2)), rng.uniform(0.5, 3.0, size=(n, 2))
+        res = sc.select(mu, sigma2, 20, k=k, seed=trial)
+        win, lose, *_ = sc.mc_rank_select_detailed(mu, sigma2, 20, sc.percentile_for_k(k, n), trial)
+        if 2 * k > n or not np.intersect1d(win, lose).size:  # the kernel's lists, as they were
+            np.testing.assert_array_equal(res.winners, win)
+            np.testing.assert_array_equal(res.losers, lose)
+            continue
+        apart += 1
+        assert not np.intersect1d(res.winners, res.losers).size and len(res.winners) == len(res.losers) == k
+        both = np.intersect1d(win, lose)  # each goes to the side it lands on more often
+        assert all((i in res.losers) == (res.lose_count[i] > res.win_count[i]) for i in both)
+        # each list keeps its order: most wins (losses) first, then the smaller (larger) rank sum
+        for chosen, count, sign in ((res.winners, res.win_count, 1), (res.losers, res.lose_count, -1)):
+            keys = list(zip(-count[chosen], sign * res.rank_sum[chosen]))
+            assert keys == sorted(keys)
+    assert (apart > 0) == (2 * k <= n)

@@ -5,7 +5,8 @@ or maximised objectives) into the kernel's minimised means and variances, runs
 the detailed selection on the threaded extension (`_parallel.select_detailed`, whose results equal
 `mc_rank_select_detailed`'s and which can be interrupted and report progress; once, or with
 doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
-`SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are; computed
+`SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are, except
+winners and losers that share an individual where 2k <= N (`disjoint_winners_losers`); computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
 """
@@ -30,6 +31,7 @@ from ._defaults import (
     STAT_KEYS,
     WITHIN_MODES,
 )
+from ._disjoint import disjoint_winners_losers
 from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
@@ -196,8 +198,10 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
 def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
             posterior: Posterior | None = None) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
+    if 2 * len(winners) <= len(win_count) and np.intersect1d(winners, losers).size:
+        winners, losers = disjoint_winners_losers(win_count, lose_count, rank_sum, len(winners))
     for array in (winners, losers, win_count, lose_count, rank_sum, quality):
-        fresh(array)  # the kernel's new arrays, kept without a copy
+        fresh(array)  # the kernel's (or the disjoint rule's) new arrays, kept without a copy
     win_interval = fresh(wilson_interval(win_count, samples))
     lose_interval = fresh(wilson_interval(lose_count, samples))
     return SelectionResult(
