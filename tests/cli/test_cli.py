@@ -226,6 +226,18 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population, prior):
     assert doc["replicate_counts"] == [1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2] and want["replicate_counts"] is None
 
 
+@pytest.mark.parametrize("rows, head", [
+    (5, "\nprior population: selected on the means shrunk toward the population"),
+    (3, "\nprior population not applied: objective 0: 3 individuals with a finite mean, fewer than 4"),
+])
+def test_table_states_the_prior_and_keeps_a_name_on_its_line(tmp_path, rows, head):
+    lines = ["name,loss_mu,loss_sigma2"] + [f'"w{i}\nx",{i},1' for i in range(rows)]  # a newline in each name
+    (tmp_path / "pop.csv").write_text("\n".join(lines) + "\n")
+    out = ok("pop.csv", "-n", 100, "--prior", "population", cwd=tmp_path).stdout
+    assert head in out.split("\n\n")[0]
+    assert sorted(r["name"] for r in table_rows(out)) == [f"w{i}\\nx" for i in range(rows)]
+
+
 def test_same_seed_same_output_and_console_script(tmp_path):
     first = ok("-n", 300, "-s", 5, cwd=tmp_path).stdout
     assert ok("-n", 300, "-s", 5, cwd=tmp_path).stdout == first
@@ -276,6 +288,8 @@ BAD_CSV = [
     ("name,loss_mu,loss_sigma2\na,1\n", "bad.csv, line 2: expected 3 cells, found 2"),
     ("loss_mu,loss_sigma2,loss_mu\n1,1,1\n", "column 'loss_mu' appears more than once"),
     ("name,loss_mu,loss_sigma2\n", "bad.csv: no individuals"),
+    ("name;loss_mu;loss_sigma2\na;1;0.1\n", "bad.csv: expected comma-separated columns, found one column "
+                                            "'name;loss_mu;loss_sigma2' (separated by ';'?)"),
 ]
 
 
