@@ -29,6 +29,7 @@ from helpers.process import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k, select
 
 METRICS = ("place", "front", "within")
+PLOTS = pytest.mark.needs("matplotlib")
 STATS = ("mean", "median", "std", "q25", "q75")
 
 
@@ -360,8 +361,9 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--maximize", "\u00b2"], "--maximize: no objective '\u00b2'"),  # isdigit(), not a digit
     ("valid", [""], "the input file name is empty"),
     ("valid", ["pop.csv", "-o", ""], "-o/--output: the file name is empty"),
-    ("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty"),
-    ("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder"),  # before the table
+    pytest.param("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty", marks=PLOTS),
+    pytest.param("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder",
+                 marks=PLOTS),  # before the table
     ("full", ["pop.csv"], "cannot write to standard output: No space left on device"),
     ("closed-out", ["pop.csv"], "cannot write to standard output: it is closed"),
     ("huge-names", ["data.npz"], "data.npz: array 'names' of shape (1000000,) would need"),
@@ -440,9 +442,13 @@ def test_optional_dependency_missing(tmp_path, module, args, message):
     assert not (tmp_path / "out.png").exists()
 
 
+@pytest.mark.needs("tqdm")
 def test_progress_bar_on_a_terminal_and_ctrl_c(tmp_path):
     """On a terminal a long run shows a bar on stderr; SIGINT ends it with one line and status 130."""
-    controller, terminal = pty.openpty()
+    try:
+        controller, terminal = pty.openpty()
+    except OSError as exc:  # a container without /dev/pts
+        pytest.skip(f"no pseudo-terminal: {exc}")
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a bar needs columns
     proc = subprocess.Popen([sys.executable, "-m", "vornaquill.selection_core", "-n", "100000000"],
                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal)

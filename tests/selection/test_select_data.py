@@ -17,7 +17,11 @@ from helpers.process import run_python
 from helpers.results import assert_same_result, noisy_population
 from vornaquill.selection_core._replicates import reduce_long
 
-pd = pytest.importorskip("pandas")
+try:  # an optional dependency: the tests of DataFrames are marked PANDAS and skip without it
+    import pandas as pd
+except ImportError:
+    pd = None
+PANDAS = pytest.mark.needs("pandas")
 
 ARRAYS = ("winners", "losers", "win_count", "lose_count", "rank_sum", "quality_score")
 
@@ -31,7 +35,7 @@ def population():
     return noisy_population(5, 12, (3, 0), 0.2)
 
 
-@pytest.mark.parametrize("form", ["sequence", "mapping", "frames"])
+@pytest.mark.parametrize("form", ["sequence", "mapping", pytest.param("frames", marks=PANDAS)])
 def test_maximised_objectives_are_the_negated_input(population, form):
     mu, sigma2 = population
     objectives = ["acc", "loss", "speed"]
@@ -61,7 +65,7 @@ HAND_MU = [[2.0, 1.0], [10.0, 5.0], [5.0, np.nan]]
 HAND_SIGMA2 = [[1 / 3, 1.0], [4 / 3, 3.0], [1.0, 0.0]]
 
 
-@pytest.mark.parametrize("form", ["list", "long", "frame"])
+@pytest.mark.parametrize("form", ["list", "long", pytest.param("frame", marks=PANDAS)])
 def test_replicates_reduce_to_hand_worked_values(form):
     rows = [(name, row) for name, block in zip("abc", HAND) for row in block]
     rows = rows[::2] + rows[1::2]  # replicates of one individual need not be adjacent
@@ -107,16 +111,17 @@ def frames(index=("a", "b", "c"), columns=("x", "y")):
     return pd.DataFrame(np.ones((len(index), len(columns))), index=list(index), columns=list(columns))
 
 
+@PANDAS
 @pytest.mark.parametrize("sigma2,message", [
-    (frames(index=("a", "c", "b")), "same index in the same order"),
-    (frames(columns=("y", "x")), "same columns in the same order"),
-    (frames(columns=("x", "z")), "same columns in the same order"),
-    (np.ones((3, 2)), "both be DataFrames"),
-    (frames().assign(y="fast"), "every column must be numeric"),
+    (lambda: frames(index=("a", "c", "b")), "same index in the same order"),
+    (lambda: frames(columns=("y", "x")), "same columns in the same order"),
+    (lambda: frames(columns=("x", "z")), "same columns in the same order"),
+    (lambda: np.ones((3, 2)), "both be DataFrames"),
+    (lambda: frames().assign(y="fast"), "every column must be numeric"),
 ])
 def test_dataframes_must_line_up(sigma2, message):
     with pytest.raises(ValueError, match=message):
-        sc.select(frames(), sigma2, 10)
+        sc.select(frames(), sigma2(), 10)
 
 
 def test_intervals_and_uncertain_members(population):
@@ -230,6 +235,7 @@ def test_missing_optional_dependency_names_its_extra(monkeypatch, population, mo
         call(res)
 
 
+@PANDAS
 def test_pandas_is_imported_only_on_demand():
     run_python("""
         import sys, numpy as np, vornaquill.selection_core as sc
@@ -240,6 +246,7 @@ def test_pandas_is_imported_only_on_demand():
     """)
 
 
+@pytest.mark.needs("matplotlib")
 def test_plot_draws_on_the_given_axes(population):
     from matplotlib.figure import Figure
 
@@ -256,6 +263,7 @@ def test_plot_draws_on_the_given_axes(population):
         res.plot(ax, objectives=("q", 0))
 
 
+@PANDAS
 def test_readme_data_example_prints_what_is_shown(tmp_path):
     readme = next(p / "README.md" for p in Path(__file__).resolve().parents if (p / "README.md").exists())
     match = re.search(r"### Maximised objectives.*?```python\n(?P<code>.*?)```\s*prints\s*```text\n(?P<out>.*?)```",
