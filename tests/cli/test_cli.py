@@ -239,6 +239,19 @@ def test_table_states_the_prior_and_keeps_a_name_on_its_line(tmp_path, rows, hea
     assert sorted(r["name"] for r in table_rows(out)) == [f"w{i}\\nx" for i in range(rows)]
 
 
+def test_winners_and_losers_are_disjoint(tmp_path):
+    # 20 samples of six noisy individuals, k = 2: the kernel makes individual 5 both a winner and a loser.
+    mu = [[-1.0, 0.6], [-1.5, -0.6], [0.0, -1.3], [0.7, -0.0], [-1.0, -1.5], [-1.6, 0.1]]
+    lines = ["loss_mu,loss_sigma2,lat_mu,lat_sigma2"] + [f"{a},1,{b},1" for a, b in mu]
+    (tmp_path / "pop.csv").write_text("\n".join(lines) + "\n")
+    winners, losers, *_ = mc_rank_select_detailed(np.array(mu), np.ones((6, 2)), 20, percentile_for_k(2, 6))
+    assert 5 in winners and 5 in losers
+    doc = json.loads(ok("pop.csv", "-n", 20, "--k", 2, "--json", cwd=tmp_path).stdout)
+    assert len(doc["winners"]) == len(doc["losers"]) == 2 and set(doc["winners"]).isdisjoint(doc["losers"])
+    marks = [r.get("sel", "") for r in table_rows(ok("pop.csv", "-n", 20, "--k", 2, cwd=tmp_path).stdout)]
+    assert not any("W" in m and "L" in m for m in marks)
+
+
 def test_same_seed_same_output_and_console_script(tmp_path):
     first = ok("-n", 300, "-s", 5, cwd=tmp_path).stdout
     assert ok("-n", 300, "-s", 5, cwd=tmp_path).stdout == first
