@@ -179,7 +179,7 @@ def _shrink(y: NDArray[np.float64], s: NDArray[np.float64]) -> tuple[NDArray[np.
     c = np.sort(y)[len(y) // 2]
     with np.errstate(over="ignore"):
         d = y - c  # infinite only where the means span more than the largest double
-    half = max(float(np.abs(y / 2 - c / 2).max()), float(np.sqrt(s.max())) / 2)  # > 0: a variance is
+    half = max(float(np.abs(y / 2 - c / 2).max()), float(np.sqrt(s.max())) / 2)  # > 0: a variance is positive
     e = int(np.frexp(half)[1]) + 1
     d = np.ldexp(d, -e) if np.isfinite(d).all() else np.ldexp(y, -e) - np.ldexp(c, -e)
     s1 = np.ldexp(s, -2 * e)
