@@ -1,7 +1,9 @@
-"""Shared fixtures: a kernel module bound to the scripted stand-in rating component. Helpers shared
-by the test folders are in the `helpers` package."""
+"""Shared fixtures: a kernel module bound to the scripted stand-in rating component, and the
+`needs` marker for tests of an optional dependency. Helpers shared by the test folders are in the
+`helpers` package."""
 
 import importlib
+import importlib.util
 import signal
 import sys
 from contextlib import contextmanager
@@ -20,6 +22,15 @@ def pytest_configure(config):
     # with the default disposition again).
     if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
         signal.signal(signal.SIGINT, signal.default_int_handler)
+    config.addinivalue_line("markers", "needs(*modules): skip unless every module can be imported "
+                            "(the optional dependencies: matplotlib, pandas, tqdm)")
+
+
+def pytest_runtest_setup(item):
+    for mark in item.iter_markers("needs"):
+        missing = [name for name in mark.args if importlib.util.find_spec(name) is None]
+        if missing:
+            pytest.skip(f"needs {', '.join(missing)} (not installed)")
 
 
 @contextmanager

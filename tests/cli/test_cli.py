@@ -30,6 +30,7 @@ from helpers.process import ROOT
 from vornaquill.selection_core import from_replicates, mc_rank_select_detailed, percentile_for_k, select
 
 METRICS = ("place", "front", "within")
+PLOTS = pytest.mark.needs("matplotlib")
 STATS = ("mean", "median", "std", "q25", "q75")
 
 
@@ -227,6 +228,31 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population, prior):
     assert doc["replicate_counts"] == [1, 2, 3, 4, 2, 2, 2, 3, 2, 2, 2] and want["replicate_counts"] is None
 
 
+@pytest.mark.parametrize("rows, head", [
+    (5, "\nprior population: selected on the means shrunk toward the population"),
+    (3, "\nprior population not applied: objective 0: 3 individuals with a finite mean, fewer than 4"),
+])
+def test_table_states_the_prior_and_keeps_a_name_on_its_line(tmp_path, rows, head):
+    lines = ["name,loss_mu,loss_sigma2"] + [f'"w{i}\nx",{i},1' for i in range(rows)]  # a newline in each name
+    (tmp_path / "pop.csv").write_text("\n".join(lines) + "\n")
+    out = ok("pop.csv", "-n", 100, "--prior", "population", cwd=tmp_path).stdout
+    assert head in out.split("\n\n")[0]
+    assert sorted(r["name"] for r in table_rows(out)) == [f"w{i}\\nx" for i in range(rows)]
+
+
+def test_winners_and_losers_are_disjoint(tmp_path):
+    # 20 samples of six noisy individuals, k = 2: the kernel makes individual 5 both a winner and a loser.
+    mu = [[-1.0, 0.6], [-1.5, -0.6], [0.0, -1.3], [0.7, -0.0], [-1.0, -1.5], [-1.6, 0.1]]
+    lines = ["loss_mu,loss_sigma2,lat_mu,lat_sigma2"] + [f"{a},1,{b},1" for a, b in mu]
+    (tmp_path / "pop.csv").write_text("\n".join(lines) + "\n")
+    winners, losers, *_ = mc_rank_select_detailed(np.array(mu), np.ones((6, 2)), 20, percentile_for_k(2, 6))
+    assert 5 in winners and 5 in losers
+    doc = json.loads(ok("pop.csv", "-n", 20, "--k", 2, "--json", cwd=tmp_path).stdout)
+    assert len(doc["winners"]) == len(doc["losers"]) == 2 and set(doc["winners"]).isdisjoint(doc["losers"])
+    marks = [r.get("sel", "") for r in table_rows(ok("pop.csv", "-n", 20, "--k", 2, cwd=tmp_path).stdout)]
+    assert not any("W" in m and "L" in m for m in marks)
+
+
 def test_same_seed_same_output_and_console_script(tmp_path):
     first = ok("-n", 300, "-s", 5, cwd=tmp_path).stdout
     assert ok("-n", 300, "-s", 5, cwd=tmp_path).stdout == first
@@ -277,6 +303,8 @@ BAD_CSV = [
     ("name,loss_mu,loss_sigma2\na,1\n", "bad.csv, line 2: expected 3 cells, found 2"),
     ("loss_mu,loss_sigma2,loss_mu\n1,1,1\n", "column 'loss_mu' appears more than once"),
     ("name,loss_mu,loss_sigma2\n", "bad.csv: no individuals"),
+    ("name;loss_mu;loss_sigma2\na;1;0.1\n", "bad.csv: expected comma-separated columns, found one column "
+                                            "'name;loss_mu;loss_sigma2' (separated by ';'?)"),
 ]
 
 
@@ -322,20 +350,21 @@ def test_bad_npz(tmp_path, arrays, message):
     ("text", ["data.npz"], "data.npz: not an .npz archive"),
     ("npy", ["data.npz"], "data.npz: not an .npz archive"),
     ("dir", ["sub.csv"], "cannot read sub.csv"),
-    ("valid", ["pop.csv", "-n", "-5"], "argument -n/--samples: must be > 0 (got -5)"),
-    ("valid", ["pop.csv", "-n", "0"], "argument -n/--samples: must be > 0 (got 0)"),
-    ("valid", ["pop.csv", "-n", str(2**31)], "must be <= 2147483647"),
+    ("valid", ["pop.csv", "-n", "-5"], "argument -n/--samples: must be between 1 and 2147483647 (got -5)"),
+    ("valid", ["pop.csv", "-n", "0"], "argument -n/--samples: must be between 1 and 2147483647 (got 0)"),
+    ("valid", ["pop.csv", "-n", str(2**31)], "must be between 1 and 2147483647 (got 2147483648)"),
     ("valid", ["pop.csv", "-n", "1e3"], "expected an integer, got '1e3'"),
     ("valid", ["pop.csv", "-p", "0"], "argument -p/--percentile: must be in (0, 1] (got 0)"),
     ("valid", ["pop.csv", "-p", "1.01"], "must be in (0, 1] (got 1.01)"),
     ("valid", ["pop.csv", "-p", "nan"], "must be a finite number"),
-    ("valid", ["pop.csv", "-s", "-1"], "argument -s/--seed: must be >= 0"),
-    ("valid", ["pop.csv", "-s", str(2**64)], "must be <= 18446744073709551615"),
+    ("valid", ["pop.csv", "-s", "-1"], "argument -s/--seed: must be between 0 and 18446744073709551615 (got -1)"),
+    ("valid", ["pop.csv", "-s", str(2**64)], "must be between 0 and 18446744073709551615 (got 18446744073709551616)"),
     ("valid", ["pop.csv", "--quality-sign", "inf"], "argument --quality-sign: must be a finite number"),
     ("valid", ["pop.csv", "--mode", "fast"], "argument --mode: invalid choice: 'fast'"),
-    ("valid", ["pop.csv", "--threads", "-1"], "argument --threads: must be >= 0 (got -1)"),
-    ("valid", ["pop.csv", "--threads", "2147483647"], "argument --threads: must be <= 256 (got 2147483647)"),
+    ("valid", ["pop.csv", "--threads", "-1"], "argument --threads: must be between 0 and 256 (got -1)"),
+    ("valid", ["pop.csv", "--threads", "2147483647"], "argument --threads: must be between 0 and 256 (got 2147483647)"),
     ("valid", ["pop.csv", "--ties", "bogus"], "argument --ties: invalid choice: 'bogus'"),
+    ("valid", ["pop.csv", "--budget", str(2**63)], "argument --budget: must be between -9223372036854775808 and"),
     ("valid", ["pop.csv", "--json", "--csv"], "not allowed with argument"),
     ("valid", ["pop.csv", "--plot-objectives", "loss", "lat"], "--plot-objectives needs --plot"),
     ("valid", ["pop.csv", "-o", "no/such/dir/out.json"], "cannot write no/such/dir/out.json"),
@@ -346,8 +375,9 @@ def test_bad_npz(tmp_path, arrays, message):
     ("valid", ["pop.csv", "--maximize", "\u00b2"], "--maximize: no objective '\u00b2'"),  # isdigit(), not a digit
     ("valid", [""], "the input file name is empty"),
     ("valid", ["pop.csv", "-o", ""], "-o/--output: the file name is empty"),
-    ("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty"),
-    ("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder"),  # before the table
+    pytest.param("valid", ["pop.csv", "--plot", ""], "--plot: the file name is empty", marks=PLOTS),
+    pytest.param("valid", ["pop.csv", "--plot", "no/dir/x.png"], "cannot write no/dir/x.png: no folder",
+                 marks=PLOTS),  # before the table
     ("full", ["pop.csv"], "cannot write to standard output: No space left on device"),
     ("closed-out", ["pop.csv"], "cannot write to standard output: it is closed"),
     ("huge-names", ["data.npz"], "data.npz: array 'names' of shape (1000000,) would need"),
@@ -426,9 +456,13 @@ def test_optional_dependency_missing(tmp_path, module, args, message):
     assert not (tmp_path / "out.png").exists()
 
 
+@pytest.mark.needs("tqdm")
 def test_progress_bar_on_a_terminal_and_ctrl_c(tmp_path):
     """On a terminal a long run shows a bar on stderr; SIGINT ends it with one line and status 130."""
-    controller, terminal = pty.openpty()
+    try:
+        controller, terminal = pty.openpty()
+    except OSError as exc:  # a container without /dev/pts
+        pytest.skip(f"no pseudo-terminal: {exc}")
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a bar needs columns
     proc = subprocess.Popen([sys.executable, "-m", "vornaquill.selection_core", "-n", "100000000"],
                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal)

@@ -1,10 +1,13 @@
 """The population prior: the posterior of a hand-worked population, the cases left as observed, and
 `select(prior=...)` running on the posterior."""
 
+import importlib.util
 import json
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vornaquill.selection_core as sc
 from vornaquill.selection_core._prior import population_posterior
@@ -110,4 +113,59 @@ def test_population_prior_selects_from_the_posterior():
     doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
     assert doc["prior"] == "population" and doc["posterior_mu"][0][1] is None
     assert doc["posterior_sigma2"][3] == post.sigma2[3].tolist()
-    np.testing.assert_array_equal(res.to_frame()["loss_posterior_sigma2"], post.sigma2[:, 1])
+    if importlib.util.find_spec("pandas"):  # the optional DataFrame
+        np.testing.assert_array_equal(res.to_frame()["loss_posterior_sigma2"], post.sigma2[:, 1])
+
+
+ISSUE_MU = [[.31, 120], [.29, 150], [.35, 80], [.33, 125], [.30, 90], [np.inf, 100]]
+ISSUE_S2 = [[4e-4, 25], [9e-4, 36], [4e-4, 16], [4e-4, 25], [4e-4, 16], [4e-4, 16]]
+
+
+@pytest.mark.parametrize("x", [1e15, 1e20, 1e154, 1e200, 1e300])
+def test_one_huge_finite_mean_is_selected_as_inf_is(x):
+    # Once erased the other means (1e20), divided by zero (1e154) or gave NaN for all (1e155 on).
+    mu = np.array(ISSUE_MU)
+    with_inf = sc.select(mu, ISSUE_S2, 2000, k=2, seed=0, prior="population")
+    mu[5, 0] = x
+    res = sc.select(mu, ISSUE_S2, 2000, k=2, seed=0, prior="population")
+    assert np.isfinite(res.posterior_mu).all() and np.isfinite(res.posterior_sigma2).all()
+    np.testing.assert_array_equal(res.winners, with_inf.winners)
+    assert set(res.losers.tolist()) == set(with_inf.losers.tolist()) == {3, 5}
+    # The outlier inflates tau2 to about x**2 / 6: the others keep their observed order (and means).
+    np.testing.assert_allclose(res.posterior_mu[:5, 0], mu[:5, 0], rtol=1e-12)
+
+
+means = st.lists(st.integers(-1000, 1000), min_size=4, max_size=9, unique=True).map(lambda v: np.array(v) / 100)
+
+
+@settings(max_examples=60, deadline=None)
+@given(y=means, noise=st.data(), power=st.integers(-150, 150), shift=st.floats(-1e3, 1e3),
+       outlier=st.sampled_from([None, 15, 100, 280]))
+def test_posterior_is_equivariant_to_scale_and_shift(y, noise, power, shift, outlier):
+    s = np.array(noise.draw(st.lists(st.floats(1e-3, 10.0), min_size=len(y), max_size=len(y))))
+    a = 10.0**power
+    if outlier is not None:  # one huge finite mean: the worst, the others keep their order
+        y[-1] = 10.0 ** min(outlier, 300 - max(power, 0))
+    base = population_posterior(y[:, None], s[:, None])
+    with np.errstate(all="raise", under="ignore"):  # no overflow, NaN or division by zero
+        scaled = population_posterior((y * a)[:, None], (s * a * a)[:, None])
+    shifted = population_posterior((y + shift)[:, None], s[:, None])
+    tol = 1e-6 * (np.ptp(y[:-1]) + np.sqrt(s.max()))
+    np.testing.assert_allclose(scaled.mu[:, 0] / a, base.mu[:, 0], rtol=1e-6, atol=tol)
+    np.testing.assert_allclose(scaled.sigma2[:, 0] / a / a, base.sigma2[:, 0], rtol=1e-6)
+    np.testing.assert_allclose(shifted.mu[:, 0] - shift, base.mu[:, 0], rtol=1e-6, atol=tol + 1e-9 * abs(shift))
+    np.testing.assert_allclose(shifted.sigma2[:, 0], base.sigma2[:, 0], rtol=1e-6)
+    if outlier is not None:
+        order = np.argsort(y[:-1])
+        assert (np.diff(scaled.mu[order, 0]) > 0).all() and scaled.mu[-1, 0] == scaled.mu[:, 0].max()
+
+
+@pytest.mark.parametrize("scale", [1e-155, 1e-150, 1e150])
+def test_tiny_and_huge_objectives_shrink_as_ordinary_ones(scale):
+    # Means near 1e-155 with variances near 4e-314 (below the smallest normal double) gave NaN.
+    mu, sigma2 = np.arange(1.0, 6.0)[:, None], np.full((5, 1), 1.6)
+    base = population_posterior(mu, sigma2)
+    with np.errstate(all="raise", under="ignore"):
+        post = population_posterior(mu * scale, sigma2 * scale * scale)
+    np.testing.assert_allclose(post.mu / scale, base.mu, rtol=1e-6)
+    np.testing.assert_allclose(post.sigma2 / scale / scale, base.sigma2, rtol=1e-6)  # 4e-314: a subnormal

@@ -132,15 +132,50 @@ def test_result_is_frozen_and_serialisable(population, weight):
     assert doc["lose_probability"] == res.lose_probability.tolist()
 
 
+ONES = (np.ones((3, 2)), np.ones((3, 2)))
+
+
 @pytest.mark.parametrize("args,kwargs,message", [
-    ((np.ones((3, 2)), np.ones((3, 2)), 0), {}, "n_samples must be > 0"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
+    ((*ONES, 0), {}, "n_samples must be between 1 and 2147483647 (got 0)"),
+    ((*ONES, 5), {"percentile": 1.5}, "percentile must be in (0,1]"),
     ((np.ones((3, 2)), np.ones((2, 2)), 5), {}, "mu and sigma2 must have the same shape"),
     ((np.ones(3), np.ones(3), 5), {}, "expected a 2D array"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"threads": -1}, "threads must be between 0 and 256"),
-    ((np.ones((3, 2)), np.ones((3, 2)), 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
+    ((*ONES, 5), {"threads": -1}, "threads must be between 0 and 256"),
+    ((*ONES, 5), {"ties": "bogus"}, "ties must be 'index' or 'random'"),
+    # Out of the kernels' integer types: once the interpreter's OverflowError or a nameless message.
+    ((*ONES, 5), {"threads": 2**31}, "threads must be between 0 and 256 (got 2147483648)"),
+    ((*ONES, 5), {"seed": 2**64}, "seed must be between 0 and 18446744073709551615"),
+    ((*ONES, 5), {"seed": -1}, "seed must be between 0 and 18446744073709551615 (got -1)"),
+    ((*ONES, 5), {"quantiles_budget": 2**70}, "quantiles_budget must be between -9223372036854775808 and"),
+    ((*ONES, 5), {"quantiles_mode_i": -(2**31) - 1}, "quantiles_mode_i must be between -2147483648 and"),
+    ((*ONES, 2**31), {}, "n_samples must be between 1 and 2147483647 (got 2147483648)"),
+    ((*ONES, "auto"), {"max_samples": 0}, "max_samples must be between 1 and 2147483647 (got 0)"),
 ])
 def test_kernel_errors_propagate(args, kwargs, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         sc.select(*args, **kwargs)
 
+
+
+@pytest.mark.parametrize("n, k", [(6, 2), (5, 2), (9, 4), (6, 3), (5, 3), (3, 2)])  # 2k > N in the last two
+def test_winners_and_losers_are_disjoint_whenever_2k_fits(n, k):
+    # One individual was both a winner and a loser in 9 of 300 noisy selections (N = 6, k = 2).
+    rng = np.random.default_rng(n * 10 + k)
+    apart = 0
+    for trial in range(150):
+        mu, sigma2 = rng.normal(size=(n, 2)), rng.uniform(0.5, 3.0, size=(n, 2))
+        res = sc.select(mu, sigma2, 20, k=k, seed=trial)
+        win, lose, *_ = sc.mc_rank_select_detailed(mu, sigma2, 20, sc.percentile_for_k(k, n), trial)
+        if 2 * k > n or not np.intersect1d(win, lose).size:  # the kernel's lists, as they were
+            np.testing.assert_array_equal(res.winners, win)
+            np.testing.assert_array_equal(res.losers, lose)
+            continue
+        apart += 1
+        assert not np.intersect1d(res.winners, res.losers).size and len(res.winners) == len(res.losers) == k
+        both = np.intersect1d(win, lose)  # each goes to the side it lands on more often
+        assert all((i in res.losers) == (res.lose_count[i] > res.win_count[i]) for i in both)
+        # each list keeps its order: most wins (losses) first, then the smaller (larger) rank sum
+        for chosen, count, sign in ((res.winners, res.win_count, 1), (res.losers, res.lose_count, -1)):
+            keys = list(zip(-count[chosen], sign * res.rank_sum[chosen]))
+            assert keys == sorted(keys)
+    assert (apart > 0) == (2 * k <= n)

@@ -2,7 +2,8 @@
 
 Inside a Pareto front the rating breaks ties by position; `select(..., ties="random")` presents every
 Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a whole
-selection. Exactly k winners and k losers, disjoint. With the population prior, each
+selection. Exactly k winners and k losers, disjoint (`disjoint_winners_losers`, the rule `select`
+uses too). With the population prior, each
 objective's means are first shrunk toward the population by their reliability (`shrink`); the rule
 itself is the same.
 """
@@ -15,7 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from vornaquill.selection_core import population_posterior, select
+from vornaquill.selection_core import disjoint_winners_losers, population_posterior, select
 
 
 @dataclass(frozen=True)
@@ -57,21 +58,13 @@ def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_sampl
     n = len(mu)
     # Streaming quantiles: only the counts and rank sums are used, so nothing is stored per sample.
     r = select(mu, sigma2, n_samples, k=k, seed=seed, ties="random", quantiles_mode_i=1)
-    win_c, lose_c, ranks = (np.asarray(a, dtype=np.int64) for a in (r.win_count, r.lose_count, r.rank_sum))
+    win_c, lose_c = (np.asarray(a, dtype=np.int64) for a in (r.win_count, r.lose_count))
     # Equal counts and rank sums are broken in a seeded order, not by position.
     tiebreak = np.random.default_rng(seed).permutation(n)
-    by_win = np.lexsort((tiebreak, ranks, -win_c))
-    by_lose = np.lexsort((tiebreak, -ranks, -lose_c))
-    # A trial among the first k of both orders goes to the side it lands on more often (wins on a
-    # tie); each side is then filled from its own order, skipping the other side's trials.
-    both = set(by_win[:k].tolist()) & set(by_lose[:k].tolist())
-    to_lose = {i for i in both if lose_c[i] > win_c[i]}
-    winners = [i for i in by_win.tolist() if i not in to_lose][:k]
-    taken = set(winners)
-    losers = [i for i in by_lose.tolist() if i not in taken][:k]
+    winners, losers = disjoint_winners_losers(win_c, lose_c, r.rank_sum, k, tiebreak)
     return Decision(
-        winners=np.array(winners, dtype=np.int64),
-        losers=np.array(losers, dtype=np.int64),
+        winners=winners,
+        losers=losers,
         win_probability=win_c / n_samples,
         lose_probability=lose_c / n_samples,
     )

@@ -2,12 +2,14 @@
 
 `select` returns a named `SelectionResult`; `from_replicates` turns repeated measurements into means
 and variances (`pooled_variance` is its rule for individuals measured once); `percentile_for_k`
-gives the percentile that selects exactly k individuals; `population_posterior` is the empirical-Bayes
+gives the percentile that selects exactly k individuals; `disjoint_winners_losers` is the rule
+that keeps winners and losers apart; `population_posterior` is the empirical-Bayes
 shrinkage behind `select(..., prior="population")`. The three kernels `mc_rank_counts`,
 `mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is
 `python -m vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 
+from ._disjoint import disjoint_winners_losers
 from ._mc_rank import mc_rank_counts, mc_rank_select, mc_rank_select_detailed
 from ._prior import Posterior, population_posterior
 from ._replicates import from_replicates, pooled_variance
@@ -18,6 +20,7 @@ __all__ = [
     "MetricStats",
     "Posterior",
     "SelectionResult",
+    "disjoint_winners_losers",
     "from_replicates",
     "mc_rank_counts",
     "mc_rank_select",

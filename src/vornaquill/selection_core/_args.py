@@ -1,7 +1,9 @@
 """Input rules shared by `select`, `from_replicates` and the command-line tool.
 
 Counts, seeds and thread numbers are integral: `int` and NumPy integers (anything with
-`__index__`); bool and floats are refused, so that 2.7 samples never silently become 2. Arrays of
+`__index__`); bool and floats are refused, so that 2.7 samples never silently become 2. Each has
+one range (`RANGES`), refused outside with a ValueError naming the argument and the range, never
+a conversion error of the interpreter or a message that names no argument. Arrays of
 measurements are real numbers: complex and masked arrays are refused rather than cast (which would
 drop the imaginary part or the mask). A variance is a finite number >= 0. An individual or
 objective is named in messages by its name when it has one, else by its 0-based index.
@@ -16,7 +18,24 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["check_variances", "integer", "label", "real_array"]
+from ._defaults import SAMPLES_LIMIT
+from ._parallel import MAX_THREADS
+
+__all__ = ["RANGES", "argument", "check_variances", "integer", "label", "real_array"]
+
+_INT32 = (-(2**31), 2**31 - 1)
+
+#: Inclusive range of each integer argument of `select` and the command line: what the kernels
+#: can take (32-bit counts and codes, a 64-bit budget, an unsigned 64-bit seed) or mean.
+RANGES: dict[str, tuple[int, int]] = {
+    "n_samples": (1, SAMPLES_LIMIT),
+    "max_samples": (1, SAMPLES_LIMIT),
+    "k": (1, _INT32[1]),
+    "seed": (0, 2**64 - 1),
+    "threads": (0, MAX_THREADS),
+    "quantiles_mode_i": _INT32,
+    "quantiles_budget": (-(2**63), 2**63 - 1),
+}
 
 
 def integer(value: Any, name: str, lo: int | None = None, hi: int | None = None) -> int:
@@ -29,11 +48,18 @@ def integer(value: Any, name: str, lo: int | None = None, hi: int | None = None)
         number = operator.index(value)
     except TypeError:
         raise TypeError(f"{prefix}must be an integer, got {type(value).__name__} {value!r}") from None
+    if lo is not None and hi is not None and not lo <= number <= hi:
+        raise ValueError(f"{prefix}must be between {lo} and {hi} (got {number})")
     if lo is not None and number < lo:
         raise ValueError(f"{prefix}must be {'> 0' if lo == 1 else f'>= {lo}'} (got {number})")
     if hi is not None and number > hi:
         raise ValueError(f"{prefix}must be <= {hi} (got {number})")
     return number
+
+
+def argument(value: Any, name: str) -> int:
+    """The integer argument `name` (a key of `RANGES`), checked against its range."""
+    return integer(value, name, *RANGES[name])
 
 
 def real_array(obj: Any, what: str) -> NDArray[np.float64]:

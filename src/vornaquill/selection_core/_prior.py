@@ -92,7 +92,9 @@ def population_posterior(mu: ArrayLike, sigma2: ArrayLike, dof: ArrayLike | None
         Non-finite means stay as they are (the worst value) and are left out of the estimate; a
         variance of 0 keeps its mean exactly (variance 0). An objective with fewer than
         `MIN_POPULATION` finite means, or without a positive variance among them, is left as observed
-        and named in `note`.
+        and named in `note`. The arithmetic runs on centred means scaled by a power of two, so the
+        result follows any scaling or shift of an objective, at any finite scale: one mean of 1e300
+        among ordinary ones stays the worst and widens tau2 so far that the others keep their means.
 
     Raises
     ------
@@ -164,13 +166,29 @@ def _tau2(y: NDArray[np.float64], s: NDArray[np.float64]) -> float:
 
 
 def _shrink(y: NDArray[np.float64], s: NDArray[np.float64]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Posterior means and variances of one objective's usable individuals."""
-    t = _tau2(y, s)
-    w = 1.0 / (s + t)
-    m = float((w * y).sum() / w.sum())
+    """Posterior means and variances of one objective's usable individuals.
+
+    The estimate runs on the means centred on a middle one and scaled, with the variances, by a
+    power of two (exact) that brings the larger of their spread and the noise near 1, so that
+    nothing overflows or underflows at any finite scale (means of 1e300, variances of 4e-314).
+    The posterior mean is written y - r (y - m), r = 1 - B = sigma2 / (tau2 + sigma2): a mean far
+    from m (one huge outlier among ordinary means) keeps every digit instead of being rebuilt
+    from m. Where the scaled variance underflows, r is 0 and the mean and variance are kept, as
+    they are to double precision.
+    """
+    c = np.sort(y)[len(y) // 2]
+    with np.errstate(over="ignore"):
+        d = y - c  # infinite only where the means span more than the largest double
+    half = max(float(np.abs(y / 2 - c / 2).max()), float(np.sqrt(s.max())) / 2)  # > 0: a variance is positive
+    e = int(np.frexp(half)[1]) + 1
+    d = np.ldexp(d, -e) if np.isfinite(d).all() else np.ldexp(y, -e) - np.ldexp(c, -e)
+    s1 = np.ldexp(s, -2 * e)
+    t = _tau2(d, s1)
+    w = 1.0 / (s1 + t)
+    m = float((w * d).sum() / w.sum())
     v_m = 1.0 / float(w.sum())
-    b = t / (t + s)  # exactly 1 where s == 0: variance 0; the mean is kept as given, not recomputed
-    return np.where(s > 0.0, m + b * (y - m), y), b * s + (1.0 - b) ** 2 * v_m
+    r = s1 / (t + s1)  # 0 where s == 0: the mean is kept exactly, with variance 0
+    return y - np.ldexp(r * (d - m), e), t / (t + s1) * s + np.ldexp(r * r * v_m, 2 * e)
 
 
 # Variances of estimated variances. The log of a chi-square variance with d degrees of freedom has

@@ -98,7 +98,11 @@ class SelectionResult(_ReadOnlyFields):
     winners, losers:
         int64 indices, k = ceil(percentile * N) of each (at least 1 when N >= 1), or exactly `k`.
         Winners are ordered by most wins, then smallest rank sum, then index; losers by most
-        losses, then largest rank sum, then index. An individual can be in both lists.
+        losses, then largest rank sum, then index. The lists are disjoint whenever 2k <= N: an
+        individual among the first k of both orders goes to the side it lands on more often (the
+        winners on a tie), and each list is filled from its own order
+        (`disjoint_winners_losers`). With 2k > N (always with a percentile above 0.5) they
+        overlap: each is the first k of its order.
     win_count, lose_count:
         int32 (N,): samples in which the individual was among the first / last k of the global order.
     rank_sum:

@@ -5,7 +5,8 @@ or maximised objectives) into the kernel's minimised means and variances, runs
 the detailed selection on the threaded extension (`_parallel.select_detailed`, whose results equal
 `mc_rank_select_detailed`'s and which can be interrupted and report progress; once, or with
 doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in a
-`SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are; computed
+`SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are, except
+winners and losers that share an individual where 2k <= N (`disjoint_winners_losers`); computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
 intervals and the uncertain members of the selection.
 """
@@ -21,16 +22,16 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _frames, _parallel, _progress
-from ._args import check_variances, integer, label, real_array
+from ._args import argument, check_variances, integer, label, real_array
 from ._defaults import (
     AUTO_FIRST_SAMPLES,
     AUTO_MAX_SAMPLES,
     KERNEL_DEFAULTS,
     MODES,
-    SAMPLES_LIMIT,
     STAT_KEYS,
     WITHIN_MODES,
 )
+from ._disjoint import disjoint_winners_losers
 from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
@@ -177,8 +178,8 @@ def _kernel_options(percentile: Any, k: Any, n: int, seed: Any, mode_i: Any, wit
             allowed = ", ".join(f"{code} ({word})" for word, code in sorted(codes.items(), key=lambda c: c[1]))
             raise ValueError(f"{name} must be one of {allowed}, got {value!r}")
     names = ("quality_w_place", "quality_w_front", "quality_w_within", "quality_sign")
-    return (percentile, integer(seed, "seed"), mode_i, within_mode_i, integer(quantiles_mode_i, "quantiles_mode_i"),
-            integer(quantiles_budget, "quantiles_budget"), *map(_finite, weights, names))
+    return (percentile, argument(seed, "seed"), mode_i, within_mode_i, argument(quantiles_mode_i, "quantiles_mode_i"),
+            argument(quantiles_budget, "quantiles_budget"), *map(_finite, weights, names))
 
 
 def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
@@ -197,8 +198,10 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
 def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
             posterior: Posterior | None = None) -> SelectionResult:
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
+    if 2 * len(winners) <= len(win_count) and np.intersect1d(winners, losers).size:
+        winners, losers = disjoint_winners_losers(win_count, lose_count, rank_sum, len(winners))
     for array in (winners, losers, win_count, lose_count, rank_sum, quality):
-        fresh(array)  # the kernel's new arrays, kept without a copy
+        fresh(array)  # the kernel's (or the disjoint rule's) new arrays, kept without a copy
     win_interval = fresh(wilson_interval(win_count, samples))
     lose_interval = fresh(wilson_interval(lose_count, samples))
     return SelectionResult(
@@ -345,7 +348,10 @@ def select(
         stops the selection and propagates.
 
     Counts (`n_samples`, `max_samples`, `k`, `threads`), `seed`, `quantiles_budget` and the mode
-    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError.
+    codes are integers: int or NumPy integers; floats and bools are refused with a TypeError, and
+    a value outside the argument's range (`n_samples` and `max_samples` in [1, 2**31 - 1],
+    `threads` in [0, 256], `seed` in [0, 2**64 - 1], `quantiles_mode_i` a 32-bit and
+    `quantiles_budget` a 64-bit signed integer) with a ValueError naming the argument and the range.
 
     Returns
     -------
@@ -381,9 +387,9 @@ def select(
         raise ValueError(f"n_samples must be a count > 0 or 'auto', got {n_samples!r}")
     if max_samples is not None and not auto:
         raise ValueError("max_samples applies only to n_samples='auto'")
-    limit = integer(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples", 1, SAMPLES_LIMIT)
-    samples = min(AUTO_FIRST_SAMPLES, limit) if auto else integer(n_samples, "n_samples", 1, SAMPLES_LIMIT)
-    threads = integer(threads, "threads")  # its range is the threaded engine's rule
+    limit = argument(AUTO_MAX_SAMPLES if max_samples is None else max_samples, "max_samples")
+    samples = min(AUTO_FIRST_SAMPLES, limit) if auto else argument(n_samples, "n_samples")
+    threads = argument(threads, "threads")
     if ties not in ("index", "random"):
         raise ValueError(f"ties must be 'index' or 'random', got {ties!r}")
     if prior not in (None, "population"):

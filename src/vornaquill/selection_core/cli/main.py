@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 
 from ... import __version__
 from .. import _parallel, _progress
-from .._args import integer
+from .._args import RANGES, integer
 from .._defaults import (
     AUTO_FIRST_SAMPLES,
     AUTO_MAX_SAMPLES,
@@ -25,7 +25,6 @@ from .._defaults import (
     METRICS,
     MODES,
     QUANTILE_MODES,
-    SAMPLES_LIMIT,
     WITHIN_MODES,
     quantiles_exact,
 )
@@ -36,16 +35,14 @@ from .read import InputError, Population, check_fits, load_population
 PROG = "vornaquill-select"
 DEFAULT_SAMPLES = 2000
 
-_INT32_MAX = 2**31 - 1
-_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
-
-
 # ---------------------------------------------------------------------------------------------
 # Options
 
 
-def _int_in(lo: int, hi: int) -> Callable[[str], int]:
-    """Parser of an integer option: the text as an int, then `select`'s rule for counts."""
+def _int_in(name: str) -> Callable[[str], int]:
+    """Parser of the integer option for `select`'s argument `name`: the text as an int, then its range."""
+    lo, hi = RANGES[name]
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -77,7 +74,7 @@ def _percentile(text: str) -> float:
 
 
 def _samples(text: str) -> int | str:
-    return "auto" if text == "auto" else _int_in(1, SAMPLES_LIMIT)(text)
+    return "auto" if text == "auto" else _int_in("n_samples")(text)
 
 
 def _choice(choices: Mapping[str, int], parameter: str) -> str:
@@ -131,18 +128,18 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"number of Monte-Carlo samples, or 'auto': {AUTO_FIRST_SAMPLES} samples, doubled with the "
                         f"same seed until no winner or loser is uncertain or --max-samples is reached "
                         f"(default {DEFAULT_SAMPLES})")
-    k.add_argument("--max-samples", type=_int_in(1, SAMPLES_LIMIT), metavar="N",
+    k.add_argument("--max-samples", type=_int_in("max_samples"), metavar="N",
                    help=f"largest sample count of -n auto (default {AUTO_MAX_SAMPLES})")
     share = k.add_mutually_exclusive_group()
     share.add_argument("-p", "--percentile", type=_percentile,
                        help="fraction of the order counted as top and bottom per sample, and the fraction "
                             f"selected as winners and losers; in (0, 1] (default {KERNEL_DEFAULTS['percentile']})")
-    share.add_argument("--k", type=_int_in(1, _INT32_MAX), metavar="K",
+    share.add_argument("--k", type=_int_in("k"), metavar="K",
                        help="select exactly K winners and K losers (instead of --percentile)")
     k.add_argument("--maximize", nargs="+", action="extend", metavar="NAME",
                    help="objectives to maximise, by name or 0-based index (all others are minimised); "
                         "may be repeated; put FILE before this option")
-    k.add_argument("-s", "--seed", type=_int_in(0, 2**64 - 1), default=KERNEL_DEFAULTS["seed"],
+    k.add_argument("-s", "--seed", type=_int_in("seed"), default=KERNEL_DEFAULTS["seed"],
                    help="random seed; the same seed gives the same result (default %(default)s)")
     k.add_argument("--mode", choices=list(MODES), default=_choice(MODES, "mode_i"),
                    help="compute crowding on per-objective ranks (robust to scale) or on raw values "
@@ -152,11 +149,11 @@ def build_parser() -> argparse.ArgumentParser:
     k.add_argument("--quantiles", choices=list(QUANTILE_MODES), default=_choice(QUANTILE_MODES, "quantiles_mode_i"),
                    help="exact: store every observation; streaming: constant-memory P² estimates; "
                         "auto: exact while samples x individuals <= BUDGET (default auto)")
-    k.add_argument("--budget", type=_int_in(_INT64_MIN, _INT64_MAX),
+    k.add_argument("--budget", type=_int_in("quantiles_budget"),
                    default=KERNEL_DEFAULTS["quantiles_budget"],
                    help="largest samples x individuals kept for exact quantiles in auto mode; <= 0 "
                         "always streams from 5 samples on (default %(default)s)")
-    k.add_argument("--threads", type=_int_in(0, _parallel.MAX_THREADS), default=1, metavar="N",
+    k.add_argument("--threads", type=_int_in("threads"), default=1, metavar="N",
                    help=f"threads for the sampling, at most {_parallel.MAX_THREADS}, 0 = all available cores; "
                         "the result is the same for any number (default 1)")
     k.add_argument("--ties", choices=["index", "random"], default="index",

@@ -128,6 +128,10 @@ def read_csv(stream: TextIO, label: str) -> Population:
     if not rows:
         raise InputError(f"{label}: file is empty (expected a header row and one row per individual)")
     header = [c.strip() for c in rows[0][1]]
+    other = next((sep for sep in ";\t|" if sep in header[0]), None) if len(header) == 1 else None
+    if other is not None:
+        raise InputError(f"{label}: expected comma-separated columns, found one column {header[0]!r} "
+                         f"(separated by {other!r}?)")
     for j, col in enumerate(header):
         if col and col in header[:j]:
             raise InputError(f"{label}: column {col!r} appears more than once")

@@ -33,21 +33,36 @@ def _marks(result: SelectionResult, n: int) -> list[str]:
     return marks
 
 
+def _shown(text: str) -> str:
+    """`text` for one line of the table: control characters (a newline in a name) escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def _prior_line(result: SelectionResult, options: dict[str, Any]) -> str:
+    """With --prior: whether the selection ran on the posterior, and why objectives were used as observed."""
+    if not options.get("prior"):
+        return ""
+    if result.prior is None:
+        return f"prior {options['prior']} not applied: {result.prior_note}\n"
+    note = f"; {result.prior_note}" if result.prior_note else ""
+    return f"prior {result.prior}: selected on the means shrunk toward the population{note}\n"
+
+
 def _many(count: int, word: str) -> str:
     """ "1 winner", "2 winners" """
     return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> str:
-    """Two lines: what was read, and how it was sampled and selected."""
-    objectives = ", ".join(pop.objectives)
+    """Two lines: what was read, and how it was sampled and selected; a third with --prior."""
+    objectives = ", ".join(map(_shown, pop.objectives))
     source = (f"{_many(len(pop.mu), 'individual')}, {_many(len(pop.objectives), 'objective')} ({objectives}) "
               f"from {pop.source}")
     if pop.replicates is not None:
         lo, hi = int(pop.replicates.min()), int(pop.replicates.max())
         counts = f"{lo}–{hi}" if hi != lo else f"{lo}"  # noqa: RUF001 (an en dash between the bounds of a range)
         source += f"; replicates reduced to means and variances ({counts} per individual)"
-    maximised = [name for name, d in zip(pop.objectives, result.directions) if d == "max"]
+    maximised = [_shown(name) for name, d in zip(pop.objectives, result.directions) if d == "max"]
     if maximised:
         source += f"; maximised: {', '.join(maximised)}"
     samples = _many(result.n_samples, "sample")
@@ -61,6 +76,7 @@ def _head(pop: Population, result: SelectionResult, options: dict[str, Any]) -> 
         f"{source}\n"
         f"{samples}, seed {options['seed']}{ties}, top/bottom {share} of the order per sample: "
         f"{_many(k, 'winner')} (W), {_many(k, 'loser')} (L); quantiles {quantiles}\n"
+        f"{_prior_line(result, options)}"
     )
 
 
@@ -68,7 +84,7 @@ def format_table(pop: Population, result: SelectionResult, options: dict[str, An
     """Readable table, best quality score first, with a two-line summary above it and, when more
     samples could change the selection, one line below naming who."""
     n = pop.mu.shape[0]
-    names, marks = result._individual_labels(), _marks(result, n)
+    names, marks = [_shown(name) for name in result._individual_labels()], _marks(result, n)
     cols = ["#", "name", "win%", "lose%", "place mean±std", "median [q25, q75]", "front", "within",
             "quality", "sel"]
     right = [True, False, True, True, True, True, True, True, True, False]
