@@ -56,9 +56,9 @@ test-asan: $(ASAN_PY)
 	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
 	  $(ASAN_PY) tools/asan_reports.py $(ASAN_LOGS) && exit $$status
 
-# Lint: ruff over the Python code and clang-format over the C++ (configurations in pyproject.toml
-# and .clang-format), with the pinned tools of the lint group in their own venv. Both run; either
-# failing fails the target.
+# Lint: ruff over the Python code, clang-format over the C++ and mypy --strict over src/
+# (configurations in pyproject.toml and .clang-format), with the pinned tools of the lint group in
+# their own venv. All three run; any failing fails the target.
 LINT_VENV := .venv-lint
 CXX_SOURCES = $(shell find src tests bench/native -name '*.cpp' -o -name '*.hpp' | sort)
 
@@ -66,7 +66,8 @@ lint: $(LINT_VENV)/bin/python
 	$(LINT_VENV)/bin/python -m pip install --quiet --group lint
 	$(LINT_VENV)/bin/ruff check src tests bench tools examples; ruff=$$?; \
 	  $(LINT_VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES); format=$$?; \
-	  test $$ruff -eq 0 && test $$format -eq 0
+	  $(LINT_VENV)/bin/mypy; types=$$?; \
+	  test $$ruff -eq 0 && test $$format -eq 0 && test $$types -eq 0
 
 # Distributions: sdist and wheel (built from the sdist) into dist/ with `python -m build`, then
 # the wheel installed into a fresh venv and checked from outside the source tree: contents,
