@@ -5,18 +5,26 @@
 #include "numpy_api.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <thread>
 
+#include "accumulators.hpp"
 #include "arguments.hpp"
 #include "parallel.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
 #include "threads.hpp"
+#include "watch.hpp"
 
 namespace vq {
 
 namespace {
+
+// The docstrings state the thread limit and the watch's interval in words.
+static_assert(par::kMaxThreads == 256 && par::Watch::kLookInterval == std::chrono::milliseconds(25),
+              "the docstrings below say at most 256 threads and every 25 ms");
 
 #define VQ_ARGS_DOC                                                                                     \
     "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
@@ -182,13 +190,41 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The kernels' limits and codes, for the Python layer to read rather than restate
+// (selection_core/_defaults.py): the thread limit, the mode codes, the fewest samples the streaming
+// estimators start from, the largest sample count, and the watch's interval in seconds.
+static_assert(kParams[kNSamples].kind == ParamKind::Int32, "the sample limit below is int32's");
+struct IntConstant {
+    const char *name;
+    long value;
+};
+constexpr IntConstant kIntConstants[] = {
+    {"MAX_THREADS", par::kMaxThreads},
+    {"MODE_VALUES", kModeValues},
+    {"MODE_RANKS", kModeRanks},
+    {"WITHIN_CROWDING", kWithinCrowding},
+    {"QUANTILES_EXACT", kQuantilesExact},
+    {"QUANTILES_STREAMING", kQuantilesStreaming},
+    {"QUANTILES_AUTO", kQuantilesAuto},
+    {"STREAMING_START", kStreamingStart},
+    {"SAMPLES_LIMIT", std::numeric_limits<int32_t>::max()},
+};
+
+int add_constants(PyObject *module) {
+    for (const IntConstant &c : kIntConstants)
+        if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
+    const double interval = std::chrono::duration<double>(par::Watch::kLookInterval).count();
+    PyRef seconds = PyRef::steal(PyFloat_FromDouble(interval));
+    return seconds ? PyModule_AddObjectRef(module, "WATCH_INTERVAL", seconds.get()) : -1;
+}
+
 int parallel_exec(PyObject *module) {
     if (import_numpy_api() < 0) return -1;
     if (import_ndarray_type() < 0) return -1;
     if (import_rating_function() < 0) return -1;
     PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
-    return PyModule_AddIntConstant(module, "MAX_THREADS", par::kMaxThreads);
+    return add_constants(module);
 }
 
 PyModuleDef_Slot slots[] = {
