@@ -97,7 +97,7 @@ int to_threading(int threads, PyObject *ties, PyObject *progress, par::Threading
         return -1;
     }
     out->threads = threads == 0 ? par::available_cores() : threads;
-    if (!ties || PyUnicode_CompareWithASCIIString(ties, kDefaultTies) == 0) {
+    if (!ties || PyUnicode_CompareWithASCIIString(ties, kDefaultTies) == 0) {  // not given: the default
         out->shuffle = false;
     } else if (PyUnicode_CompareWithASCIIString(ties, "random") == 0) {
         out->shuffle = true;
@@ -263,6 +263,7 @@ int make_functions() {
     try {
         for (int f = 0; f < kFunctions; ++f) {
             Function &fn = functions[f];
+            fn.doc.clear();  // after a failed first load
             if (append_signature(fn.doc, fn) < 0) return -1;
             fn.doc += fn.doc_body;
             fn.format = std::string(kRequiredParams, 'O') + '|' + std::string(fn.n_params - kRequiredParams, 'O') +
