@@ -4,9 +4,10 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt bench-pbt-env bench-pbt-local bench-pbt-smoke clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test dev test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt bench-pbt-env bench-pbt-local bench-pbt-smoke clean lint wheel test-pythons test-oldest-numpy
 
-# Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip.
+# Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip
+# (which installs the dependency groups of pyproject.toml: `pip install --group NAME`, pip >= 25.1).
 # Targets that need an environment list its interpreter as a prerequisite.
 %/bin/python:
 	$(PYTHON) -m venv $*
@@ -14,12 +15,24 @@ PIP    := $(PY) -m pip
 
 # Test build: the package plus the test-only extensions (scripted stand-in rating component,
 # probes of the pure numeric code), with compiler warnings as errors.
-# TEST_PINS: extra requirements resolved together with the test extra (see test-oldest-numpy).
+# TEST_PINS: extra requirements resolved together with the test group (see test-oldest-numpy).
 install-test: $(VENV)/bin/python
-	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet ".[test]" $(TEST_PINS)
+	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet . --group test $(TEST_PINS)
 
 test: install-test
 	$(PY) -m pytest -q
+
+# The quick loop: the same build as install-test, installed editable into .venv: Python files are
+# used from src/, and importing the package rebuilds the extensions when a C++ source changed
+# (scikit-build-core's editable mode, incremental, in build/editable). The build tools stay in the
+# venv, since the rebuild runs at import. `make install-test` (and so `make test`) puts the
+# ordinary install back.
+DEV_BUILD := build/editable
+
+dev: $(VENV)/bin/python
+	$(PIP) install --quiet numpy scikit-build-core ninja cmake --group test
+	VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(PIP) install --quiet --no-build-isolation \
+	  -Ceditable.rebuild=true -Ceditable.verbose=false -Cbuild-dir=$(DEV_BUILD) --editable .
 
 # Sanitizer run: both extensions and the test-only ones built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in their own venv, then the whole suite with the runtime preloaded.
@@ -35,7 +48,7 @@ ASAN_LOGS := $(abspath $(ASAN_VENV))/reports
 test-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet numpy scikit-build-core ninja cmake
 	VORNAQUILL_SANITIZE=ON VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(ASAN_PY) -m pip install --quiet \
-	  --no-build-isolation -Cbuild-dir=$(ASAN_VENV)/build ".[test]"
+	  --no-build-isolation -Cbuild-dir=$(ASAN_VENV)/build . --group test
 	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	PYTHONMALLOC=malloc LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:log_path=$(ASAN_LOGS)/asan LSAN_OPTIONS=exitcode=0 \
@@ -43,17 +56,18 @@ test-asan: $(ASAN_PY)
 	  VQ_ASAN=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
 	  $(ASAN_PY) tools/asan_reports.py $(ASAN_LOGS) && exit $$status
 
-# Lint: ruff over the Python code and clang-format over the C++ (configurations in pyproject.toml
-# and .clang-format), with pinned tools in their own venv. Both run; either failing fails the target.
+# Lint: ruff over the Python code, clang-format over the C++ and mypy --strict over src/
+# (configurations in pyproject.toml and .clang-format), with the pinned tools of the lint group in
+# their own venv. All three run; any failing fails the target.
 LINT_VENV := .venv-lint
-LINT_TOOLS := ruff==0.17.6 clang-format==23.1.5
 CXX_SOURCES = $(shell find src tests bench/native -name '*.cpp' -o -name '*.hpp' | sort)
 
 lint: $(LINT_VENV)/bin/python
-	$(LINT_VENV)/bin/python -m pip install --quiet $(LINT_TOOLS)
+	$(LINT_VENV)/bin/python -m pip install --quiet --group lint
 	$(LINT_VENV)/bin/ruff check src tests bench tools examples; ruff=$$?; \
 	  $(LINT_VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES); format=$$?; \
-	  test $$ruff -eq 0 && test $$format -eq 0
+	  $(LINT_VENV)/bin/mypy; types=$$?; \
+	  test $$ruff -eq 0 && test $$format -eq 0 && test $$types -eq 0
 
 # Distributions: sdist and wheel (built from the sdist) into dist/ with `python -m build`, then
 # the wheel installed into a fresh venv and checked from outside the source tree: contents,
@@ -98,7 +112,7 @@ RAY_PY    = $(RAY_VENV)/bin/python
 RAY_OLDEST := ray[tune]==2.7.2
 
 install-ray: $(RAY_PY)
-	$(RAY_PY) -m pip install --quiet ".[ray,test]" "$(RAY_SPEC)" $(RAY_PINS)
+	$(RAY_PY) -m pip install --quiet ".[ray]" --group test "$(RAY_SPEC)" $(RAY_PINS)
 	$(RAY_PY) -c "import ray, ray.tune, vornaquill.ray_tune as v; print('Ray', ray.__version__); print('hook_drift():', *v.hook_drift() or ['nothing changed'], sep=chr(10))"
 
 test-ray: install-ray
@@ -183,12 +197,11 @@ clean:
 # mock in for it (docs/conf.py). docs-shots: screenshots of three pages by headless Chromium.
 DOCS_VENV  := .venv-docs
 DOCS_PY    := $(DOCS_VENV)/bin/python
-DOCS_TOOLS := sphinx==9.0.4 myst-parser==5.2.0 numpydoc==1.11.0 furo==2025.12.19 pytest==9.2.0
 DOCS_PAGES := README.md docs/getting-started.md docs/guide.md
 
 .PHONY: docs docs-shots
 docs: $(DOCS_PY)
-	$(DOCS_PY) -m pip install --quiet $(DOCS_TOOLS) ".[plot,pandas]"
+	$(DOCS_PY) -m pip install --quiet --group docs ".[plot,pandas]"
 	cd docs && ../$(DOCS_PY) -m sphinx -b html -E -W --keep-going -q -n . _build/html
 	cd docs && MPLBACKEND=Agg ../$(DOCS_PY) -m pytest -q -p no:cacheprovider -c pytest.ini $(addprefix ../,$(DOCS_PAGES))
 

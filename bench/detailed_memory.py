@@ -23,7 +23,7 @@ CHILD = textwrap.dedent(
     """
     import resource, sys
     import numpy as np
-    from vornaquill.selection_core import _mc_rank as m
+    import vornaquill.selection_core as m
     N, M, n_samples, mode, seed = (int(a) for a in sys.argv[1:6])
     rng = np.random.default_rng(seed)
     mu, s2 = rng.normal(size=(N, M)), rng.uniform(0.1, 1.0, size=(N, M))
@@ -68,7 +68,7 @@ def best_of(f, repeat):
 def cost(N, M, n_samples, repeat=3):
     """Whole-call time per sample at 2n samples, and the marginal time per sample between n and 2n
     (which leaves out the fixed costs: set-up, and the results stage in streaming mode)."""
-    from vornaquill.selection_core import _mc_rank as m
+    import vornaquill.selection_core as m
 
     rng = np.random.default_rng(1)
     mu, s2 = rng.normal(size=(N, M)), rng.uniform(0.1, 1.0, size=(N, M))

@@ -6,7 +6,7 @@
      (NumPy normals, the fastest peer's fronts, crowding, np.lexsort, counting);
   c. the native microbenchmark (generator, rating, kernel overhead), when its binary is given;
   d. threads: two concurrent mc_rank_counts calls against the same two calls in series;
-  e. one call on two threads (vornaquill.selection_core._parallel) against one thread, counting
+  e. one call on two threads (vornaquill.selection_core.parallel) against one thread, counting
      and detailed, the serial fraction per sample and the Amdahl prediction from it, and the cost
      of ties="random" against ties="index".
 
@@ -337,15 +337,15 @@ def paired(fns, rounds, clock=time.perf_counter):
 
 
 def bench_parallel(args, native):
-    from vornaquill.selection_core import _parallel
+    from vornaquill.selection_core import parallel
 
     rounds, target = pick(args, (7, 0.25), (3, 0.08), (1, 0.005))
     points, amdahl = [], []
     # The detailed pass in its default quantile mode (exact at these sizes: the medians and
     # quartiles of the stored observations come after the sampling, on the threads) and with
     # streaming P² estimates (every per-sample update on the threads).
-    kinds = {"counts": _parallel.counts, "detailed": _parallel.select_detailed,
-             "detailed-P2": functools.partial(_parallel.select_detailed, quantiles_mode_i=1)}
+    kinds = {"counts": parallel.counts, "detailed": parallel.select_detailed,
+             "detailed-P2": functools.partial(parallel.select_detailed, quantiles_mode_i=1)}
     large = pick(args, (256, 1024), (256, 1024), (64,))
     for kind, Ns in (("counts", pick(args, (16, 64, 256, 1024), (16, 64, 256, 1024), (16, 64))), ("detailed", large),
                      ("detailed-P2", large)):
@@ -387,7 +387,7 @@ def bench_parallel(args, native):
 
 
 def bench_ties(args):
-    from vornaquill.selection_core import _parallel
+    from vornaquill.selection_core import parallel
 
     # Ties: many short calls, the two rules alternating, and the median and quartiles of the paired
     # ratios. A few long rounds leave the ratio at the mercy of the machine's state (the cost is a
@@ -397,12 +397,12 @@ def bench_ties(args):
     for M in (2, 3, 5):
         rng = np.random.default_rng(64 + M)
         mu, s2 = rng.normal(size=(64, M)), np.full((64, M), 0.09)
-        n = max(8, int(0.01 / (_one_sample(_parallel.counts, mu, s2) or 1e-6)))
+        n = max(8, int(0.01 / (_one_sample(parallel.counts, mu, s2) or 1e-6)))
         runs = {"index": [], "random": []}
         for r in range(pairs):
             for rule in ("index", "random") if r % 2 else ("random", "index"):
                 c0 = time.thread_time()  # one thread: the calling thread's CPU time, robust to load
-                _parallel.counts(mu, s2, n, ties=rule)
+                parallel.counts(mu, s2, n, ties=rule)
                 runs[rule].append(time.thread_time() - c0)
         ratios = sorted(a / b for a, b in zip(runs["random"], runs["index"]))
         quartiles = statistics.quantiles(ratios, n=4)

@@ -5,9 +5,9 @@ so that one call takes about 0.2-0.5 s; three paired comparisons, each call time
 of a pair run back to back in alternating order, 12 pairs per case:
 
   A. select() before and after its routing change: the detailed kernel `mc_rank_select_detailed`
-     (no looks at all) against `_parallel.select_detailed(threads=1)` (looks every 25 ms; also its
+     (no looks at all) against `parallel.select_detailed(threads=1)` (looks every 25 ms; also its
      own sampling loop and exact quantiles);
-  B. `_parallel.select_detailed` on one thread, progress=None against a progress callback (the
+  B. `parallel.select_detailed` on one thread, progress=None against a progress callback (the
      callback is called every 25 ms);
   C. as B on two threads.
 
@@ -25,7 +25,7 @@ import time
 
 import numpy as np
 
-from vornaquill.selection_core import _parallel, mc_rank_select_detailed
+from vornaquill.selection_core import mc_rank_select_detailed, parallel
 
 PAIRS = 12
 T_975 = 2.201  # t distribution, 11 degrees of freedom
@@ -75,9 +75,9 @@ def main():
             return mc_rank_select_detailed(mu, s2, samples)
 
         def threaded(threads, progress=None, mu=mu, s2=s2, samples=samples):
-            return lambda: _parallel.select_detailed(mu, s2, samples, threads=threads, progress=progress)
+            return lambda: parallel.select_detailed(mu, s2, samples, threads=threads, progress=progress)
 
-        cases = [("A kernel -> _parallel, 1 thread", kernel, threaded(1)),
+        cases = [("A kernel -> parallel, 1 thread", kernel, threaded(1)),
                  ("B 1 thread: no callback -> callback", threaded(1), threaded(1, lambda d, t: calls.append(d))),
                  ("C 2 threads: no callback -> callback", threaded(2), threaded(2, lambda d, t: calls.append(d)))]
         for name, first, second in cases:

@@ -47,8 +47,8 @@ def main(dist: Path) -> int:
     import vornaquill
     import vornaquill.pareto_core
     import vornaquill.selection_core
-    import vornaquill.selection_core._parallel
     import vornaquill.selection_core.cli
+    import vornaquill.selection_core.parallel
 
     version = vornaquill.__version__
     check(importlib.metadata.version("vornaquill") == version, f"metadata version == __version__ ({version})",
@@ -82,11 +82,14 @@ def main(dist: Path) -> int:
     check(not stray, f"wheel holds no C++ sources or test-only modules {stray[:5]}", problems)
     check("License-Expression: BSD-3-Clause" in meta.splitlines(), "metadata licence BSD-3-Clause", problems)
 
-    # Imported from the environment, not from a source tree that happens to be on the path.
+    # Imported from the environment, not from a source tree that happens to be on the path: every
+    # module the public imports above loaded, the extensions among them.
     site = Path(sysconfig.get_paths()["platlib"]).resolve()
-    for module in (vornaquill.selection_core._mc_rank, vornaquill.selection_core._parallel,
-                   vornaquill.pareto_core._pareto_rating_cy, vornaquill.selection_core.cli):
-        check(site in Path(module.__file__).resolve().parents, f"{module.__name__} from {site}", problems)
+    loaded = sorted(name for name in sys.modules if name.partition(".")[0] == "vornaquill")
+    native = [name for name in loaded if Path(sys.modules[name].__file__ or "").suffix == ".so"]
+    check(len(native) >= 3, f"the public modules load the extensions {native}", problems)
+    elsewhere = [name for name in loaded if site not in Path(sys.modules[name].__file__ or "/").resolve().parents]
+    check(not elsewhere, f"the {len(loaded)} modules loaded from {site} {elsewhere[:5]}", problems)
 
     tool = shutil.which("vornaquill-select", path=str(Path(sys.executable).parent))
     for args in (["--help"], []):  # no arguments: the built-in example population

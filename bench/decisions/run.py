@@ -52,9 +52,8 @@ from typing import NamedTuple
 import numpy as np
 from candidates import CANDIDATES  # the candidate arms of the two-sided comparison, beside this file
 
-from vornaquill.pareto_core._pareto_rating_cy import rate_population
-from vornaquill.selection_core import from_replicates, select
-from vornaquill.selection_core._prior import population_posterior
+from vornaquill.pareto_core import rate_population
+from vornaquill.selection_core import from_replicates, population_posterior, select
 
 RESULTS = Path(__file__).resolve().parents[1] / "results"
 SHAPES = ((16, 2), (32, 3))

@@ -1,7 +1,7 @@
 """Synchronous population-based training in one process, for many paired seeds in minutes.
 
-The selection arms call the scheduler's own code (`estimates.snapshot` / `objectives`,
-`decision.shrink` / `decide` / `quantile_size` / `selection_seed`); the explore step follows Ray
+The selection arms call the scheduler's own code (`_estimates.snapshot` / `objectives`,
+`_decision.shrink` / `decide` / `quantile_size` / `selection_seed`); the explore step follows Ray
 Tune's documented one (each mutated hyper-parameter resampled with probability 0.25, else multiplied
 by 0.8 or 1.2; a loser clones a uniformly chosen winner). Ray itself is not imported.
 
@@ -20,8 +20,10 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed, shrink
-from vornaquill.ray_tune.estimates import objectives, snapshot
+# Private on purpose: the arms must run the scheduler's own estimates and decision, not a copy; these
+# modules are the scheduler's internals, not a public interface.
+from vornaquill.ray_tune._decision import decide, quantile_size, selection_seed, shrink
+from vornaquill.ray_tune._estimates import objectives, snapshot
 
 RESAMPLE_PROBABILITY, PERTURBATION_FACTORS = 0.25, (1.2, 0.8)
 PURPOSES = {"init": 0, "weights": 1, "train": 2, "report": 3, "clone": 4, "explore": 5, "tie": 6}

@@ -16,8 +16,8 @@ from ray.tune.experiment import Trial
 from ray.tune.schedulers import PopulationBasedTraining, TrialScheduler
 
 from vornaquill.ray_tune import ParetoPBT, hook_drift, plot_history
-from vornaquill.ray_tune.decision import decide, quantile_size, selection_seed
-from vornaquill.ray_tune.estimates import Snapshot, objectives, snapshot
+from vornaquill.ray_tune._decision import decide, quantile_size, selection_seed
+from vornaquill.ray_tune._estimates import Snapshot, objectives, snapshot
 from vornaquill.ray_tune.history import parse_history
 
 METRICS = {"loss": "min", "acc": "max"}

@@ -11,7 +11,7 @@ import pytest
 
 from helpers.process import ROOT
 
-pytest.importorskip("mypy", reason="mypy is not installed (it is in the 'test' extra)")
+pytest.importorskip("mypy", reason="mypy is not installed (it is in the 'test' dependency group)")
 
 
 def mypy(*args, cwd):

@@ -4,7 +4,8 @@
 Monte-Carlo Pareto selection over several noisy metrics; `load_history` and `plot_history` read and
 draw the selections it writes to the experiment folder. Ray (2.7 to 2.60) is imported when one of the
 names below is first used (`hook_drift()` lists what the installed Ray changed of the private names
-the scheduler uses); the estimate and decision modules (`estimates`, `decision`) do without it.
+the scheduler uses). The scheduler's estimates and decisions (`_estimates`, `_decision`) are its
+internals and do without Ray.
 """
 
 from __future__ import annotations

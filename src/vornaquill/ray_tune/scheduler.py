@@ -18,9 +18,9 @@ from typing import Any
 
 import numpy as np
 
+from ._decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
+from ._estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
-from .decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
-from .estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from .history import HISTORY_FILE, SelectionRecord, parse_history
 
 logger = logging.getLogger(__name__)

@@ -5,7 +5,9 @@ and variances (`pooled_variance` is its rule for individuals measured once); `pe
 gives the percentile that selects exactly k individuals; `disjoint_winners_losers` is the rule
 that keeps winners and losers apart; `population_posterior` is the empirical-Bayes
 shrinkage behind `select(..., prior="population")`. The three kernels `mc_rank_counts`,
-`mc_rank_select` and `mc_rank_select_detailed` return plain tuples. The command-line tool is
+`mc_rank_select` and `mc_rank_select_detailed` return plain tuples; the module
+`vornaquill.selection_core.parallel` has them with the sampling on several threads (`counts`,
+`select`, `select_detailed`). The command-line tool is
 `python -m vornaquill.selection_core` (installed as `vornaquill-select`).
 """
 

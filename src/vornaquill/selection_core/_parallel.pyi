@@ -8,6 +8,16 @@ from numpy.typing import ArrayLike
 from ._mc_rank import _F64, _I32, _I64, _MetricStats
 
 MAX_THREADS: int
+# The kernels' codes and limits, read by _defaults.py.
+MODE_VALUES: int
+MODE_RANKS: int
+WITHIN_CROWDING: int
+QUANTILES_EXACT: int
+QUANTILES_STREAMING: int
+QUANTILES_AUTO: int
+STREAMING_START: int
+SAMPLES_LIMIT: int
+WATCH_INTERVAL: float
 
 def counts(
     mu: ArrayLike,

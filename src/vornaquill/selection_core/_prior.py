@@ -148,7 +148,9 @@ def _penalised_reml(t: NDArray[np.float64], y: NDArray[np.float64], s: NDArray[n
     w = 1.0 / (s[None, :] + t[:, None])
     m = (w * y).sum(axis=1) / w.sum(axis=1)
     resid = y[None, :] - m[:, None]
-    return 0.5 * (np.log(w).sum(axis=1) - np.log(w.sum(axis=1)) - (w * resid * resid).sum(axis=1) + np.log(t))
+    loglik: NDArray[np.float64] = 0.5 * (np.log(w).sum(axis=1) - np.log(w.sum(axis=1)) - (w * resid * resid).sum(axis=1)
+                                         + np.log(t))
+    return loglik
 
 
 def _tau2(y: NDArray[np.float64], s: NDArray[np.float64]) -> float:

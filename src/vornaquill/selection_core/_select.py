@@ -68,6 +68,17 @@ class _Data:
     counts: NDArray[np.int64] | None
 
 
+@dataclass(frozen=True)
+class Reduced:
+    """Means and variances that the caller (the command-line tool) reduced from replicates itself
+    with `reduce_long`, and the measurements per individual, given to `select` as `replicates=` so
+    that they select as the replicates would (the prior's degrees of freedom); not a public input."""
+
+    mu: NDArray[np.float64]
+    sigma2: NDArray[np.float64]
+    counts: NDArray[np.int64] | None
+
+
 def _as_2d(obj: Any, what: str) -> NDArray[np.float64]:
     arr = np.ascontiguousarray(real_array(obj, what))
     if arr.ndim != 2:
@@ -92,9 +103,12 @@ def _labels(given: Sequence[str] | None, found: Sequence[str] | None, size: int,
 
 
 def _data(mu: Any, sigma2: Any, replicates: Any, names: Sequence[str] | None,
-          objectives: Sequence[str] | None, counts: NDArray[np.int64] | None) -> _Data:
-    """Means and variances (arrays or DataFrames, with `counts` when reduced from replicates) or
-    replicates (grouped or a long DataFrame)."""
+          objectives: Sequence[str] | None) -> _Data:
+    """Means and variances (arrays or DataFrames, or `Reduced` with the counts of the replicates
+    behind them) or replicates (grouped or a long DataFrame)."""
+    counts = None
+    if isinstance(replicates, Reduced):
+        mu, sigma2, counts, replicates = replicates.mu, replicates.sigma2, replicates.counts, None
     found_names: Sequence[str] | None = None
     found_objectives: Sequence[str] | None = None
     if replicates is not None:
@@ -269,7 +283,6 @@ def select(
     threads: int = 1,
     ties: Literal["index", "random"] = "index",
     prior: Literal["population"] | None = None,
-    _replicate_counts: NDArray[np.int64] | None = None,
     progress: bool | Callable[[int, int], object] | None = None,
 ) -> SelectionResult:
     """Monte-Carlo Pareto selection of N individuals with M noisy objectives, as a named result.
@@ -377,9 +390,7 @@ def select(
         `within_mode_i`, a non-finite quality weight or sign, ties other than "index" or "random",
         prior other than None or "population".
     """
-    # `_replicate_counts`: the measurements per individual of `mu` and `sigma2` that the caller (the
-    # command-line tool) reduced itself with `reduce_long`, so that they select as `replicates=` would
-    data = _data(mu, sigma2, replicates, names, objectives, _replicate_counts)
+    data = _data(mu, sigma2, replicates, names, objectives)
     if n_samples is None:
         raise TypeError("select() missing required argument 'n_samples' (a count > 0 or 'auto')")
     auto = isinstance(n_samples, str)

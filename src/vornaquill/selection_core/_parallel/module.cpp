@@ -5,18 +5,28 @@
 #include "numpy_api.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <limits>
+#include <new>
+#include <string>
 #include <thread>
 
+#include "accumulators.hpp"
 #include "arguments.hpp"
 #include "parallel.hpp"
 #include "py_ref.hpp"
 #include "rating_abi.hpp"
 #include "threads.hpp"
+#include "watch.hpp"
 
 namespace vq {
 
 namespace {
+
+// The docstrings state the thread limit and the watch's interval in words.
+static_assert(par::kMaxThreads == 256 && par::Watch::kLookInterval == std::chrono::milliseconds(25),
+              "the docstrings below say at most 256 threads and every 25 ms");
 
 #define VQ_ARGS_DOC                                                                                     \
     "    mu, sigma2:\n        (N, M) means and variances of the objectives (anything NumPy turns into " \
@@ -49,9 +59,9 @@ constexpr const char kModuleDoc[] =
     "re-takes it briefly every 25 ms to run signal handlers (Ctrl-C stops a call) and the progress\n"
     "callback.";
 
+// The docstrings' bodies; each function's text signature is put in front of its body when the
+// module is first loaded, from the parameter table (see make_functions).
 constexpr const char kCountsDoc[] =
-    "counts($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
-    "threads=1, ties='index', progress=None)\n--\n\n"
     "Win/lose counts and rank sums of `mc_rank_counts`, sampled on several threads.\n\n"
     "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
     "\nReturns\n-------\n(win_count, lose_count, rank_sum): int32, int32, int64 arrays of shape (N,).\n\n"
@@ -60,17 +70,12 @@ constexpr const char kCountsDoc[] =
     "is not callable; RuntimeError when a thread cannot be started;\n" VQ_RAISES_DOC;
 
 constexpr const char kSelectDoc[] =
-    "select($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, *, "
-    "threads=1, ties='index', progress=None)\n--\n\n"
     "Winners and losers of `mc_rank_select`, sampled on several threads.\n\n"
     "Parameters\n----------\n" VQ_ARGS_DOC VQ_THREADS_DOC
     "\nReturns\n-------\n(winners, losers, win_count, lose_count, rank_sum); winners and losers are int64\n"
     "arrays of shape (k,).\n\nRaises\n------\nAs `counts`.\n";
 
 constexpr const char kDetailedDoc[] =
-    "select_detailed($module, mu, sigma2, n_samples, percentile=0.2, seed=0, mode_i=1, within_mode_i=0, "
-    "quantiles_mode_i=2, quantiles_budget=2500000, quality_w_place=1.0, quality_w_front=1.0, "
-    "quality_w_within=1.0, quality_sign=-1.0, *, threads=1, ties='index', progress=None)\n--\n\n"
     "The detailed selection of `mc_rank_select_detailed`, sampled on several threads.\n\n"
     "Every individual's observations reach its moments and quantile estimators in sample order,\n"
     "so means, standard deviations, exact and streaming quantiles and quality scores are those of\n"
@@ -81,6 +86,10 @@ constexpr const char kDetailedDoc[] =
     "\nReturns\n-------\n(winners_i, losers_i, win_count, lose_count, rank_sum, place_stats, front_stats,\n"
     "within_stats, quality_score), as `mc_rank_select_detailed`.\n\nRaises\n------\nAs `counts`.\n";
 
+// The threaded functions' own keywords, after the kernel slots, with their defaults.
+constexpr int kDefaultThreads = 1;
+constexpr const char kDefaultTies[] = "index";
+
 int to_threading(int threads, PyObject *ties, PyObject *progress, par::Threading *out) {
     if (threads < 0 || threads > par::kMaxThreads) {
         PyErr_Format(PyExc_ValueError, "threads must be between 0 and %d (0 = every usable core), got %d",
@@ -88,7 +97,7 @@ int to_threading(int threads, PyObject *ties, PyObject *progress, par::Threading
         return -1;
     }
     out->threads = threads == 0 ? par::available_cores() : threads;
-    if (!ties || PyUnicode_CompareWithASCIIString(ties, "index") == 0) {  // not given: "index"
+    if (!ties || PyUnicode_CompareWithASCIIString(ties, kDefaultTies) == 0) {  // not given: the default
         out->shuffle = false;
     } else if (PyUnicode_CompareWithASCIIString(ties, "random") == 0) {
         out->shuffle = true;
@@ -131,12 +140,36 @@ int finish_args(PyObject *const *given, int n, int threads, PyObject *ties, PyOb
 
 char **kw_list(const char *const *kw) { return const_cast<char **>(kw); }  // only read
 
+// The three functions: each takes the kernel slots 0 .. n_params - 1, then threads, ties and
+// progress. The text signature in front of each docstring and the argument format of each entry
+// are made from the keywords above and the parameter table when the module is first loaded
+// (make_functions), so the signatures show the defaults the calls use.
+enum FunctionIndex { kCountsFn, kSelectFn, kDetailedFn, kFunctions };
+
+struct Function {
+    const char *name;
+    int n_params;
+    const char *doc_body;
+    std::string doc;     // text signature, then doc_body
+    std::string format;  // of PyArg_ParseTupleAndKeywords: the slots as objects, then "$iUO"
+};
+
+Function functions[kFunctions] = {
+    {"counts", kCountsParams, kCountsDoc, {}, {}},
+    {"select", kCountsParams, kSelectDoc, {}, {}},
+    {"select_detailed", kNumParams, kDetailedDoc, {}, {}},
+};
+
+const char *const *keywords_of(int n_params) {
+    return n_params == kCountsParams ? kCountsKw.data() : kDetailedKw.data();
+}
+
 // counts and select take the same arguments.
 template <PyObject *(*Kernel)(PyObject *, PyObject *, PyObject *, int32_t, const CountsOptions &,
                               const par::Threading &)>
 PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const char *format) {
     PyObject *g[kCountsParams] = {}, *ties = nullptr, *progress = nullptr;
-    int threads = 1;
+    int threads = kDefaultThreads;
     static_assert(kCountsParams == 7, "one pointer per slot below");
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kw_list(kCountsKw.data()), &g[0], &g[1], &g[2], &g[3],
                                      &g[4], &g[5], &g[6], &threads, &ties, &progress))
@@ -148,18 +181,18 @@ PyObject *counts_like(PyObject *module, PyObject *args, PyObject *kwargs, const 
 }
 
 PyObject *counts_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::counts>(module, args, kwargs, "OOO|OOOO$iUO:counts");
+    return counts_like<par::counts>(module, args, kwargs, functions[kCountsFn].format.c_str());
 }
 
 PyObject *select_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
-    return counts_like<par::select>(module, args, kwargs, "OOO|OOOO$iUO:select");
+    return counts_like<par::select>(module, args, kwargs, functions[kSelectFn].format.c_str());
 }
 
 PyObject *detailed_entry(PyObject *module, PyObject *args, PyObject *kwargs) {
     PyObject *g[kNumParams] = {}, *ties = nullptr, *progress = nullptr;
-    int threads = 1;
+    int threads = kDefaultThreads;
     static_assert(kNumParams == 13, "one pointer per slot below");
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOOOOOO$iUO:select_detailed",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, functions[kDetailedFn].format.c_str(),
                                      kw_list(kDetailedKw.data()), &g[0], &g[1], &g[2], &g[3], &g[4], &g[5], &g[6],
                                      &g[7], &g[8], &g[9], &g[10], &g[11], &g[12], &threads, &ties, &progress))
         return nullptr;
@@ -175,12 +208,103 @@ PyCFunction as_method(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
+// In FunctionIndex order; the docstrings are set by make_functions.
 PyMethodDef methods[] = {
-    {"counts", as_method(counts_entry), METH_VARARGS | METH_KEYWORDS, kCountsDoc},
-    {"select", as_method(select_entry), METH_VARARGS | METH_KEYWORDS, kSelectDoc},
-    {"select_detailed", as_method(detailed_entry), METH_VARARGS | METH_KEYWORDS, kDetailedDoc},
+    {"counts", as_method(counts_entry), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"select", as_method(select_entry), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"select_detailed", as_method(detailed_entry), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// Python's repr of a parameter's default, as the text signature shows it; -1 with an exception.
+int append_default(std::string &out, const ParamSpec &p) {
+    const ArgValue &d = p.default_value;
+    switch (p.kind) {
+    case ParamKind::Int32: out += std::to_string(d.i32); return 0;
+    case ParamKind::UInt64: out += std::to_string(d.u64); return 0;
+    case ParamKind::Int64: out += std::to_string(d.i64); return 0;
+    case ParamKind::Double: {
+        char *text = PyOS_double_to_string(d.f64, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (!text) return -1;
+        out += text;
+        PyMem_Free(text);
+        return 0;
+    }
+    case ParamKind::Object: break;
+    }
+    PyErr_Format(PyExc_SystemError, "parameter %s has no default", p.name);
+    return -1;
+}
+
+// `name($module, mu, sigma2, n_samples, percentile=0.2, ..., *, threads=1, ties='index',
+// progress=None)`, the line CPython reads a builtin's `__text_signature__` from.
+int append_signature(std::string &out, const Function &fn) {
+    const char *const *kw = keywords_of(fn.n_params);
+    const int n = fn.n_params;
+    out += fn.name;
+    out += "($module";
+    for (int i = 0; i < n; ++i) {
+        out += ", ";
+        out += kw[i];
+        if (i < kRequiredParams) continue;
+        out += '=';
+        if (append_default(out, kParams[i]) < 0) return -1;
+    }
+    out += ", *, " + std::string(kw[n]) + '=' + std::to_string(kDefaultThreads) + ", " + kw[n + 1] + "='" +
+           kDefaultTies + "', " + kw[n + 2] + "=None)\n--\n\n";
+    return 0;
+}
+
+// Once per process, before the first module object is made (its functions keep pointers to the
+// docstrings). 0, or -1 with an exception.
+int make_functions() {
+    static bool made = false;
+    if (made) return 0;
+    try {
+        for (int f = 0; f < kFunctions; ++f) {
+            Function &fn = functions[f];
+            fn.doc.clear();  // after a failed first load
+            if (append_signature(fn.doc, fn) < 0) return -1;
+            fn.doc += fn.doc_body;
+            fn.format = std::string(kRequiredParams, 'O') + '|' + std::string(fn.n_params - kRequiredParams, 'O') +
+                        "$iUO:" + fn.name;
+            methods[f].ml_doc = fn.doc.c_str();
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    made = true;
+    return 0;
+}
+
+// The kernels' limits and codes, for the Python layer to read rather than restate
+// (selection_core/_defaults.py): the thread limit, the mode codes, the fewest samples the streaming
+// estimators start from, the largest sample count, and the watch's interval in seconds.
+static_assert(kParams[kNSamples].kind == ParamKind::Int32, "the sample limit below is int32's");
+struct IntConstant {
+    const char *name;
+    long value;
+};
+constexpr IntConstant kIntConstants[] = {
+    {"MAX_THREADS", par::kMaxThreads},
+    {"MODE_VALUES", kModeValues},
+    {"MODE_RANKS", kModeRanks},
+    {"WITHIN_CROWDING", kWithinCrowding},
+    {"QUANTILES_EXACT", kQuantilesExact},
+    {"QUANTILES_STREAMING", kQuantilesStreaming},
+    {"QUANTILES_AUTO", kQuantilesAuto},
+    {"STREAMING_START", kStreamingStart},
+    {"SAMPLES_LIMIT", std::numeric_limits<int32_t>::max()},
+};
+
+int add_constants(PyObject *module) {
+    for (const IntConstant &c : kIntConstants)
+        if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
+    const double interval = std::chrono::duration<double>(par::Watch::kLookInterval).count();
+    PyRef seconds = PyRef::steal(PyFloat_FromDouble(interval));
+    return seconds ? PyModule_AddObjectRef(module, "WATCH_INTERVAL", seconds.get()) : -1;
+}
 
 int parallel_exec(PyObject *module) {
     if (import_numpy_api() < 0) return -1;
@@ -188,7 +312,7 @@ int parallel_exec(PyObject *module) {
     if (import_rating_function() < 0) return -1;
     PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
-    return PyModule_AddIntConstant(module, "MAX_THREADS", par::kMaxThreads);
+    return add_constants(module);
 }
 
 PyModuleDef_Slot slots[] = {
@@ -203,4 +327,7 @@ PyModuleDef parallel_def = {
 }  // namespace
 }  // namespace vq
 
-PyMODINIT_FUNC PyInit__parallel(void) { return PyModuleDef_Init(&vq::parallel_def); }
+PyMODINIT_FUNC PyInit__parallel(void) {
+    if (vq::make_functions() < 0) return nullptr;
+    return PyModuleDef_Init(&vq::parallel_def);
+}

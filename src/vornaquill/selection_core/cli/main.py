@@ -13,7 +13,7 @@ import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, NoReturn, cast
 
 from ... import __version__
 from .. import _parallel, _progress
@@ -28,7 +28,7 @@ from .._defaults import (
     WITHIN_MODES,
     quantiles_exact,
 )
-from .._select import select
+from .._select import Reduced, select
 from . import report
 from .read import InputError, Population, check_fits, load_population
 
@@ -270,11 +270,11 @@ def run(args: argparse.Namespace) -> None:
     _check_memory(pop, options)
     progress = _show_progress(pop, args, options)
     try:
-        result = select(pop.mu, pop.sigma2, names=pop.names,
+        reduced = cast(Any, Reduced(pop.mu, pop.sigma2, pop.replicates))  # `select` takes it privately
+        result = select(replicates=reduced, names=pop.names,
                         objectives=pop.objectives if pop.objectives_named else None,
                         directions=["max" if m in maximised else "min" for m in range(len(pop.objectives))],
-                        threads=args.threads, _replicate_counts=pop.replicates, progress=progress,
-                        **options)
+                        threads=args.threads, progress=progress, **options)
     except ValueError as exc:  # what only the whole population shows, such as --k larger than it
         raise InputError(f"{pop.source}: {exc}") from None
 

@@ -37,7 +37,9 @@ def quantile_size(n: int, quantile_fraction: float) -> int:
 PRIORS = (None, "population")
 
 
-def shrink(mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | None) -> tuple[NDArray, NDArray]:
+def shrink(
+    mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | None
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """(mu, sigma2) as the selection sees them: unchanged without a prior; with "population", the
     empirical-Bayes posterior of each trial's means given the population's (non-finite trials stay
     as they are and take no part in the estimate)."""
