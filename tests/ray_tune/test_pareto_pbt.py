@@ -459,3 +459,12 @@ def test_plot_history_arguments_and_mixed_metrics(kwargs, other, error):
         # The mixed record's panel: loss on x although it is its second metric.
         assert fig.axes[1].get_xlabel().startswith("loss")
         np.testing.assert_array_equal(fig.axes[1].lines[0].get_xdata(), first.means[:, 0])
+
+
+@pytest.mark.parametrize("cls", [PopulationBasedTraining, ParetoPBT])
+def test_custom_explore_fn_shapes_the_clone(cls):
+    # Ray documents custom_explore_fn as applied to a clone's config after the built-in mutations.
+    sched, ctl = population(4, cls=cls, custom_explore_fn=lambda config: {**config, "explored": config["lr"] * 10})
+    report(sched, ctl, rows([1.0, 2.0, 3.0, 4.0]), 1)
+    loser, winner = ctl.trials[3], ctl.trials[0]
+    assert loser.config["explored"] == loser.config["lr"] * 10 and "explored" not in winner.config
