@@ -96,7 +96,8 @@ class Stepper(tune.Trainable):
         with open(os.path.join(checkpoint, "state.json")) as f:
             self.state = json.load(f)
 
-    def reset_config(self, new_config):
+    def reset_config(self, new_config):  # an actor reused for another trial starts afresh (or restores)
+        self.setup(new_config)
         return True
 
 
@@ -239,13 +240,14 @@ def test_continuation_after_exploit(tmp_path, trainable):
         gc.collect()
     assert scheduler.exploits > 0 and not results.errors, scheduler.debug_string()
     frames = [r.metrics_dataframe for r in results]
-    assert all((f["step"] == f["training_iteration"]).all() and f["step"].iloc[-1] >= ITERATIONS for f in frames)
+    steps = [f[["training_iteration", "step", "lineage"]].to_numpy().tolist() for f in frames]
+    assert all((f["step"] == f["training_iteration"]).all() and f["step"].iloc[-1] >= ITERATIONS for f in frames), steps
     fresh = {f["lineage"].iloc[0] for f in frames}
     assert all(set(f["lineage"]) <= fresh for f in frames) and any(f["lineage"].nunique() > 1 for f in frames)
-    with open(tmp_path / "run" / "pbt_global.txt") as f:
-        assert len(f.readlines()) == scheduler.exploits
+    logs = {path.name: path for path in tmp_path.rglob("pbt_*.txt")}  # in storage (or old Ray's driver copy)
+    assert len(logs["pbt_global.txt"].read_text().splitlines()) == scheduler.exploits
     exploited = [r.metrics["trial_id"] for r, f in zip(results, frames) if f["lineage"].nunique() > 1]
-    assert all((tmp_path / "run" / f"pbt_policy_{tid}.txt").exists() for tid in exploited)
+    assert all(f"pbt_policy_{tid}.txt" in logs for tid in exploited)
 
 
 def crash_experiment(storage):
