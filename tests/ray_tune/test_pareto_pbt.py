@@ -423,7 +423,8 @@ def test_one_metric_decides_as_ray(synch, n, pbt, monkeypatch):
                     t.status = Trial.PAUSED
             (ray_lower, ray_upper), (our_lower, our_upper) = ray_s._quantiles(), ours._quantiles()
             assert {t.trial_id for t in ray_lower} == {t.trial_id for t in our_lower}
-            assert {t.trial_id for t in ray_upper} == {t.trial_id for t in our_upper}
+            # With k = 0, older Ray (2.7) returns every trial as a winner (`trials[-0:]`), so checkpoints them all.
+            assert {t.trial_id for t in ray_upper} == {t.trial_id for t in our_upper} or not ray_lower
             new_ray, new_ours = ray_made[made[0]:], our_made[made[1]:]
             assert {loser for loser, _ in new_ray} <= {loser for loser, _ in new_ours}
             holders = {t.trial_id for t in our_upper if ours._trial_state[t].last_checkpoint}

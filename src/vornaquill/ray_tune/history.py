@@ -1,7 +1,8 @@
 """ParetoPBT's selections as they happened: one `SelectionRecord` per selection, kept as JSON lines.
 
 The scheduler appends every record to `selections.jsonl` in the experiment folder as it is made
-(Python's json, NaN and infinities written as `NaN`/`Infinity`); `load_history` reads the file back,
+(Python's json, NaN and infinities written as `NaN`/`Infinity`); `load_history` reads the file back
+(a last line cut short by a crash is skipped, any other line that is not a record is an error),
 `plot_history` draws it. Nothing here imports Ray; pandas and matplotlib only when asked for.
 """
 
