@@ -4,7 +4,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install-test dev test-asan install-ray test-ray test-ray-oldest bench bench-build bench-smoke bench-pbt bench-pbt-env bench-pbt-local bench-pbt-smoke clean lint wheel test-pythons test-oldest-numpy
+.PHONY: demo test install-test dev test-asan install-ray test-ray test-ray-oldest test-ray-soak bench bench-build bench-smoke bench-pbt bench-pbt-env bench-pbt-local bench-pbt-smoke clean lint wheel test-pythons test-oldest-numpy
 
 # Every environment is made the same way, once: `X/bin/python` is the venv X with a current pip
 # (which installs the dependency groups of pyproject.toml: `pip install --group NAME`, pip >= 25.1).
@@ -122,6 +122,12 @@ test-ray: install-ray
 test-ray-oldest:
 	$(MAKE) --no-print-directory test-ray RAY_SPEC='$(RAY_OLDEST)' RAY_VENV=.venv-ray-2.7 \
 	  RAY_PINS='"numpy<2" "pyarrow<15" "pandas<3"'
+
+# The no-starvation property over many more drawn configurations than `make test-ray` runs (5):
+# SOAK of them, each a small real Ray run (about 10 to 40 s on 2 shared cores). Not part of CI.
+SOAK ?= 40
+test-ray-soak: install-ray
+	VQ_PBT_SOAK=$(SOAK) $(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune/test_pareto_pbt_starve.py
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .

@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 from vornaquill.selection_core import pooled_variance as pooled_across
 
 NOISE_MODELS = ("reported", "window", "trend", "none")
-NONFINITE_MODES = ("worst", "as_is")
+NONFINITE_MODES = ("worst", "as_is", "skip")  # "skip": NaN trials are left out before `objectives`
 
 
 @dataclass(frozen=True)

@@ -106,8 +106,8 @@ def resolve(state: Any) -> None:
         state.last_checkpoint = resolved.checkpoint if resolved else None
 
 
-def open_experiment_file(trial: Trial, name: str) -> tuple[str, str] | None:
-    """(path to append to, text stored so far) of the file `name` in the experiment folder of `trial`;
+def open_experiment_file(trial: Trial, name: str) -> tuple[str, bytes] | None:
+    """(path to append to, content stored so far) of the file `name` in the experiment folder of `trial`;
     None for a trial without storage (not run by Tune).
 
     Ray keeps the experiment folder in its storage (`storage_path`) and a driver's copy of it (the
@@ -122,18 +122,18 @@ def open_experiment_file(trial: Trial, name: str) -> tuple[str, str] | None:
     fs, stored_path = storage.storage_filesystem, f"{storage.experiment_fs_path}/{name}"
     try:
         with fs.open_input_stream(stored_path) as f:
-            text = bytes(f.read()).decode("utf-8")
+            data = bytes(f.read())
     except OSError:  # pyarrow's missing file is a FileNotFoundError
-        text = ""
+        data = b""
     driver_copy = os.path.join(trial.local_experiment_path, name)
     if fs.type_name == "local":
         if os.path.exists(driver_copy) and os.path.abspath(driver_copy) != os.path.abspath(stored_path):
             os.remove(driver_copy)
-        return stored_path, text
+        return stored_path, data
     os.makedirs(os.path.dirname(driver_copy), exist_ok=True)
-    with open(driver_copy, "w", encoding="utf-8") as f:
-        f.write(text)
-    return driver_copy, text
+    with open(driver_copy, "wb") as f:
+        f.write(data)
+    return driver_copy, data
 
 
 def settle_pause(tune_controller: Any, trial: Trial) -> None:

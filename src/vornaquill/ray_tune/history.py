@@ -1,7 +1,8 @@
 """ParetoPBT's selections as they happened: one `SelectionRecord` per selection, kept as JSON lines.
 
 The scheduler appends every record to `selections.jsonl` in the experiment folder as it is made
-(Python's json, NaN and infinities written as `NaN`/`Infinity`); `load_history` reads the file back,
+(Python's json, NaN and infinities written as `NaN`/`Infinity`); `load_history` reads the file back
+(a last line cut short by a crash is skipped, any other line that is not a record is an error),
 `plot_history` draws it. Nothing here imports Ray; pandas and matplotlib only when asked for.
 """
 
@@ -52,37 +53,74 @@ class SelectionRecord:
 
     @classmethod
     def from_json(cls, line: str) -> SelectionRecord:
+        """The record of one history line; ValueError naming what is wrong for anything else (not
+        JSON, fields missing or unknown, sizes that disagree)."""
         raw = json.loads(line)
+        if not isinstance(raw, dict):
+            raise ValueError("not a JSON object")
+        unknown, missing = sorted(set(raw) - _FIELDS), sorted(_REQUIRED - set(raw))
+        if unknown or missing:
+            raise ValueError(f"fields {missing} missing, {unknown} unknown")
         values = {}
         for f in fields(cls):
-            value = raw[f.name] if f.default is MISSING else raw.get(f.name, f.default)
+            value = raw.get(f.name, f.default)
             if f.name in ("means", "variances", "win_probability", "lose_probability"):
                 value = np.asarray(value, dtype=np.float64)
             elif isinstance(value, list):
                 value = tuple(value)
             values[f.name] = value
-        return cls(**values)
+        record = cls(**values)
+        n, shape = len(record.trial_ids), record.means.shape
+        sizes_agree = (
+            len(shape) == 2 and shape[0] == n and record.variances.shape == shape
+            and len(record.metrics) in (0, shape[1]) and len(record.progress) in (0, n)
+            and record.win_probability.shape == record.lose_probability.shape == (n,)
+            and set(record.winners + record.losers) <= set(record.trial_ids)
+        )
+        if not sizes_agree:
+            raise ValueError(f"sizes disagree with its {n} trials")
+        return record
+
+
+_FIELDS = {f.name for f in fields(SelectionRecord)}
+_REQUIRED = {f.name for f in fields(SelectionRecord) if f.default is MISSING}
+_START = '{"number": '  # how `to_json` begins every line
 
 
 def _plain(value: Any) -> Any:
     return value.tolist() if isinstance(value, np.ndarray) else value
 
 
-def parse_history(text: str, source: str) -> list[SelectionRecord]:
-    """Records of a history file's text. A last line cut short by a crash is dropped; a damaged line
-    elsewhere is an error naming it."""
-    lines = text.splitlines()
-    records = []
-    for number, line in enumerate(lines, 1):
-        if not line.strip():
-            continue
+def read_history(data: bytes | str, source: str) -> tuple[list[SelectionRecord], int]:
+    """(records, length in bytes of the complete part) of a history file's content.
+
+    Only a last line cut short by a crash (no newline after it, the beginning of a record) is
+    dropped: the complete part then ends before it. Any other line that is not a record (not
+    UTF-8, not JSON, another schema) is a ValueError naming `source` and the line."""
+    data = data.encode("utf-8") if isinstance(data, str) else data
+    lines = data.split(b"\n")  # the last item is what follows the last newline
+    records, end = [], 0
+    for number, raw in enumerate(lines, 1):
+        last = number == len(lines)
         try:
-            records.append(SelectionRecord.from_json(line))
-        except (ValueError, KeyError, TypeError) as error:
-            if number == len(lines) and not text.endswith("\n"):
-                break  # the selection in flight when the driver died
-            raise ValueError(f"{source}, line {number}: not a selection record ({error})") from None
-    return records
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            reason = f"{error.reason} at byte {error.start}"
+            raise ValueError(f"{source}, line {number}: not UTF-8 text ({reason})") from None
+        if line.strip():
+            try:
+                records.append(SelectionRecord.from_json(line))
+            except (ValueError, TypeError) as error:
+                if last and (line.startswith(_START) or _START.startswith(line)):
+                    return records, end  # the selection in flight when the driver died
+                raise ValueError(f"{source}, line {number}: not a selection record ({error})") from None
+        end += len(raw) + (not last)
+    return records, end
+
+
+def parse_history(data: bytes | str, source: str) -> list[SelectionRecord]:
+    """Records of a history file's content (`read_history` without the length)."""
+    return read_history(data, source)[0]
 
 
 def _history_file(path: str | os.PathLike[str]) -> str:
@@ -96,7 +134,7 @@ def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any
     one row per trial and selection (columns number, time, seed, trial_id, progress, win_probability,
     lose_probability, winner, loser, and per metric `<name>_mean` and `<name>_var`)."""
     file = _history_file(path)
-    with open(file, encoding="utf-8") as f:
+    with open(file, "rb") as f:
         records = parse_history(f.read(), file)
     if not as_frame:
         return records
@@ -116,6 +154,22 @@ def load_history(path: str | os.PathLike[str], *, as_frame: bool = False) -> Any
                 row[f"{name}_mean"], row[f"{name}_var"] = r.means[i, j], r.variances[i, j]
             rows.append(row)
     return pd.DataFrame(rows)
+
+
+def _metric_axes(record: SelectionRecord, metrics: Sequence[str | int]) -> tuple[tuple[int, int], tuple[str, ...]]:
+    """((x, y) column indices, metric names) of `metrics` in one record."""
+    names = record.metrics or tuple(f"metric{j}" for j in range(record.means.shape[1]))
+    axes = []
+    for token in metrics:
+        if isinstance(token, str) and token not in names:
+            raise ValueError(f"no metric {token!r} in selection {record.number} (it has {', '.join(names)})")
+        index = names.index(token) if isinstance(token, str) else int(token)
+        if not 0 <= index < len(names):
+            raise ValueError(
+                f"metric index {token} out of range for the {len(names)} metrics of selection {record.number}"
+            )
+        axes.append(index)
+    return (axes[0], axes[1]), names
 
 
 def plot_history(
@@ -139,30 +193,27 @@ def plot_history(
         raise ValueError("plot_history: no selections to draw")
     if len(metrics) != 2:
         raise ValueError(f"metrics must name two metrics (x, y), got {metrics!r}")
-    names = records[-1].metrics or tuple(f"metric{j}" for j in range(records[-1].means.shape[1]))
-    axes_of = []
-    for token in metrics:
-        if isinstance(token, str) and token not in names:
-            raise ValueError(f"no metric {token!r} in the history (have {', '.join(names)})")
-        index = names.index(token) if isinstance(token, str) else int(token)
-        if not 0 <= index < len(names):
-            raise ValueError(f"metric index {token} out of range for {len(names)} metrics")
-        axes_of.append(index)
-    x, y = axes_of
+    if isinstance(columns, bool) or not isinstance(columns, int) or columns < 1:
+        raise ValueError(f"columns must be an integer >= 1, got {columns!r}")
     by_number = {r.number: r for r in records}
     if selections is None:
         picks = np.unique(np.linspace(0, len(records) - 1, min(6, len(records))).round().astype(int))
         shown = [records[i] for i in picks]
     else:
+        if not selections:
+            raise ValueError("selections is empty: pass the numbers of the selections to draw, or None")
         missing = [n for n in selections if n not in by_number]
         if missing:
             raise ValueError(f"no selection numbered {missing[0]} in the history")
         shown = [by_number[n] for n in selections]
+    # Records may name different metrics (histories of different runs): each is drawn by its own.
+    axes_of = {r.number: _metric_axes(r, metrics) for r in shown}
     rows = -(-len(shown) // columns)
     fig = plt.figure(figsize=(4.2 * min(columns, len(shown)), 3.6 * rows + 3.4), layout="constrained")
     grid = fig.add_gridspec(rows + 1, min(columns, len(shown)), height_ratios=[3.6] * rows + [3.4])
     for n, r in enumerate(shown):
         ax = fig.add_subplot(grid[n // columns, n % columns])
+        (x, y), names = axes_of[r.number]
         mx, my = r.means[:, x], r.means[:, y]
         ax.errorbar(mx, my, xerr=np.sqrt(r.variances[:, x]), yerr=np.sqrt(r.variances[:, y]), fmt="o",
                     color="0.45", ecolor="0.75", markersize=5, zorder=1)

@@ -21,7 +21,7 @@ import numpy as np
 from ._decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
 from ._estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
-from .history import HISTORY_FILE, SelectionRecord, parse_history
+from .history import HISTORY_FILE, SelectionRecord, read_history
 
 logger = logging.getLogger(__name__)
 
@@ -55,7 +55,9 @@ class ParetoPBT(PopulationBasedTraining):
         Selection `i` uses a seed derived from (`seed`, `i`), for the trials' order and the samples.
     nonfinite:
         "worst" (default): a trial with NaN or +-inf in any metric is the worst in every objective
-        (replaced, never cloned). "as_is": values are passed to the selection unchanged.
+        (replaced, never cloned). "as_is": values are passed to the selection unchanged. "skip": a
+        trial with NaN in any metric is left out of the selection (neither replaced nor cloned) and
+        infinities are ranked as they are, as Ray's scheduler treats a NaN or infinite score.
     **pbt_kwargs:
         Every other `PopulationBasedTraining` keyword (time_attr, perturbation_interval, burn_in_period,
         hyperparam_mutations, quantile_fraction, ..., synch); not `metric`/`mode`.
@@ -112,6 +114,7 @@ class ParetoPBT(PopulationBasedTraining):
         self._rng = np.random.default_rng(selection_seed(seed, 2**63))  # picks among the winners
         self._cache_key: tuple[Any, ...] | None = None
         self._cache: tuple[list[Trial], list[Trial], tuple[list[Trial], Decision] | None] = ([], [], None)
+        self._warned_missing: set[str] = set()  # metrics found missing from a result
         self.history_path: str | None = None  # the experiment's history file, once a trial is added
         self._history_opened = False
 
@@ -140,12 +143,22 @@ class ParetoPBT(PopulationBasedTraining):
         if opened is None:
             return
         self._history_opened = True
-        self.history_path, text = opened
-        if text:
-            known = {r.number for r in self.selections}
-            earlier = [r for r in parse_history(text, self.history_path) if r.number not in known]
-            self.selections = sorted(self.selections + earlier, key=lambda r: r.number)
-            logger.info("[ParetoPBT] %d earlier selections read from %s", len(earlier), self.history_path)
+        self.history_path, data = opened
+        if not data:
+            return
+        records, end = read_history(data, self.history_path)
+        # The next record must start on a line of its own: a last line cut short by a crash is cut
+        # off (that selection was never complete), a whole record lacking only its newline ended.
+        if end < len(data):
+            os.truncate(self.history_path, end)
+            logger.warning("[ParetoPBT] %s: the last line was cut short by a crash; removed", self.history_path)
+        elif not data.endswith(b"\n"):
+            with open(self.history_path, "ab") as f:
+                f.write(b"\n")
+        known = {r.number for r in self.selections}
+        earlier = [r for r in records if r.number not in known]
+        self.selections = sorted(self.selections + earlier, key=lambda r: r.number)
+        logger.info("[ParetoPBT] %d earlier selections read from %s", len(earlier), self.history_path)
 
     def _state(self, trial: Trial) -> Any:
         # Ray's per-trial state, with this class's fields added by `_reset`.
@@ -154,7 +167,7 @@ class ParetoPBT(PopulationBasedTraining):
     def _reset(self, state: Any) -> None:
         state.history = deque(maxlen=self.window)  # metric vectors since the last exploit
         state.snapshot = None  # estimate at the last perturbation point
-        state.version = getattr(state, "version", 0) + 1
+        state.version = getattr(state, "version", 0) + 1  # changes with the snapshot
 
     def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict[str, Any]) -> str:
         missing = [name for name in self._names if name not in result]
@@ -165,7 +178,9 @@ class ParetoPBT(PopulationBasedTraining):
             )
             if self._require_attrs:
                 raise RuntimeError(message + "; pass require_attrs=False to skip such results")
-            logger.warning("%s; result skipped", message)
+            if missing[0] not in self._warned_missing:  # once per metric, as Ray warns once
+                self._warned_missing.add(missing[0])
+                logger.warning("%s; such results are skipped (warned once per metric)", message)
             return TrialScheduler.CONTINUE
         self._state(trial).history.append(np.array([float(result[n]) for n in self._names]))
         next_sync = self._next_perturbation_sync
@@ -187,11 +202,17 @@ class ParetoPBT(PopulationBasedTraining):
         if running:  # Ray paused it (and stopped its actor) just now
             settle_pause(tune_controller, trial)
         self.exploits += 1
-        self._reset(self._state(trial))  # the replaced model's results are not the clone's
+        # The replaced model's results do not enter the clone's next estimate, but its last estimate
+        # stays in the selections until the clone reaches its next perturbation point, as Ray keeps
+        # its last score: left out, the population would shrink and a clone reporting meanwhile
+        # could lose against stale values again and again, never letting the paused trials run.
+        self._state(trial).history = deque(maxlen=self.window)
 
     def _quantiles(self) -> tuple[list[Trial], list[Trial]]:
         """(losers, winners) of the live trials with an estimate, worst / best first."""
         trials = [t for t in self._trial_state if self._state(t).snapshot is not None and not t.is_finished()]
+        if self.nonfinite == "skip":  # as Ray leaves a NaN score out
+            trials = [t for t in trials if not np.isnan(self._state(t).snapshot.mean).any()]
         key = tuple((t.trial_id, self._state(t).version) for t in trials)
         if key != self._cache_key:
             self._cache_key, self._cache = key, self._select(trials)
@@ -238,14 +259,19 @@ class ParetoPBT(PopulationBasedTraining):
         self, trial: Trial, winners: list[Trial], trials: list[Trial], decision: Decision
     ) -> Trial | None:
         """A winner holding a checkpoint, else the trial with the highest win probability that holds
-        one and wins at least as often as it loses; None skips the exploit."""
-        holders = [t for t in winners if self._trial_state[t].last_checkpoint and not t.is_finished()]
+        one and wins at least as often as it loses; None skips the exploit. Never a trial behind the
+        loser in training time: an exploit then never moves a trial back, so every result moves the
+        population on and no run can starve (asynchronously, a loser cloning a trial behind it goes
+        back, and with a score that falls with training the trials ahead can keep losing)."""
+        since = self._trial_state[trial].last_train_time
+        usable = {t for t in trials if self._trial_state[t].last_train_time >= since and not t.is_finished()}
+        holders = [t for t in winners if self._trial_state[t].last_checkpoint and t in usable]
         if holders:
             return holders[int(self._rng.integers(len(holders)))]
         best, best_p = None, -1.0
         for i, t in enumerate(trials):
             p_win, p_lose = decision.win_probability[i], decision.lose_probability[i]
-            if p_win > best_p and p_win >= p_lose and i not in decision.losers and not t.is_finished():
+            if p_win > best_p and p_win >= p_lose and i not in decision.losers and t in usable:
                 # Ray keeps checkpoints of the winners only; another trial offers its latest one.
                 checkpoint = self._trial_state[t].last_checkpoint or t.checkpoint
                 if checkpoint:
