@@ -91,7 +91,7 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
     Count *lo = count[0], *hi = count[1];
     if (by_parity) bucket_cursors<true, Count>(lo, hi, lo, hi, nb);
     else bucket_cursors<false, Count>(lo, hi, lo, hi, nb);
-    auto bucket = [ids, nb](int64_t j) {
+    auto bucket = [=](int64_t j) {  // nb is read by the check only
         VQ_ASSERT(ids[j] < nb);
         return ids[j];
     };
