@@ -15,6 +15,8 @@ CACHE=${VQ_ARM64_CACHE:-/var/cache/vornaquill}
 SUITE=bookworm
 # The build tools and what the suite imports, from Debian (prebuilt for arm64: nothing to compile or
 # download under emulation); scikit-build-core is not packaged in bookworm and comes from PyPI.
+# (Debian's matplotlib brings SciPy and SymPy along, whose byte-compilation under emulation is most
+# of the time it takes to make the root.)
 PACKAGES="g++ cmake ninja-build python3-dev python3-venv python3-numpy python3-pytest python3-hypothesis
 python3-matplotlib python3-pandas python3-tqdm python3-mypy ca-certificates"
 BUILD_REQUIRES="scikit-build-core>=1.0"
@@ -32,13 +34,16 @@ fi
 
 t=$(now)
 if [ ! -e "$ROOT/.complete" ]; then
-    rm -rf "$ROOT" "$ROOT.tmp" && mkdir -p "$CACHE"
+    rm -rf "$ROOT" "$ROOT.tmp" "$CACHE/wheels" && mkdir -p "$CACHE"
+    # The build requirements are pure Python: fetched here (this machine's pip settings and
+    # certificates), installed in the root from these files.
+    python3 -m pip download --quiet --dest "$CACHE/wheels" "$BUILD_REQUIRES"
     mmdebstrap --quiet --arch=arm64 --variant=apt --include="$(echo $PACKAGES | tr ' ' ,)" \
         --aptopt='APT::Install-Recommends "false"' --dpkgopt='path-exclude=/usr/share/doc/*' \
         --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
         --customize-hook="chroot \"\$1\" python3 -m venv --system-site-packages /opt/build" \
-        --customize-hook="cp /etc/resolv.conf \"\$1\"/etc/resolv.conf" \
-        --customize-hook="chroot \"\$1\" /opt/build/bin/pip install --quiet --disable-pip-version-check '$BUILD_REQUIRES'" \
+        --customize-hook="cp -r \"$CACHE/wheels\" \"\$1\"/opt/wheels" \
+        --customize-hook="chroot \"\$1\" /opt/build/bin/pip install --quiet --no-index --find-links /opt/wheels '$BUILD_REQUIRES'" \
         "$SUITE" "$ROOT.tmp" http://deb.debian.org/debian
     mv "$ROOT.tmp" "$ROOT" && touch "$ROOT/.complete"
     stage "root made" "$t"
