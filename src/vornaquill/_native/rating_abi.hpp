@@ -4,7 +4,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 namespace vq {
 
@@ -13,9 +12,9 @@ namespace vq {
 struct MemviewSlice {
     void *memview;
     char *data;
-    ssize_t shape[8];
-    ssize_t strides[8];
-    ssize_t suboffsets[8];
+    std::ptrdiff_t shape[8];
+    std::ptrdiff_t strides[8];
+    std::ptrdiff_t suboffsets[8];
 };
 
 template <class Int>
@@ -25,8 +24,8 @@ inline MemviewSlice make_memview(void *data, int ndim, const Int *shape, const I
     s.data = static_cast<char *>(data);
     for (int d = 0; d < 8; ++d) s.suboffsets[d] = -1;
     for (int d = 0; d < ndim && d < 8; ++d) {
-        s.shape[d] = static_cast<ssize_t>(shape[d]);
-        s.strides[d] = static_cast<ssize_t>(strides[d]);
+        s.shape[d] = static_cast<std::ptrdiff_t>(shape[d]);
+        s.strides[d] = static_cast<std::ptrdiff_t>(strides[d]);
     }
     return s;
 }
@@ -148,8 +147,9 @@ constexpr size_t byte_size(const BufferSpec &b, int64_t N, int64_t M) {
 
 // The slice record of a C-contiguous array of buffer `b` stored at `data`.
 inline MemviewSlice contiguous_slice(const BufferSpec &b, void *data, int64_t N, int64_t M) {
-    const ssize_t item = static_cast<ssize_t>(elem_size(b.elem)), cols = extent(b.cols, N, M);
-    const ssize_t shape[2] = {extent(b.rows, N, M), cols}, strides[2] = {ndim(b) == 2 ? cols * item : item, item};
+    const std::ptrdiff_t item = static_cast<std::ptrdiff_t>(elem_size(b.elem)), cols = extent(b.cols, N, M);
+    const std::ptrdiff_t shape[2] = {extent(b.rows, N, M), cols},
+                         strides[2] = {ndim(b) == 2 ? cols * item : item, item};
     return make_memview(data, ndim(b), shape, strides);
 }
 

@@ -13,11 +13,11 @@ bool usable(const void *data, size_t align) {
 
 // Contiguous in NumPy's sense: strides matter only along axes longer than 1, and an empty
 // buffer is contiguous whatever its strides.
-bool contiguous_1d(const MemviewSlice &s, int64_t n, ssize_t elem) {
+bool contiguous_1d(const MemviewSlice &s, int64_t n, std::ptrdiff_t elem) {
     return s.shape[0] == n && (n <= 1 || s.strides[0] == elem) && (n == 0 || usable(s.data, elem));
 }
 
-bool contiguous_2d(const MemviewSlice &s, int64_t rows, int64_t cols, ssize_t elem) {
+bool contiguous_2d(const MemviewSlice &s, int64_t rows, int64_t cols, std::ptrdiff_t elem) {
     if (s.shape[0] != rows || s.shape[1] != cols) return false;
     if (rows == 0 || cols == 0) return true;
     return usable(s.data, elem) && (cols <= 1 || s.strides[1] == elem) &&
@@ -28,7 +28,7 @@ bool contiguous_2d(const MemviewSlice &s, int64_t rows, int64_t cols, ssize_t el
 // shape and element type, or, for a record block, where it starts (its length is the caller's word).
 bool fits(const BufferSpec &spec, const MemviewSlice *slice, const void *records, int64_t N, int64_t M) {
     if (is_record(spec.elem)) return usable(records, elem_align(spec.elem));
-    const ssize_t elem = static_cast<ssize_t>(elem_size(spec.elem));
+    const std::ptrdiff_t elem = static_cast<std::ptrdiff_t>(elem_size(spec.elem));
     const int64_t rows = extent(spec.rows, N, M);
     return ndim(spec) == 1 ? contiguous_1d(*slice, rows, elem)
                            : contiguous_2d(*slice, rows, extent(spec.cols, N, M), elem);

@@ -5,9 +5,6 @@
 // every objective, and the rest of the run copies its front.
 #include <algorithm>
 #include <cstdint>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "rating_detail.hpp"
 
@@ -149,7 +146,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
     int32_t least[kCountFrontsMin];  // per front, its least rank so far: ascending
     int32_t n_fronts = 0;
     int64_t s = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
     // The first eight fronts' minima in two vectors of four lanes, INT32_MAX in the lanes of fronts
     // not yet opened: the individual's front is the first lane above its rank (none: the ninth
     // front), whose minimum it becomes. A step is a few vector operations, and the minima's chain
@@ -169,7 +166,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         high = _mm_xor_si128(high, _mm_and_si128(_mm_xor_si128(high, kk), first_high));
         const int above = _mm_movemask_ps(_mm_castsi128_ps(above_low)) |
                           _mm_movemask_ps(_mm_castsi128_ps(above_high)) << 4;
-        const int32_t f = __builtin_ctz(static_cast<unsigned>(above) | 0x100u);
+        const int32_t f = ctz32(static_cast<unsigned>(above) | 0x100u);
         n_fronts += f == n_fronts;
         join(p, f);
     }
@@ -210,7 +207,7 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
             // k's in one store and stays nonzero. Its next read waits for one store, not for the
             // two updates below (measured with the rating of a uniform population, M = 2: 9 %
             // faster at N = 256 and 512, 3 to 4 % at 1,024 and 4,096).
-            const int32_t f = front_of[wk * 64 + __builtin_ctzll(own)];
+            const int32_t f = front_of[wk * 64 + ctz64(own)];
             bits[wk] = (word ^ (own & (0 - own))) | uint64_t{1} << (k & 63);
             front_of[k] = f;
             join(p, f);
@@ -220,10 +217,10 @@ int64_t sweep_two_bits(const Work &w, const int32_t *rank) {
         // The word that holds the next set bit, and its bits from there on. The compiler makes
         // branches of these conditions; written with masks instead, the kernel was 4 % slower at
         // N = 256 (bench/compare_kernels.py): predicted, the branches let the loads start early.
-        const int64_t wn = later ? __builtin_ctzll(later) : wk;
+        const int64_t wn = later ? ctz64(later) : wk;
         const uint64_t from = wn == wk ? 0 : bits[wn];
         const bool found = from != 0;
-        const int64_t next = wn * 64 + __builtin_ctzll(from | uint64_t{1} << 63);
+        const int64_t next = wn * 64 + ctz64(from | uint64_t{1} << 63);
         const int32_t f = found ? front_of[found ? next : 0] : n_fronts;  // a load either way, no branch
         n_fronts += !found;
         bits[wn] &= ~(from & (0 - from));  // the old minimum leaves (nothing when none was found)
@@ -282,7 +279,7 @@ int64_t sweep_two_words(const Work &w, const int32_t *rank) {
             word = (uint64_t(j) & here) | (word & ~here);
         }
         const uint32_t found = first != 0, none = found - 1;  // none: all ones when no bit was found
-        const uint32_t next = uint32_t(64 * word + __builtin_ctzll(first | uint64_t{1} << 63)) & ~none;
+        const uint32_t next = uint32_t(64 * word + ctz64(first | uint64_t{1} << 63)) & ~none;
         const int32_t f = int32_t((uint32_t(front_of[next]) & ~none) | (uint32_t(n_fronts) & none));
         const uint64_t least = first & (0 - first);  // zero when no bit was found
         for (int j = 0; j < W; ++j)
@@ -350,7 +347,7 @@ constexpr const int16_t *kBeforeZero = kRamp.v;
 // where there is, as the compiler leaves one block's update (fully unrolled) scalar.
 constexpr int64_t kLanes = 8;
 inline void lower(int16_t *entries, const int16_t *mask, int16_t k, int64_t n) {
-#ifdef __SSE2__
+#ifdef VQ_SSE2
     const __m128i low = _mm_set1_epi16(k);
     for (int64_t c = 0; c < n; c += kLanes) {
         auto *at = reinterpret_cast<__m128i *>(entries + c);
@@ -465,21 +462,21 @@ int64_t fronts_three(const Work &w, int64_t start) {
     auto word_before = [&](const uint64_t *set, int64_t v) -> int64_t {
         const uint64_t *summary = set + words;
         const uint64_t here = summary[v >> 6] & ((uint64_t{1} << (v & 63)) - 1);
-        if (here || !kTop) return here ? (v & ~int64_t{63}) + 63 - __builtin_clzll(here) : -1;
+        if (here || !kTop) return here ? (v & ~int64_t{63}) + 63 - clz64(here) : -1;
         const uint64_t top = summary[summaries] & ((uint64_t{1} << (v >> 6)) - 1);
         if (!top) return -1;
-        const int64_t u = 63 - __builtin_clzll(top);
-        return u * 64 + 63 - __builtin_clzll(summary[u]);
+        const int64_t u = 63 - clz64(top);
+        return u * 64 + 63 - clz64(summary[u]);
     };
     // The first nonzero word of `set` after word v, or -1.
     auto word_after = [&](const uint64_t *set, int64_t v) -> int64_t {
         const uint64_t *summary = set + words;
         const uint64_t here = summary[v >> 6] & (~uint64_t{1} << (v & 63));
-        if (here || !kTop) return here ? (v & ~int64_t{63}) + __builtin_ctzll(here) : -1;
+        if (here || !kTop) return here ? (v & ~int64_t{63}) + ctz64(here) : -1;
         const uint64_t top = summary[summaries] & (~uint64_t{1} << (v >> 6));
         if (!top) return -1;
-        const int64_t u = __builtin_ctzll(top);
-        return u * 64 + __builtin_ctzll(summary[u]);
+        const int64_t u = ctz64(top);
+        return u * 64 + ctz64(summary[u]);
     };
     // Whether a member of front g is <= p in the second and third objectives.
     auto dominates = [&](int64_t g, int32_t p) {
@@ -489,15 +486,15 @@ int64_t fronts_three(const Work &w, int64_t start) {
         if (kTop) {
             const int64_t wb = here ? wx : word_before(set, wx);
             if (wb < 0) return false;
-            return third_at[wb * 64 + 63 - __builtin_clzll(here ? here : set[wb])] <= third_rank[p];
+            return third_at[wb * 64 + 63 - clz64(here ? here : set[wb])] <= third_rank[p];
         }
         // One summary word: the last position lies in the word of x or, found through the
         // summary, in the last nonzero word before it.
         const uint64_t before = set[words] & ((uint64_t{1} << wx) - 1);
-        const int64_t wb = 63 - __builtin_clzll(before | 1);
+        const int64_t wb = 63 - clz64(before | 1);
         const int64_t wq = here ? wx : wb;
         const uint64_t word = here ? here : set[wb];
-        const int64_t q = wq * 64 + 63 - __builtin_clzll(word | 1);
+        const int64_t q = wq * 64 + 63 - clz64(word | 1);
         return (here | before) != 0 && third_at[q] <= third_rank[p];
     };
     auto open = [&](int64_t f) { std::fill(sets + f * stride, sets + (f + 1) * stride, 0); };
@@ -510,7 +507,7 @@ int64_t fronts_three(const Work &w, int64_t start) {
         int64_t v = x >> 6;
         uint64_t word = set[v] | uint64_t{1} << (x & 63), after = word & (~uint64_t{1} << (x & 63));
         auto drop = [&] {
-            for (; after && third_at[v * 64 + __builtin_ctzll(after)] >= k; after &= after - 1)
+            for (; after && third_at[v * 64 + ctz64(after)] >= k; after &= after - 1)
                 word &= ~(after & (0 - after));
             set[v] = word;
         };

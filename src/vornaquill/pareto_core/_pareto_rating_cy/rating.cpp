@@ -57,7 +57,7 @@ void sort_column(const Work &w, int64_t m) {
         // changes no bucket.
         double lo0 = kInf, lo1 = kInf, hi0 = -kInf, hi1 = -kInf;
         int64_t i = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
         {
             __m128d lo_a = _mm_set1_pd(kInf), lo_b = lo_a, hi_a = _mm_set1_pd(-kInf), hi_b = hi_a;
             for (; i + 4 <= N; i += 4) {
@@ -101,7 +101,7 @@ void sort_column(const Work &w, int64_t m) {
             int32_t *const(&count)[2] = w.column.bucket_count;
             const double top = static_cast<double>(nb - 1);
             i = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
             // Two values at a time, the same bucket and key as the scalar loop below: min with
             // top first sends NaN there (minpd returns its second operand then), max with 0 sends
             // -inf and the values below lo to bucket 0.
@@ -394,7 +394,7 @@ void global_order(const Work &w, int64_t n_fronts) {
     // individuals tell them apart without branches.
     double least = kInf, most = -kInf;
     int64_t i = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
     const __m128d inf = _mm_set1_pd(kInf), minus_inf = _mm_set1_pd(-kInf);
     __m128d least2 = inf, most2 = minus_inf;
     for (; i + 2 <= N; i += 2) {
@@ -421,13 +421,13 @@ void global_order(const Work &w, int64_t n_fronts) {
         hi = ~order_key(least);
     }
     const uint64_t span = lo <= hi ? hi - lo : 0;
-    const int span_bits = span ? 64 - __builtin_clzll(span) : 0;  // span < 2^span_bits
+    const int span_bits = span ? 64 - clz64(span) : 0;  // span < 2^span_bits
     const int64_t per = buckets_per_record(N);
     uint8_t *shift = w.global.shift;
     for (int64_t f = 0; f < n_fronts; ++f) {
         // per n_f - 1 >= 2^p buckets for the scores; span >> s < 2^p once s >= span_bits - p.
         const uint64_t nb = static_cast<uint64_t>(per * (start[f + 1] - start[f]) - 1);
-        const int p = 63 - __builtin_clzll(nb);
+        const int p = 63 - clz64(nb);
         int s = std::max(span_bits - p, 0);
         s -= static_cast<int>(s > 0) & static_cast<int>((span >> std::max(s - 1, 0)) < nb);  // finer if it fits
         shift[f] = static_cast<uint8_t>(std::min(s, 63));  // 64 only for fronts of +inf scores alone

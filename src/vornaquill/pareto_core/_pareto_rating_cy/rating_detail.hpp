@@ -3,11 +3,9 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "check.hpp"
+#include "portable.hpp"
 #include "rating.hpp"
 
 namespace vq {
@@ -27,7 +25,7 @@ inline uint64_t order_key(double x) {
     return x != x ? UINT64_MAX : key;
 }
 
-#ifdef __SSE2__
+#ifdef VQ_SSE2
 // order_key of two values at once (SSE2 has no 64-bit arithmetic shift: the high halves' sign
 // bits are spread over both halves instead).
 inline __m128i order_keys(__m128d x) {

@@ -1,8 +1,5 @@
 // Sorts of Pair records by (key, idx), the key being the 64-bit order key stored in `val`.
 #include <algorithm>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "rating_detail.hpp"
 
@@ -28,7 +25,7 @@ void sort_pairs(Pair *p, int64_t n) { std::sort(p, p + n, pair_less); }
 
 namespace {
 
-#ifdef __SSE2__
+#ifdef VQ_SSE2
 // Lane by lane on vectors of Count (int32_t, uint16_t or uint8_t).
 template <class Count>
 inline __m128i add_lanes(__m128i a, __m128i c) {
@@ -60,7 +57,7 @@ template <bool kTwoTables, class Count>
 void bucket_cursors(const Count *c0, const Count *c1, Count *lo, Count *hi, int64_t nb) {
     Count sum = 0;
     int64_t v = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
     constexpr int64_t kLanes = 16 / sizeof(Count);
     __m128i carry = _mm_setzero_si128();
     for (const int64_t whole = nb & ~(kLanes - 1); v < whole; v += kLanes) {
@@ -94,7 +91,7 @@ void scatter_by_bucket(const Pair *src, const uint32_t *ids, int64_t n, int64_t 
     Count *lo = count[0], *hi = count[1];
     if (by_parity) bucket_cursors<true, Count>(lo, hi, lo, hi, nb);
     else bucket_cursors<false, Count>(lo, hi, lo, hi, nb);
-    auto bucket = [ids, nb](int64_t j) {
+    auto bucket = [=](int64_t j) {  // nb is read by the check only
         VQ_ASSERT(ids[j] < nb);
         return ids[j];
     };
@@ -111,7 +108,7 @@ namespace {
 
 // Records are moved whole, 16 bytes at a time: a record stored in parts and then loaded whole
 // waits for the parts to reach the cache.
-#ifdef __SSE2__
+#ifdef VQ_SSE2
 typedef __m128i Record;
 inline Record load_record(const Pair *r) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(r)); }
 inline void store_record(Pair *r, Record v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(r), v); }
@@ -145,7 +142,7 @@ bool insertion_impl(Pair *p, int64_t n, int64_t budget, uint64_t fence) {
         for (int64_t j = end - 1; j >= first; --j) out = out + out + out_of_order<kFenced>(p, j, fence);
         out <<= first - base;
         while (out) {
-            const int64_t j = base + __builtin_ctzll(out);
+            const int64_t j = base + ctz64(out);
             out &= out - 1;
             const Record r = load_record(p + j);
             const uint64_t k = pair_key(p[j]);

@@ -1,13 +1,15 @@
 // Standard normal deviates by the basic Box-Muller transform (not the polar form): each pair of
-// uniforms gives a radius and an angle, and one sincos call the two deviates r cos and r sin.
+// uniforms gives a radius and an angle, and sin and cos of the angle the two deviates r cos and r sin.
 // The one-at-a-time rule _xoshiro_randn returns r cos and keeps r sin as the generator's spare;
 // the population sampler evaluates the same steps for many pairs at once.
 //
 // Frozen stream (see xoshiro256ss.hpp): changing any step changes every seeded result.
-// Pure C++: no Python, no allocation, cannot fail. `sincos` is the GNU C library's.
+// Pure C++: no Python, no allocation, cannot fail. sin and cos are the C library's (portable.hpp:
+// sincos where it exists, which gives the same bits as sin and cos there).
 #pragma once
 #include <cmath>
 
+#include "portable.hpp"
 #include "xoshiro256ss.hpp"
 
 namespace vq {
@@ -34,7 +36,7 @@ inline PolarPair _box_muller_polar(Xoshiro256ss &st) {
 // The pair's two deviates, in stream order: r cos(theta), then r sin(theta).
 inline void _box_muller_deviates(double radius, double theta, double *first, double *second) {
     double s, c;
-    ::sincos(theta, &s, &c);
+    sin_cos(theta, &s, &c);
     *first = radius * c;
     *second = radius * s;
 }

@@ -9,12 +9,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "box_muller.hpp"
 #include "check.hpp"
+#include "portable.hpp"
 #include "xoshiro256ss.hpp"
 
 namespace vq {
@@ -27,7 +25,7 @@ inline void _sigma_from_sigma2(const double *sigma2, double *sigma, size_t n) {
 // How many of sigma[0 .. n) draw a deviate: those that are not zero (NaN included).
 inline size_t _count_drawing(const double *sigma, size_t n) {
     size_t need = 0, j = 0;
-#ifdef __SSE2__
+#ifdef VQ_SSE2
     // Two at a time: a true comparison is all ones, -1 as a 64-bit integer.
     __m128i minus_need = _mm_setzero_si128();
     for (; j + 2 <= n; j += 2)

@@ -16,7 +16,7 @@ struct Xoshiro256ss {
     double spare;       // second deviate of the last Box-Muller pair
 };
 
-inline uint64_t _rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+inline uint64_t rotl64(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
 inline uint64_t _splitmix64(uint64_t &state) {
     state += 0x9E3779B97F4A7C15ULL;
@@ -38,14 +38,14 @@ inline void _xoshiro_seed(Xoshiro256ss &st, uint64_t seed) {
 }
 
 inline uint64_t _xoshiro_next_u64(Xoshiro256ss &st) {
-    const uint64_t result = _rotl(st.s1 * 5, 7) * 9;
+    const uint64_t result = rotl64(st.s1 * 5, 7) * 9;
     const uint64_t t = st.s1 << 17;
     st.s2 ^= st.s0;
     st.s3 ^= st.s1;
     st.s1 ^= st.s2;
     st.s0 ^= st.s3;
     st.s2 ^= t;
-    st.s3 = _rotl(st.s3, 45);
+    st.s3 = rotl64(st.s3, 45);
     return result;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "box_muller.hpp"
+#include "portable.hpp"
 
 namespace vq {
 namespace par {
@@ -89,10 +90,7 @@ inline void shuffle_order(uint64_t seed, int32_t s, int64_t *perm, int32_t N) {
             place(i + 1, ((u & 0xffffffffULL) * static_cast<uint64_t>(i + 2)) >> 32);
         }
     }
-    for (; i < N; ++i)
-        place(i,
-              static_cast<uint64_t>(
-                  (static_cast<unsigned __int128>(_xoshiro_next_u64(st)) * static_cast<uint64_t>(i + 1)) >> 64));
+    for (; i < N; ++i) place(i, mul_high64(_xoshiro_next_u64(st), static_cast<uint64_t>(i + 1)));
 }
 
 }  // namespace par
