@@ -377,8 +377,7 @@ def exploits_of(sched, monkeypatch):
     made, exploit = [], sched._exploit
 
     def record(tune_controller, trial, trial_to_clone):
-        times = [sched._trial_state[t].last_train_time for t in (trial, trial_to_clone)]
-        made.append((trial.trial_id, trial_to_clone.trial_id, times[1] >= times[0]))  # not behind
+        made.append((trial.trial_id, trial_to_clone.trial_id))
         exploit(tune_controller, trial, trial_to_clone)
     monkeypatch.setattr(sched, "_exploit", record)
     return made
@@ -396,12 +395,12 @@ RAY_SKIPS_NAN = "isnan" in inspect.getsource(PopulationBasedTraining._quantiles)
 )
 def test_one_metric_decides_as_ray(synch, n, pbt, monkeypatch):
     # One metric, noise "none": the same recorded results into Ray's scheduler and ParetoPBT give the
-    # same losers and winners at every result; synchronously also the same exploited trials, from
+    # same losers and winners at every result, the same exploited trials, and clone sources among
     # Ray's winners. Results come in rounds, every trial at the round's iteration (synchronous: all,
     # in order; asynchronous: a shuffled part), so with an interval of 1 who is cloned does not
-    # change when a trial perturbs next and both schedulers stay in step. ParetoPBT never clones a
-    # trial behind the loser (Ray may, asynchronously) nor a loser; where Ray's randomly chosen
-    # winner holds no checkpoint Ray skips, ParetoPBT clones one that does (or its fallback).
+    # change when a trial perturbs next and both schedulers stay in step. Where Ray's randomly
+    # chosen winner holds no checkpoint, Ray skips the exploit and ParetoPBT clones a winner that
+    # holds one (or, with none, the fallback of `_clone_source`).
     pbt = dict(pbt)
     nan = pbt.pop("nan", False)  # a NaN score every third round
     if nan and not RAY_SKIPS_NAN:
@@ -427,14 +426,13 @@ def test_one_metric_decides_as_ray(synch, n, pbt, monkeypatch):
             # With k = 0, older Ray (2.7) returns every trial as a winner (`trials[-0:]`), so checkpoints them all.
             assert {t.trial_id for t in ray_upper} == {t.trial_id for t in our_upper} or not ray_lower
             new_ray, new_ours = ray_made[made[0]:], our_made[made[1]:]
+            assert {loser for loser, _ in new_ray} <= {loser for loser, _ in new_ours}
             holders = {t.trial_id for t in our_upper if ours._trial_state[t].last_checkpoint}
-            assert all(forward and source not in {t.trial_id for t in our_lower} for _, source, forward in new_ours)
-            if synch:  # all at the same point: Ray's exploits, from Ray's winners
-                assert {x for x, _, _ in new_ray} <= {x for x, _, _ in new_ours}
-                assert all(source in holders for _, source, _ in new_ours)
+            for loser, source in new_ours:
+                assert source in holders or (not holders and loser not in {x for x, _ in new_ray}), (loser, source)
             if synch:  # both schedulers' trials wait at the same points
                 assert [t.status for t in ray_ctl.trials] == [t.status for t in our_ctl.trials]
-    assert (len(ray_made) > 0) == (pbt.get("quantile_fraction") != 0.0) == (len(our_made) > 0)
+    assert (len(ray_made) > 0) == (pbt.get("quantile_fraction") != 0.0) and len(our_made) >= len(ray_made)
 
 
 @pytest.mark.parametrize(

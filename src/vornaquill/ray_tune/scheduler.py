@@ -259,19 +259,14 @@ class ParetoPBT(PopulationBasedTraining):
         self, trial: Trial, winners: list[Trial], trials: list[Trial], decision: Decision
     ) -> Trial | None:
         """A winner holding a checkpoint, else the trial with the highest win probability that holds
-        one and wins at least as often as it loses; None skips the exploit. Never a trial behind the
-        loser in training time: an exploit then never moves a trial back, so every result moves the
-        population on and no run can starve (asynchronously, a loser cloning a trial behind it goes
-        back, and with a score that falls with training the trials ahead can keep losing)."""
-        since = self._trial_state[trial].last_train_time
-        usable = {t for t in trials if self._trial_state[t].last_train_time >= since and not t.is_finished()}
-        holders = [t for t in winners if self._trial_state[t].last_checkpoint and t in usable]
+        one and wins at least as often as it loses; None skips the exploit."""
+        holders = [t for t in winners if self._trial_state[t].last_checkpoint and not t.is_finished()]
         if holders:
             return holders[int(self._rng.integers(len(holders)))]
         best, best_p = None, -1.0
         for i, t in enumerate(trials):
             p_win, p_lose = decision.win_probability[i], decision.lose_probability[i]
-            if p_win > best_p and p_win >= p_lose and i not in decision.losers and t in usable:
+            if p_win > best_p and p_win >= p_lose and i not in decision.losers and not t.is_finished():
                 # Ray keeps checkpoints of the winners only; another trial offers its latest one.
                 checkpoint = self._trial_state[t].last_checkpoint or t.checkpoint
                 if checkpoint:
