@@ -21,6 +21,24 @@ def run_python(code, check=True):
     return proc
 
 
+def under_cpu_emulator():
+    """Whether this interpreter runs under a user-mode CPU emulator (qemu-user through binfmt_misc):
+    the kernel then names the emulator as a child's executable (the emulator answers only for its
+    own process's /proc/self/exe, with the interpreter)."""
+    child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"], stdin=subprocess.PIPE)
+    try:
+        exe = os.readlink(f"/proc/{child.pid}/exe")
+    except OSError:
+        return False
+    finally:
+        child.communicate(b"")
+    return os.path.basename(exe) != os.path.basename(os.path.realpath(sys.executable))
+
+
+# Skip reason material: qemu-user ignores the address-space limit and runs threads of its own.
+UNDER_CPU_EMULATOR = sys.platform == "linux" and under_cpu_emulator()
+
+
 def snapshot(*arrays):
     """Byte copies of arrays, to check later that a call left them untouched."""
     return [(a, np.array(a, copy=True)) for a in arrays]

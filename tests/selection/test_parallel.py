@@ -3,14 +3,12 @@ error in any thread stops the call, and the ties shuffle removes the index bias 
 the sampled values."""
 
 import os
-import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
 
-from helpers.process import assert_unchanged, run_python, snapshot
+from helpers.process import UNDER_CPU_EMULATOR, assert_unchanged, run_python, snapshot
 from helpers.results import assert_same_result, patterned_population
 from vornaquill.selection_core import _mc_rank as ref
 from vornaquill.selection_core import _parallel as par
@@ -126,22 +124,8 @@ def test_progress_reports_increasing_counts_and_changes_nothing(fname, threads):
         f(mu, s2, n, threads=threads, progress=lambda done, total: 1 / 0)
 
 
-def under_cpu_emulator():
-    """Whether this interpreter runs under a user-mode CPU emulator (qemu-user through binfmt_misc):
-    the kernel then names the emulator as a child's executable (the emulator answers only for its
-    own process's /proc/self/exe, with the interpreter)."""
-    child = subprocess.Popen([sys.executable, "-c", "import sys; sys.stdin.read()"], stdin=subprocess.PIPE)
-    try:
-        exe = os.readlink(f"/proc/{child.pid}/exe")
-    except OSError:
-        return False
-    finally:
-        child.communicate(b"")
-    return os.path.basename(exe) != os.path.basename(os.path.realpath(sys.executable))
-
-
 @pytest.mark.skipif(os.environ.get("VQ_ASAN") == "1", reason="the sanitizer reserves more address space than this")
-@pytest.mark.skipif(sys.platform == "linux" and under_cpu_emulator(),
+@pytest.mark.skipif(UNDER_CPU_EMULATOR,
                     reason="the CPU emulator does not apply the address-space limit (qemu-user keeps it off "
                            "its own memory), so every thread starts")
 def test_a_thread_that_cannot_start_fails_the_call():
