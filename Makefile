@@ -249,7 +249,7 @@ RESULT_DIGEST := 5252b20b5b99f53109b52da3607e9eea1e146ca0069f531de5070d60a9a3bdd
 define suite_and_digest
 	$(MAKE) --no-print-directory $(1)/bin/python
 	$(2) VORNAQUILL_TEST_SUPPORT=ON VORNAQUILL_WERROR=ON $(1)/bin/python -m pip install --quiet \
-	  -Cbuild-dir=$(1)/build ".[test]"
+	  -Cbuild-dir=$(1)/build . --group test
 	$(1)/bin/python -m pytest -q -p no:cacheprovider
 	test "$$($(1)/bin/python tools/result_hash.py)" = $(RESULT_DIGEST)
 endef
