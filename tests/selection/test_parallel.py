@@ -116,9 +116,14 @@ def test_progress_reports_increasing_counts_and_changes_nothing(fname, threads):
         time.sleep(0.02)
 
     want = getattr(ref, "mc_rank_" + fname)(mu, s2, n, 0.2, 5)
+    start = time.perf_counter()
     assert_same_result(f(mu, s2, n, seed=5, threads=threads, progress=slow), want)
+    took = time.perf_counter() - start
     done = [d for d, _ in calls]
-    assert len(done) >= 3 and done == sorted(set(done)) and (done[0], done[-1]) == (0, n)
+    assert done == sorted(set(done)) and (done[0], done[-1]) == (0, n)
+    # Reports between the first and the last are timed (about every 25 ms), so a machine fast enough
+    # to finish while the calling thread sleeps in its first report sees none.
+    assert len(done) >= 3 or took < 0.15
     assert {t for _, t in calls} == {n}
     with pytest.raises(ZeroDivisionError):
         f(mu, s2, n, threads=threads, progress=lambda done, total: 1 / 0)
