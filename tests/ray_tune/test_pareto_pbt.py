@@ -229,10 +229,15 @@ def test_bench_async_loop_aligned(speeds, same, monkeypatch):
 def test_clone_fallback(holders, expected):
     # t0 is the winner; when it has no checkpoint the best holder that wins at least as often as it
     # loses is cloned (t1), never the loser's peers that mostly lose; with none the exploit is skipped.
+    # The clone resumes at the iteration its checkpoint was saved at, not at the source's last result.
     sched, ctl = population(4, noise="none")
+    saved = {"training_iteration": 7}
     for t in ctl.trials:
+        manager = t.run_metadata.checkpoint_manager
         if t.trial_id not in holders:
-            t.run_metadata.checkpoint_manager._latest_checkpoint_result = None
+            manager._latest_checkpoint_result = None
+        elif expected == "t1":
+            manager._latest_checkpoint_result = _TrainingResult(f"own-{t.trial_id}", saved)
     report(sched, ctl, rows([1.0, 2.0, 3.0, 4.0]), 1)
     if expected == "skip":
         assert (sched.exploits, sched.skipped_exploits) == (0, 1)
@@ -240,6 +245,7 @@ def test_clone_fallback(holders, expected):
         assert (sched.exploits, sched.skipped_exploits) == (1, 0)
         source = expected or "t0"
         assert ctl.trials[3].checkpoint == f"own-{source}"
+        assert (ctl.trials[3].latest_checkpoint_result.metrics == saved) == (expected == "t1")
 
 
 @pytest.mark.parametrize(

@@ -89,13 +89,6 @@ def cluster():
     ray.shutdown()
 
 
-# On Ray 2.7 an asynchronous run with a falling score once ended (in 9 s, no budget reached) with a
-# trial one iteration short of its stop after exploits; not yet understood, so the property is
-# asserted on the newer Ray only.
-OLD_RAY = tuple(int(x) for x in ray.__version__.split(".")[:2]) < (2, 8)
-
-
-@pytest.mark.skipif(OLD_RAY, reason="Ray 2.7 can end a trial one iteration short after an exploit (open)")
 @pytest.mark.filterwarnings("ignore::ResourceWarning", "ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("case", CASES, ids=label)
 def test_every_trial_reaches_its_stop(cluster, tmp_path, case):

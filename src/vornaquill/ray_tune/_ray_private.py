@@ -33,8 +33,8 @@ except ImportError as error:
     ) from error
 
 __all__ = [
-    "PopulationBasedTraining", "Trial", "TrialScheduler", "hook_drift", "open_experiment_file", "resolve",
-    "settle_pause",
+    "PopulationBasedTraining", "Trial", "TrialScheduler", "hook_drift", "latest_checkpoint", "open_experiment_file",
+    "resolve", "settle_pause",
 ]
 
 # The hooks of PopulationBasedTraining that ParetoPBT overrides or calls, with their parameters.
@@ -84,6 +84,8 @@ def hook_drift() -> list[str]:
     problems += [f"_PBTTrialState.{f} no longer exists" for f in STATE_FIELDS if not hasattr(state, f)]
     if not hasattr(trial, "storage"):
         problems.append("Trial().storage no longer exists")
+    if not hasattr(Trial, "latest_checkpoint_result"):
+        problems.append("Trial.latest_checkpoint_result no longer exists")
     if not hasattr(Trial, "local_experiment_path"):
         problems.append("Trial.local_experiment_path no longer exists")
     storage_init = inspect.getsource(StorageContext.__init__)
@@ -104,6 +106,12 @@ def resolve(state: Any) -> None:
         resolved = state.last_checkpoint.resolve()
         state.last_result = resolved.metrics if resolved else state.last_result
         state.last_checkpoint = resolved.checkpoint if resolved else None
+
+
+def latest_checkpoint(trial: Trial) -> Any:
+    """The trial's latest checkpoint with the result it was saved with (Ray's `_TrainingResult`:
+    `.checkpoint`, `.metrics`), or None."""
+    return trial.latest_checkpoint_result
 
 
 def open_experiment_file(trial: Trial, name: str) -> tuple[str, bytes] | None:

@@ -20,7 +20,15 @@ import numpy as np
 
 from ._decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
 from ._estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
-from ._ray_private import PopulationBasedTraining, Trial, TrialScheduler, open_experiment_file, resolve, settle_pause
+from ._ray_private import (
+    PopulationBasedTraining,
+    Trial,
+    TrialScheduler,
+    latest_checkpoint,
+    open_experiment_file,
+    resolve,
+    settle_pause,
+)
 from .history import HISTORY_FILE, SelectionRecord, read_history
 
 logger = logging.getLogger(__name__)
@@ -263,15 +271,21 @@ class ParetoPBT(PopulationBasedTraining):
         holders = [t for t in winners if self._trial_state[t].last_checkpoint and not t.is_finished()]
         if holders:
             return holders[int(self._rng.integers(len(holders)))]
-        best, best_p = None, -1.0
+        best, best_p, offered = None, -1.0, None
         for i, t in enumerate(trials):
             p_win, p_lose = decision.win_probability[i], decision.lose_probability[i]
             if p_win > best_p and p_win >= p_lose and i not in decision.losers and not t.is_finished():
-                # Ray keeps checkpoints of the winners only; another trial offers its latest one.
-                checkpoint = self._trial_state[t].last_checkpoint or t.checkpoint
-                if checkpoint:
-                    best, best_p = t, p_win
-                    self._trial_state[t].last_checkpoint = checkpoint
+                latest = None if self._trial_state[t].last_checkpoint else latest_checkpoint(t)
+                if self._trial_state[t].last_checkpoint or (latest and latest.checkpoint):
+                    best, best_p, offered = t, p_win, latest
+        if offered is not None:
+            # Ray keeps checkpoints of the winners only; another trial offers its latest one, with the
+            # result it was saved at: the clone resumes at that result's iteration, not at the source's
+            # last perturbation point (the checkpoint may be later, and the clone would then run a
+            # model ahead of its reported iteration).
+            state = self._trial_state[best]
+            state.last_checkpoint = offered.checkpoint
+            state.last_result = offered.metrics or state.last_result
         return best
 
     def _checkpoint_or_exploit(
