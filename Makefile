@@ -230,7 +230,8 @@ docs-shots: docs
 # bench/decisions/candidates.py included; the pre-registered final run (docs/decisions.md) is the
 # default. Prints the table and the per-arm verdicts and writes bench/results/decisions.json. The
 # smoke run (a few populations per cell, on the development seeds) covers every cell and arm in
-# seconds and builds the package only when it is not installed.
+# seconds, draws its figure (bench/decisions/plot.py; matplotlib comes with the test group) and
+# builds the package only when it is not installed.
 .PHONY: bench-decisions bench-decisions-smoke
 bench-decisions: install-test
 	nice $(PY) bench/decisions/run.py $(BENCH_DECISIONS_ARGS)
@@ -238,6 +239,7 @@ bench-decisions: install-test
 bench-decisions-smoke:
 	$(PY) -c "import vornaquill.selection_core._prior" 2>/dev/null || $(MAKE) --no-print-directory install-test
 	$(PY) bench/decisions/run.py --quick --seed-base 0 --output bench/results/decisions-smoke.json
+	$(PY) bench/decisions/plot.py bench/results/decisions-smoke.json --out bench/results/decisions-smoke.png
 
 # Platforms (docs/platforms.md). Each check builds in its own venv and fails unless the suite passes
 # and tools/result_hash.py prints RESULT_DIGEST, the digest of x86-64 Linux.
