@@ -326,6 +326,18 @@ def test_synch_trial_leaving_before_the_sync_point(cls):
     assert (chosen is None) == (cls is PopulationBasedTraining)
 
 
+@pytest.mark.parametrize("cls, first", [(PopulationBasedTraining, "t0"), (ParetoPBT, "t2")])
+def test_equal_train_times_go_to_the_trial_that_reported_longest_ago(cls, first):
+    # A clone takes its source's train time. Ray then runs the first in trial order, ParetoPBT the
+    # trial that reported longest ago: a clone listed first cannot keep running while others wait.
+    sched, ctl = population(3, cls=cls, synch=False)
+    for t, loss in zip(ctl.trials[::-1], (1.0, 2.0, 3.0)):
+        t.status = Trial.RUNNING
+        sched.on_trial_result(ctl, t, {"training_iteration": 1, "loss": loss, "acc": 0.5})
+        t.status = Trial.PAUSED
+    assert sched.choose_trial_to_run(ctl).trial_id == first
+
+
 @pytest.mark.parametrize(
     "cut, expected",
     [(None, 3), ("last", 2), ("start", 2), ("newline", 3), ("middle", "line 2: not a selection record"),

@@ -124,6 +124,7 @@ class ParetoPBT(PopulationBasedTraining):
         self._cache: tuple[list[Trial], list[Trial], tuple[list[Trial], Decision] | None] = ([], [], None)
         self._warned_missing: set[str] = set()  # metrics found missing from a result
         self.history_path: str | None = None  # the experiment's history file, once a trial is added
+        self._results = 0  # results seen, to order trials by when they last reported
         self._history_opened = False
 
     # Tune's metric/mode from TuneConfig: accepted when they name one of the objectives.
@@ -176,6 +177,7 @@ class ParetoPBT(PopulationBasedTraining):
         state.history = deque(maxlen=self.window)  # metric vectors since the last exploit
         state.snapshot = None  # estimate at the last perturbation point
         state.version = getattr(state, "version", 0) + 1  # changes with the snapshot
+        state.reported = getattr(state, "reported", -1)  # number of the trial's last result, -1 before any
 
     def on_trial_result(self, tune_controller: Any, trial: Trial, result: dict[str, Any]) -> str:
         missing = [name for name in self._names if name not in result]
@@ -190,6 +192,8 @@ class ParetoPBT(PopulationBasedTraining):
                 self._warned_missing.add(missing[0])
                 logger.warning("%s; such results are skipped (warned once per metric)", message)
             return TrialScheduler.CONTINUE
+        self._results += 1
+        self._state(trial).reported = self._results
         self._state(trial).history.append(np.array([float(result[n]) for n in self._names]))
         next_sync = self._next_perturbation_sync
         decision = super().on_trial_result(tune_controller, trial, result)
@@ -309,7 +313,7 @@ class ParetoPBT(PopulationBasedTraining):
     # finishes or errors before reaching it never reports, and the others stay paused at the sync
     # point with nothing running. The controller then asks for a trial to run: perturb there.
     def choose_trial_to_run(self, tune_controller: Any) -> Trial | None:
-        trial = super().choose_trial_to_run(tune_controller)
+        trial = self._next_to_run(tune_controller)
         if trial is not None or not self._synch:
             return trial
         live = tune_controller.get_live_trials()
@@ -318,7 +322,22 @@ class ParetoPBT(PopulationBasedTraining):
         logger.info("[ParetoPBT] every live trial waits at the sync point and none runs: perturbing now")
         self.sync_releases += 1
         self._perturb_synch(tune_controller, live)
-        return super().choose_trial_to_run(tune_controller)
+        return self._next_to_run(tune_controller)
+
+    def _next_to_run(self, tune_controller: Any) -> Trial | None:
+        # Ray's choice, the pending or paused trial with the lowest train time (synchronously, only
+        # those short of the sync point), except that equal times go to the trial that reported
+        # longest ago, not to the first in trial order. A clone takes its source's train time: with
+        # the order as tie-break, a clone listed before its source could run, lose against the
+        # source's older estimate of a score falling with training, clone it again and run again,
+        # while the source and every trial ahead of it waited for good.
+        candidates = [
+            t for t in tune_controller.get_trials()
+            if t.status in (Trial.PENDING, Trial.PAUSED)
+            and (not self._synch or self._trial_state[t].last_train_time < self._next_perturbation_sync)
+        ]
+        return min(candidates, key=lambda t: (self._trial_state[t].last_train_time, self._state(t).reported),
+                   default=None)
 
     def _perturb_synch(self, tune_controller: Any, live: list[Trial]) -> None:
         lower, upper = self._quantiles()
