@@ -235,10 +235,12 @@ docs-shots: docs
 .PHONY: bench-decisions bench-decisions-smoke
 bench-decisions: install-test
 	nice $(PY) bench/decisions/run.py $(BENCH_DECISIONS_ARGS)
+	$(PY) bench/decisions/report.py bench/results/decisions.json
 
 bench-decisions-smoke:
 	$(PY) -c "import vornaquill.selection_core._prior" 2>/dev/null || $(MAKE) --no-print-directory install-test
 	$(PY) bench/decisions/run.py --quick --seed-base 0 --output bench/results/decisions-smoke.json
+	$(PY) bench/decisions/report.py bench/results/decisions-smoke.json > /dev/null
 	$(PY) bench/decisions/plot.py bench/results/decisions-smoke.json --out bench/results/decisions-smoke.png
 
 # Platforms (docs/platforms.md). Each check builds in its own venv and fails unless the suite passes
