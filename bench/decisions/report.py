@@ -16,8 +16,7 @@ import sys
 from pathlib import Path
 from statistics import NormalDist
 
-Z = NormalDist().inv_cdf(0.975)
-MIXED_N32 = [f"N=32 M=3 {g} mixed {v}" for g in ("cloud", "front") for v in ("known", "3 replicates")]
+from run import MIXED_N32, Z95  # the harness's own cell labels and normal quantile (same folder)
 
 
 def bonferroni(intervals: int) -> float:
@@ -29,7 +28,7 @@ def failures(cells: list[dict], arm: str, side: str, factor: float) -> list[str]
     for c in cells:
         mean, lo, hi = c["arms"][arm][f"{side}_vs_mc"]
         if lo > 0:
-            se = (hi - lo) / (2 * Z)
+            se = (hi - lo) / (2 * Z95)
             wide = (mean - factor * se, mean + factor * se)
             keeps = "survives" if wide[0] > 0 else "does not survive"
             out.append(f"    {side:9} worse at {c['cell']}: {mean:+.3f} [{lo:+.3f}, {hi:+.3f}]; "
