@@ -128,10 +128,12 @@ test-ray-oldest:
 	  RAY_PINS='"numpy<2" "pyarrow<15" "pandas<3"'
 
 # The no-starvation property over many more drawn configurations than `make test-ray` runs (5):
-# SOAK of them, each a small real Ray run (about 10 to 40 s on 2 shared cores). Not part of CI.
+# SOAK of them, each a small real Ray run (2 to 25 s on 2 cores), within SOAK_BUDGET seconds each.
+# Not part of CI.
 SOAK ?= 40
+SOAK_BUDGET ?= 120
 test-ray-soak: install-ray
-	VQ_PBT_SOAK=$(SOAK) $(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune/test_pareto_pbt_starve.py
+	VQ_PBT_SOAK=$(SOAK) VQ_PBT_BUDGET=$(SOAK_BUDGET) $(RAY_PY) -m pytest -q -p no:cacheprovider tests/ray_tune/test_pareto_pbt_starve.py
 
 demo: $(VENV)/bin/python
 	$(PIP) install --quiet .
