@@ -20,7 +20,10 @@ What they vary against today's selection (`mc`) and the population prior (`popul
                    per objective, fitted by EM on the marginal likelihood (nonparametric maximum
                    likelihood), which follows clusters, skew and heavy tails; the selection then samples
                    Normal(posterior mean, posterior variance).
-None of this is in the package: the arms exist to decide what might go there.
+  before           `prior-both-sides` is the population prior as the package had it before it took
+                   `keep-losers`'s rule: both sides from the selection on the posterior.
+Only `keep-losers` went into the package (it is now `select(..., prior="population")`); the other
+arms exist to decide what might go there.
 """
 
 from __future__ import annotations
@@ -29,7 +32,7 @@ from typing import Any
 
 import numpy as np
 
-from vornaquill.selection_core import select
+from vornaquill.selection_core import population_posterior, select
 from vornaquill.selection_core._prior import _moderated
 
 GRID_POINTS = 200
@@ -42,8 +45,16 @@ def _by_place(rank_sum: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _with_prior(obs: Any, samples: int, seed: int, k: int):
-    data = {"replicates": obs.replicates} if obs.replicates is not None else {"mu": obs.mu, "sigma2": obs.sigma2}
-    return select(**data, n_samples=samples, k=k, seed=seed, prior="population")
+    """The selection on the posterior alone, both sides (what `select(..., prior="population")` did
+    before it took the losers from the observed values): the arms below were measured on it."""
+    dof = None if obs.replicates is None else np.full(len(obs.mu), obs.replicates.shape[1] - 1.0)
+    post = population_posterior(obs.mu, obs.sigma2, dof)
+    return select(post.mu, post.sigma2, samples, k=k, seed=seed)
+
+
+def prior_both_sides(obs, k, samples, seed):
+    r = _with_prior(obs, samples, seed, k)
+    return r.winners, r.losers
 
 
 def mc_place(obs, k, samples, seed):
@@ -140,4 +151,4 @@ def grid_place(obs, k, samples, seed):
 CANDIDATES = {"mc-place": mc_place, "pop-place": pop_place, "pop-place-known": pop_place_known,
               "pop-place-lose": pop_place_lose, "split": split, "split-place": split_place,
               "split-place-win": split_place_win, "keep-losers": keep_losers, "grid": grid,
-              "grid-place": grid_place}
+              "grid-place": grid_place, "prior-both-sides": prior_both_sides}

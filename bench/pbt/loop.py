@@ -1,7 +1,7 @@
 """Synchronous population-based training in one process, for many paired seeds in minutes.
 
 The selection arms call the scheduler's own code (`_estimates.snapshot` / `objectives`,
-`_decision.shrink` / `decide` / `quantile_size` / `selection_seed`); the explore step follows Ray
+`_decision.decide` / `quantile_size` / `selection_seed`); the explore step follows Ray
 Tune's documented one (each mutated hyper-parameter resampled with probability 0.25, else multiplied
 by 0.8 or 1.2; a loser clones a uniformly chosen winner). Ray itself is not imported.
 
@@ -22,7 +22,7 @@ import numpy as np
 
 # Private on purpose: the arms must run the scheduler's own estimates and decision, not a copy; these
 # modules are the scheduler's internals, not a public interface.
-from vornaquill.ray_tune._decision import decide, quantile_size, selection_seed, shrink
+from vornaquill.ray_tune._decision import decide, quantile_size, selection_seed
 from vornaquill.ray_tune._estimates import objectives, snapshot
 
 RESAMPLE_PROBABILITY, PERTURBATION_FACTORS = 0.25, (1.2, 0.8)
@@ -97,7 +97,7 @@ def pareto(noise: str, prior: str | None, n_samples: int = 2000) -> Selector:
     def select(histories, lasts, names, signs, k, seed, number):
         snaps = [snapshot(noise, h, r, names) for h, r in zip(histories, lasts)]
         mu, sigma2, _, _ = objectives(snaps, signs, "worst")
-        decision = decide(*shrink(mu, sigma2, prior), k, n_samples, selection_seed(seed, number))
+        decision = decide(mu, sigma2, k, n_samples, selection_seed(seed, number), prior)
         return decision.losers.tolist(), decision.winners.tolist()
 
     return select

@@ -229,7 +229,7 @@ def test_long_csv_is_reduced_like_replicates(tmp_path, population, prior):
 
 
 @pytest.mark.parametrize("rows, head", [
-    (5, "\nprior population: selected on the means shrunk toward the population"),
+    (5, "\nprior population: winners selected on the means shrunk toward the population, losers on the observed"),
     (3, "\nprior population not applied: objective 0: 3 individuals with a finite mean, fewer than 4"),
 ])
 def test_table_states_the_prior_and_keeps_a_name_on_its_line(tmp_path, rows, head):

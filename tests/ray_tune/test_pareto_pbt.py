@@ -145,12 +145,13 @@ def test_pooled_variance_for_short_histories():
 
 @pytest.mark.parametrize("n, fraction, k", [(25, 0.27, 7), (8, 0.25, 2), (5, 0.5, 2), (3, 0.5, 1), (2, 0.25, 1),
                                             (1, 0.25, 0), (0, 0.25, 0), (6, 0.0, 0)])
-def test_sizes_exact_and_disjoint(n, fraction, k):
+@pytest.mark.parametrize("prior", [None, "population"])
+def test_sizes_exact_and_disjoint(n, fraction, k, prior):
     assert quantile_size(n, fraction) == k
     if k == 0:
         return
     # Identical, very noisy trials: the kernel's top and bottom sets overlap most; ours never do.
-    decision = decide(np.zeros((n, 2)), np.full((n, 2), 100.0), k, 500, 3)
+    decision = decide(np.zeros((n, 2)), np.full((n, 2), 100.0), k, 500, 3, prior)
     assert len(decision.winners) == len(decision.losers) == k
     assert not set(decision.winners) & set(decision.losers)
     # Exactly k counted per sample (25 * 0.28 rounds up to 8 in the kernel; 7 must stay 7).

@@ -1,5 +1,5 @@
 """The population prior: the posterior of a hand-worked population, the cases left as observed, and
-`select(prior=...)` running on the posterior."""
+`select(prior=...)` choosing the winners on the posterior and the losers on the observed values."""
 
 import importlib.util
 import json
@@ -98,23 +98,49 @@ def test_without_a_usable_prior_the_selection_is_the_plain_one(n, prior, note):
     assert res.prior is None and res.posterior_mu is None and note in res.prior_note
 
 
-def test_population_prior_selects_from_the_posterior():
+def test_population_prior_takes_winners_from_the_posterior_and_losers_as_observed():
     rng = np.random.default_rng(6)
     mu, sigma2 = rng.normal(size=(10, 2)), rng.uniform(0.1, 1.0, size=(10, 2))
     mu[0, 1] = np.nan
+    calls = []
     res = sc.select(mu, sigma2, 300, k=3, seed=4, directions=["max", "min"], objectives=["acc", "loss"],
-                    prior="population")
+                    prior="population", progress=lambda done, total: calls.append((done, total)))
+    assert calls[0] == (0, 600) and calls[-1] == (600, 600) and calls == sorted(calls)  # two runs, one count
     post = population_posterior(mu, sigma2)
     np.testing.assert_array_equal(res.posterior_mu, post.mu)  # in the user's sign
     np.testing.assert_array_equal(res.mu, mu)
     direct = sc.select(post.mu, post.sigma2, 300, k=3, seed=4, directions=["max", "min"])
-    for key in SELECTED:
+    observed = sc.select(mu, sigma2, 300, k=3, seed=4, directions=["max", "min"])
+    for key in ("winners", "win_count", "rank_sum", "quality_score", "win_interval", "uncertain_winners"):
         np.testing.assert_array_equal(getattr(res, key), getattr(direct, key))
+    for key in ("losers", "lose_count", "lose_probability", "lose_interval", "uncertain_losers"):
+        np.testing.assert_array_equal(getattr(res, key), getattr(observed, key))
     doc = json.loads(json.dumps(res.to_dict(), allow_nan=False))
     assert doc["prior"] == "population" and doc["posterior_mu"][0][1] is None
     assert doc["posterior_sigma2"][3] == post.sigma2[3].tolist()
     if importlib.util.find_spec("pandas"):  # the optional DataFrame
         np.testing.assert_array_equal(res.to_frame()["loss_posterior_sigma2"], post.sigma2[:, 1])
+
+
+@pytest.mark.parametrize("n, k", [(5, 2), (6, 3), (4, 3)])  # 2k > N in the last
+def test_a_bad_noisy_individual_stays_a_loser_and_never_wins(n, k):
+    # Ten precise individuals 0..9 and one at 20 with a standard deviation of 10: shrunk toward the
+    # middle, it would change places with 8 among the losers; it is 10 that loses, as observed.
+    mu, sigma2 = np.r_[np.arange(10.0), 20.0][:, None], np.r_[np.full(10, 0.01), 100.0][:, None]
+    res = sc.select(mu, sigma2, 2000, k=2, seed=1, prior="population", threads=2)
+    assert 10 in res.losers and 10 not in sc.select(res.posterior_mu, res.posterior_sigma2, 2000, k=2, seed=1).losers
+    # Small noisy populations: a posterior winner among the observed losers gives its place to the next.
+    rng, skipped = np.random.default_rng(n * 10 + k), 0
+    for trial in range(100):
+        mu, sigma2 = rng.normal(size=(n, 2)), rng.uniform(0.5, 3.0, size=(n, 2))
+        res = sc.select(mu, sigma2, 20, k=k, seed=trial, prior="population")
+        shrunk_only = sc.select(res.posterior_mu, res.posterior_sigma2, 20, k=k, seed=trial)
+        order = np.lexsort((np.arange(n), res.rank_sum, -res.win_count))
+        if 2 * k <= n:
+            order = order[~np.isin(order, res.losers)]
+            skipped += bool(np.intersect1d(shrunk_only.winners, res.losers).size)
+        np.testing.assert_array_equal(res.winners, order[:k])
+    assert (skipped > 0) == (2 * k <= n)
 
 
 ISSUE_MU = [[.31, 120], [.29, 150], [.35, 80], [.33, 125], [.30, 90], [np.inf, 100]]

@@ -3,9 +3,9 @@
 Inside a Pareto front the rating breaks ties by position; `select(..., ties="random")` presents every
 Monte-Carlo sample's population in a fresh seeded order, so that no trial wins the ties of a whole
 selection. Exactly k winners and k losers, disjoint (`disjoint_winners_losers`, the rule `select`
-uses too). With the population prior, each
-objective's means are first shrunk toward the population by their reliability (`shrink`); the rule
-itself is the same.
+uses too). With the population prior, the winners come from a second selection on each objective's
+means shrunk toward the population by their reliability, skipping the losers of the first
+(`winners_beside`), as in `select(..., prior="population")`.
 """
 
 from __future__ import annotations
@@ -17,6 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vornaquill.selection_core import disjoint_winners_losers, population_posterior, select
+from vornaquill.selection_core._disjoint import winners_beside
 
 
 @dataclass(frozen=True)
@@ -37,33 +38,32 @@ def quantile_size(n: int, quantile_fraction: float) -> int:
 PRIORS = (None, "population")
 
 
-def shrink(
-    mu: NDArray[np.float64], sigma2: NDArray[np.float64], prior: str | None
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """(mu, sigma2) as the selection sees them: unchanged without a prior; with "population", the
-    empirical-Bayes posterior of each trial's means given the population's (non-finite trials stay
-    as they are and take no part in the estimate)."""
-    if prior is None:
-        return mu, sigma2
-    post = population_posterior(mu, sigma2)
-    return post.mu, post.sigma2
-
-
 def selection_seed(seed: int, number: int) -> int:
     """A 64-bit seed for selection `number` of a scheduler seeded with `seed`."""
     state = np.random.SeedSequence([seed, number]).generate_state(2, np.uint64)
     return int(state[0])
 
 
-def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int) -> Decision:
-    """k winners and k disjoint losers (2k <= N) of the minimisation problem (mu, sigma2)."""
-    n = len(mu)
+def _counts(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int
+            ) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.int64]]:
     # Streaming quantiles: only the counts and rank sums are used, so nothing is stored per sample.
     r = select(mu, sigma2, n_samples, k=k, seed=seed, ties="random", quantiles_mode_i=1)
-    win_c, lose_c = (np.asarray(a, dtype=np.int64) for a in (r.win_count, r.lose_count))
+    return np.asarray(r.win_count, dtype=np.int64), np.asarray(r.lose_count, dtype=np.int64), r.rank_sum
+
+
+def decide(mu: NDArray[np.float64], sigma2: NDArray[np.float64], k: int, n_samples: int, seed: int,
+           prior: str | None = None) -> Decision:
+    """k winners and k disjoint losers (2k <= N) of the minimisation problem (mu, sigma2); with
+    prior="population", the posterior's winners beside the observed values' losers."""
+    n = len(mu)
+    win_c, lose_c, rank_sum = _counts(mu, sigma2, k, n_samples, seed)
     # Equal counts and rank sums are broken in a seeded order, not by position.
     tiebreak = np.random.default_rng(seed).permutation(n)
-    winners, losers = disjoint_winners_losers(win_c, lose_c, r.rank_sum, k, tiebreak)
+    winners, losers = disjoint_winners_losers(win_c, lose_c, rank_sum, k, tiebreak)
+    post = population_posterior(mu, sigma2) if prior is not None else None
+    if post is not None and post.applied:  # non-finite trials stay as they are and take no part
+        win_c, _, rank_sum = _counts(post.mu, post.sigma2, k, n_samples, seed)
+        winners = winners_beside(win_c, rank_sum, losers, k, tiebreak)
     return Decision(
         winners=winners,
         losers=losers,

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from ._decision import PRIORS, Decision, decide, quantile_size, selection_seed, shrink
+from ._decision import PRIORS, Decision, decide, quantile_size, selection_seed
 from ._estimates import NOISE_MODELS, NONFINITE_MODES, objectives, snapshot
 from ._ray_private import (
     PopulationBasedTraining,
@@ -54,9 +54,11 @@ class ParetoPBT(PopulationBasedTraining):
     window:
         Results per trial in the "window" and "trend" models (>= 1).
     prior:
-        None (default): the estimates as they are. "population": each objective's means are shrunk
-        toward the population by their reliability (empirical Bayes) before the selection, so a
-        noisy lucky value counts for less than a precise one.
+        None (default): the estimates as they are. "population": the winners (who may be cloned)
+        are chosen on each objective's means shrunk toward the population by their reliability
+        (empirical Bayes), so a noisy lucky value counts for less than a precise one; the losers
+        (who are replaced) are chosen on the estimates as they are, so a bad but noisy trial is
+        not spared, and are never winners.
     n_samples:
         Monte-Carlo samples per selection.
     seed:
@@ -239,7 +241,7 @@ class ParetoPBT(PopulationBasedTraining):
         mu, sigma2, means, variances = objectives(snaps, self._signs, self.nonfinite)
         number = self.selections[-1].number + 1 if self.selections else 0
         seed = selection_seed(self.seed, number)
-        decision = decide(*shrink(mu, sigma2, self.prior), k, self.n_samples, seed)
+        decision = decide(mu, sigma2, k, self.n_samples, seed, self.prior)
         seconds = time.perf_counter() - start
         self.selection_seconds += seconds
         ids = tuple(t.trial_id for t in trials)

@@ -10,7 +10,7 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
-__all__ = ["Bar", "available", "close", "reporter"]
+__all__ = ["Bar", "available", "close", "part", "reporter"]
 
 MISSING = "a progress bar needs tqdm: pip install 'vornaquill[progress]'"
 
@@ -61,3 +61,12 @@ def reporter(progress: bool | Callable[[int, int], object] | None) -> Callable[[
     if not callable(progress):
         raise TypeError(f"progress must be True, False, None or a callable (done, total), got {progress!r}")
     return progress
+
+
+def part(report: Callable[[int, int], object] | None, index: int, parts: int, samples: int
+         ) -> Callable[[int, int], object] | None:
+    """`report` for run `index` of `parts` runs of `samples` each, reported as one run of
+    parts * samples (the population prior runs the selection twice)."""
+    if report is None or parts == 1:
+        return report
+    return lambda done, _total: report(index * samples + done, parts * samples)

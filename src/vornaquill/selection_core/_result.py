@@ -143,10 +143,13 @@ class SelectionResult(_ReadOnlyFields):
     replicate_counts:
         int64 (N,): measurements per individual when the input was replicates, else None.
     prior:
-        "population" when the selection ran on the posterior means and variances of
+        "population" when the winners were chosen on the posterior means and variances of
         `select(..., prior="population")`, else None (no prior asked for, or none could be applied).
+        Then the losers and the losers' counts, probabilities, intervals and uncertain members
+        come from the selection on the observed means and variances, everything else from the
+        posterior's; the winners are the posterior's best that are not losers (2k <= N).
     posterior_mu, posterior_sigma2:
-        float64 (N, M): the posterior means (in the user's sign) and variances the selection ran on,
+        float64 (N, M): the posterior means (in the user's sign) and variances the winners came from,
         None without a prior. `mu` and `sigma2` stay the observed ones.
     prior_note:
         Why objectives (or the whole population) were used as observed despite the prior, else "".

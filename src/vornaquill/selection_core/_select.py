@@ -31,7 +31,7 @@ from ._defaults import (
     STAT_KEYS,
     WITHIN_MODES,
 )
-from ._disjoint import disjoint_winners_losers
+from ._disjoint import disjoint_winners_losers, winners_beside
 from ._prior import Posterior, population_posterior
 from ._replicates import reduce_grouped, reduce_long
 from ._result import MetricStats, SelectionResult, fresh, stats_from_kernel
@@ -209,11 +209,25 @@ def _empty_result(data: _Data, n_samples: int) -> SelectionResult:
     )
 
 
-def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
-            posterior: Posterior | None = None) -> SelectionResult:
-    winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
+def _sides(raw: tuple[Any, ...]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """A kernel run's winners and losers, kept apart where 2k <= N."""
+    winners, losers, win_count, lose_count, rank_sum = raw[:5]
     if 2 * len(winners) <= len(win_count) and np.intersect1d(winners, losers).size:
-        winners, losers = disjoint_winners_losers(win_count, lose_count, rank_sum, len(winners))
+        return disjoint_winners_losers(win_count, lose_count, rank_sum, len(winners))
+    return winners, losers
+
+
+def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
+            posterior: Posterior | None = None, observed: tuple[Any, ...] | None = None) -> SelectionResult:
+    """The result of the kernel's tuple `raw`; with `observed` (the run on the observed values
+    beside a run on the posterior), the losers' side is that run's and the winners skip its losers."""
+    winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
+    if observed is None:
+        winners, losers = _sides(raw)
+    else:
+        losers, lose_count = _sides(observed)[1], observed[3]
+        if 2 * len(winners) <= len(win_count) and np.intersect1d(winners, losers).size:
+            winners = winners_beside(win_count, rank_sum, losers, len(winners))
     for array in (winners, losers, win_count, lose_count, rank_sum, quality):
         fresh(array)  # the kernel's (or the disjoint rule's) new arrays, kept without a copy
     win_interval = fresh(wilson_interval(win_count, samples))
@@ -352,11 +366,18 @@ def select(
         each) are shrunk toward each other first, so that a variance that came out too small by
         chance does not protect its mean. Non-finite means and zero variances are kept. With fewer
         than 4 finite means in an objective, that objective is used as observed (`prior_note`).
+        The prior chooses the winners only: the losers are those of the selection on the observed
+        means and variances (a second run, same seed and samples), and the winners are the
+        posterior's best that are not among them. Shrunk to the middle, a truly bad but noisy
+        individual would be spared and a precise, better one replaced in its place. The losers'
+        fields of the result (`lose_count`, `lose_probability`, `lose_interval`,
+        `uncertain_losers`) describe the observed run, every other field the posterior's.
 
     progress:
         A callable called with (samples done, samples of the run): (0, n) first, then about every
         25 ms while the samples are drawn, and (n, n) at the end (each run of n_samples="auto"
-        counts from 0), or True for a bar on standard error, one per run (needs tqdm:
+        counts from 0; with a prior, the posterior's and the observed run are one run of twice the
+        samples), or True for a bar on standard error, one per run (needs tqdm:
         pip install 'vornaquill[progress]'). It does not change the result; an exception from it
         stops the selection and propagates.
 
@@ -418,19 +439,27 @@ def select(
     if prior is not None:  # variances from K >= 2 replicates have K - 1 dof; pooled ones count as known
         dof = None if data.counts is None else np.where(data.counts > 1, data.counts - 1.0, np.inf)
         posterior = population_posterior(data.mu, data.sigma2, dof)
-    used_mu, used_sigma2 = (data.mu, data.sigma2) if posterior is None else (posterior.mu, posterior.sigma2)
     flip = np.array([d == "max" for d in dirs])
-    kernel_mu = np.where(flip, -used_mu, used_mu) if flip.any() else used_mu
 
+    def signed(values: NDArray[np.float64]) -> NDArray[np.float64]:
+        return np.where(flip, -values, values) if flip.any() else values
+
+    # With a prior that moved something, the winners come from a run on the posterior and the
+    # losers from a run on the observed values: shrinking a truly bad but noisy individual toward
+    # the middle would spare it and put a precise, better one in its place.
+    runs = [(signed(data.mu), data.sigma2)]
+    if posterior is not None and posterior.applied:
+        runs.insert(0, (signed(posterior.mu), posterior.sigma2))
     report = _progress.reporter(progress)
 
     def run(samples: Any) -> SelectionResult:
         try:
-            raw = _parallel.select_detailed(kernel_mu, used_sigma2, samples, *options, threads=threads, ties=ties,
-                                            progress=report)
+            raws = [_parallel.select_detailed(kernel_mu, kernel_sigma2, samples, *options, threads=threads, ties=ties,
+                                              progress=_progress.part(report, i, len(runs), int(samples)))
+                    for i, (kernel_mu, kernel_sigma2) in enumerate(runs)]
         finally:
             _progress.close(report)
-        return _result(raw, int(samples), data, dirs, posterior)
+        return _result(raws[0], int(samples), data, dirs, posterior, raws[1] if len(raws) > 1 else None)
 
     if not auto:
         return run(samples)

@@ -160,10 +160,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="order of equal crowding scores inside a front: by index (low indices win ties) "
                         "or in a fresh random order per sample, fair to identical individuals (default index)")
     k.add_argument("--prior", choices=["population"],
-                   help="select from the means shrunk toward the population (empirical Bayes), so that "
-                        "lucky noisy means are not copied at face value; the variances of a long table's "
-                        "replicates are estimates and are shrunk toward each other first (default: the "
-                        "observed means)")
+                   help="choose the winners from the means shrunk toward the population (empirical "
+                        "Bayes), so that lucky noisy means are not copied at face value, and the losers "
+                        "from the observed means; the variances of a long table's replicates are "
+                        "estimates and are shrunk toward each other first (default: the observed means)")
 
     q = p.add_argument_group("quality score")
     for metric in METRICS:

@@ -39,13 +39,14 @@ def _shown(text: str) -> str:
 
 
 def _prior_line(result: SelectionResult, options: dict[str, Any]) -> str:
-    """With --prior: whether the selection ran on the posterior, and why objectives were used as observed."""
+    """With --prior: whether the winners were chosen on the posterior, and why objectives were used as observed."""
     if not options.get("prior"):
         return ""
     if result.prior is None:
         return f"prior {options['prior']} not applied: {result.prior_note}\n"
     note = f"; {result.prior_note}" if result.prior_note else ""
-    return f"prior {result.prior}: selected on the means shrunk toward the population{note}\n"
+    return (f"prior {result.prior}: winners selected on the means shrunk toward the population, "
+            f"losers on the observed means{note}\n")
 
 
 def _many(count: int, word: str) -> str:
