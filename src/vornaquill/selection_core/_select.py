@@ -8,7 +8,9 @@ doubling sample counts for `n_samples="auto"`) and wraps its nine-slot tuple in 
 `SelectionResult` (`_result.py`). The arrays of the kernel's tuple are kept as they are, except
 winners and losers that share an individual where 2k <= N (`disjoint_winners_losers`); computed
 here are the win and lose probabilities (counts divided by the number of samples), their Wilson
-intervals and the uncertain members of the selection.
+intervals and the uncertain members of the selection. With the population prior the kernel runs
+twice, on the posterior and on the observed values: the winners' side comes from the first, the
+losers' side from the second (`winners_beside`).
 """
 
 from __future__ import annotations
