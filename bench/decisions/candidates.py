@@ -13,7 +13,8 @@ What they vary against today's selection (`mc`) and the population prior (`popul
                    `pop-place-lose` the prior's winners and the losers by the prior's mean place;
                    `keep-losers` today's losers exactly, and the prior's winners among the others (the
                    `split` arms skip the winners on the losers' side instead, so their losers can
-                   differ from today's).
+                   differ from today's); it is the package's `prior="population"` now, and run.py
+                   runs it as that.
   moderation       `pop-place-known` is `pop-place` on the reduced means and variances taken as known
                    (with replicates the package first shrinks the estimated variances toward each other).
   the prior shape  `grid` replaces the normal prior by a discrete one on a grid of 200 support points
@@ -85,13 +86,6 @@ def split_place_win(obs, k, samples, seed):
     return winners, _skipping(_today_losers_by_count(obs, k, samples, seed), winners, k)
 
 
-def keep_losers(obs, k, samples, seed):
-    losers = select(obs.mu, obs.sigma2, samples, k=k, seed=seed).losers
-    r = _with_prior(obs, samples, seed, k)
-    by_win = np.lexsort((np.arange(len(r.rank_sum)), r.rank_sum, -r.win_count))  # the kernel's winners' order
-    return _skipping(by_win, losers, k), losers
-
-
 def pop_place_lose(obs, k, samples, seed):
     r = _with_prior(obs, samples, seed, k)
     return r.winners, _skipping(np.lexsort((np.arange(len(r.rank_sum)), -r.rank_sum)), r.winners, k)
@@ -150,5 +144,5 @@ def grid_place(obs, k, samples, seed):
 
 CANDIDATES = {"mc-place": mc_place, "pop-place": pop_place, "pop-place-known": pop_place_known,
               "pop-place-lose": pop_place_lose, "split": split, "split-place": split_place,
-              "split-place-win": split_place_win, "keep-losers": keep_losers, "grid": grid,
+              "split-place-win": split_place_win, "grid": grid,
               "grid-place": grid_place, "prior-both-sides": prior_both_sides}

@@ -170,6 +170,7 @@ def _posterior_ranked(obs, k, samples, seed):  # the posterior means ranked as i
 
 ARMS: dict[str, Arm] = {"plain": _plain, "mc": _today, "population": _population,
                         "pop-known-var": _population_without_dof, "posterior-rank": _posterior_ranked,
+                        "keep-losers": _population,  # the arm the package's prior was taken from
                         **CANDIDATES}
 
 
