@@ -136,13 +136,14 @@ def test_real_run_interrupted_and_restored(tmp_path, storage):
     # "remote": a filesystem Ray treats as remote storage (a pyarrow SubTreeFileSystem), so the history
     # goes through the driver's copy of the experiment folder and Ray's uploads. On Ray before 2.10
     # that copy is <RAY_AIR_LOCAL_CACHE_DIR>/<name>, shared by every run of that name: a history an
-    # earlier run left there must not reach this experiment's.
+    # earlier run left there must not reach this experiment's. With the population prior (four trials
+    # with window variances: it applies), whose two selections per decision survive the restore.
     fs = pyarrow.fs.SubTreeFileSystem(str(tmp_path), pyarrow.fs.LocalFileSystem()) if storage == "remote" else None
     (tmp_path / "driver" / "pareto_pbt").mkdir(parents=True)
     (tmp_path / "driver" / "pareto_pbt" / "selections.jsonl").write_text("left by an earlier run\n")
     scheduler = ParetoPBT(
         {"loss": "min", "cost": "min"}, time_attr="training_iteration", perturbation_interval=INTERVAL,
-        hyperparam_mutations={"lr": tune.uniform(0.05, 0.5)}, synch=True, seed=1,
+        hyperparam_mutations={"lr": tune.uniform(0.05, 0.5)}, synch=True, seed=1, prior="population",
     )
     run_config = RunConfig(
         name="pareto_pbt", storage_path="." if fs else str(tmp_path), storage_filesystem=fs,
