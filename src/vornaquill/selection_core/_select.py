@@ -221,8 +221,9 @@ def _sides(raw: tuple[Any, ...]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
 
 def _result(raw: tuple[Any, ...], samples: int, data: _Data, directions: tuple[str, ...],
             posterior: Posterior | None = None, observed: tuple[Any, ...] | None = None) -> SelectionResult:
-    """The result of the kernel's tuple `raw`; with `observed` (the run on the observed values
-    beside a run on the posterior), the losers' side is that run's and the winners skip its losers."""
+    """The result of the kernel's tuple `raw`; with `observed` (the lists and counts of the run on
+    the observed values beside a run on the posterior), the losers' side is that run's and the
+    winners skip its losers."""
     winners, losers, win_count, lose_count, rank_sum, place, front, within, quality = raw
     if observed is None:
         winners, losers = _sides(raw)
@@ -448,20 +449,23 @@ def select(
 
     # With a prior that moved something, the winners come from a run on the posterior and the
     # losers from a run on the observed values: shrinking a truly bad but noisy individual toward
-    # the middle would spare it and put a precise, better one in its place.
-    runs = [(signed(data.mu), data.sigma2)]
-    if posterior is not None and posterior.applied:
-        runs.insert(0, (signed(posterior.mu), posterior.sigma2))
+    # the middle would spare it and put a precise, better one in its place. The observed run needs
+    # only the lists, counts and rank sums (no per-sample statistics stored).
+    observed = (signed(data.mu), data.sigma2)
+    shrunk = (signed(posterior.mu), posterior.sigma2) if posterior is not None and posterior.applied else None
+    parts = 1 if shrunk is None else 2
     report = _progress.reporter(progress)
 
     def run(samples: Any) -> SelectionResult:
+        n = int(samples)
         try:
-            raws = [_parallel.select_detailed(kernel_mu, kernel_sigma2, samples, *options, threads=threads, ties=ties,
-                                              progress=_progress.part(report, i, len(runs), int(samples)))
-                    for i, (kernel_mu, kernel_sigma2) in enumerate(runs)]
+            raw = _parallel.select_detailed(*(shrunk or observed), samples, *options, threads=threads, ties=ties,
+                                            progress=_progress.part(report, 0, parts, n))
+            sides = None if shrunk is None else _parallel.select(
+                *observed, samples, *options[:4], threads=threads, ties=ties, progress=_progress.part(report, 1, 2, n))
         finally:
             _progress.close(report)
-        return _result(raws[0], int(samples), data, dirs, posterior, raws[1] if len(raws) > 1 else None)
+        return _result(raw, n, data, dirs, posterior, sides)
 
     if not auto:
         return run(samples)
